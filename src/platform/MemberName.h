@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+namespace freshgate {
+
+// Turns the name of a cabinet member into a path relative to the folder it is
+// extracted into, with "/" separators. Both "\" and "/" separate folders.
+//
+// Returns nothing, and says why in *why, for a name that could write outside
+// that folder or cannot be a file name: empty, absolute ("\x", "/x"), carrying
+// a drive ("C:x"), a UNC or device prefix, a ".." component, or an empty last
+// component. "." components and repeated separators are dropped. The check is
+// purely lexical and touches no file; the extractor and the publisher share it
+// so a maker cannot publish what Freshgate would refuse.
+[[nodiscard]] std::optional<QString> safeMemberPath(const QString &name, QString *why = nullptr);
+
+} // namespace freshgate
