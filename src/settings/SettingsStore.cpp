@@ -1,1 +1,102 @@
+#include "settings/SettingsStore.h"
 
+#include <QLoggingCategory>
+#include <array>
+
+Q_LOGGING_CATEGORY(lcSettings, "freshgate.settings", QtWarningMsg)
+
+namespace freshgate {
+namespace {
+
+constexpr std::array<SettingInfo, 6> kSettings{{
+    {SettingKey::HttpTimeout, "User preferences", "HTTP timeout", "60", false},
+    {SettingKey::ResourceVersion, "Freshgate", "Resource file version", "1", true},
+    {SettingKey::DataVersion, "Freshgate", "Data files version", "1", true},
+    {SettingKey::HelpVersion, "Freshgate", "Help file version", "1", true},
+    {SettingKey::ExeVersion, "Freshgate", "EXE file version", "400", true},
+    {SettingKey::UpdateServer, "Freshgate", "Update server", "", false},
+}};
+
+std::unique_ptr<QSettings> openStore()
+{
+#ifdef Q_OS_WIN
+    // The branch the product's own settings calls have always used.
+    return std::make_unique<QSettings>(
+        QStringLiteral("HKEY_CURRENT_USER\\Software\\VB and VBA Program Settings\\") +
+            QLatin1String(kSettingsApplication),
+        QSettings::NativeFormat);
+#else
+    return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
+                                       QLatin1String(kSettingsApplication), QString());
+#endif
+}
+
+QString groupKey(const QString &section, const QString &key)
+{
+    return section + QLatin1Char('/') + key;
+}
+
+} // namespace
+
+const SettingInfo &settingInfo(SettingKey key)
+{
+    for (const SettingInfo &info : kSettings) {
+        if (info.key == key) {
+            return info;
+        }
+    }
+    Q_UNREACHABLE();
+}
+
+SettingsStore::SettingsStore() : m_settings(openStore()) {}
+
+SettingsStore::~SettingsStore() = default;
+
+QString SettingsStore::read(const QString &section, const QString &key) const
+{
+    const QVariant value = m_settings->value(groupKey(section, key));
+    // The INI reader turns an unquoted "a, b" into a list; it is still one text to us.
+    if (value.typeId() == QMetaType::QStringList) {
+        return value.toStringList().join(QStringLiteral(", "));
+    }
+    return value.toString();
+}
+
+bool SettingsStore::write(const QString &section, const QString &key, const QString &value)
+{
+    m_settings->setValue(groupKey(section, key), value);
+    m_settings->sync();
+    if (m_settings->status() != QSettings::NoError) {
+        qCWarning(lcSettings) << "could not write" << section << key << "to"
+                              << m_settings->fileName();
+        return false;
+    }
+    qCInfo(lcSettings) << "wrote" << section << key << "=" << value;
+    return true;
+}
+
+QString SettingsStore::read(SettingKey key) const
+{
+    const SettingInfo &info = settingInfo(key);
+    return read(QLatin1String(info.section), QLatin1String(info.name));
+}
+
+QString SettingsStore::readOrDefault(SettingKey key) const
+{
+    const QString value = read(key);
+    return value.isEmpty() ? QLatin1String(settingInfo(key).fallback) : value;
+}
+
+bool SettingsStore::write(SettingKey key, const QString &value)
+{
+    const SettingInfo &info = settingInfo(key);
+    Q_ASSERT(info.writtenByUs);
+    return write(QLatin1String(info.section), QLatin1String(info.name), value);
+}
+
+QString SettingsStore::location() const
+{
+    return m_settings->fileName();
+}
+
+} // namespace freshgate

@@ -1,1 +1,62 @@
 #pragma once
+
+#include <QSettings>
+#include <QString>
+#include <memory>
+
+namespace freshgate {
+
+// The application name under which the product keeps its per-user settings.
+inline constexpr char kSettingsApplication[] = "Velmora Orvane4";
+
+// Every key Freshgate reads or writes.
+enum class SettingKey {
+    HttpTimeout,
+    ResourceVersion,
+    DataVersion,
+    HelpVersion,
+    ExeVersion,
+    UpdateServer,
+};
+
+struct SettingInfo {
+    SettingKey key;
+    const char *section;
+    const char *name;
+    // What an absent or empty value stands for; the substitute is never written back.
+    const char *fallback;
+    // Whether Freshgate ever writes the key (the product owns the others).
+    bool writtenByUs;
+};
+
+// The one table of keys, sections and defaults.
+[[nodiscard]] const SettingInfo &settingInfo(SettingKey key);
+
+// The product's per-user settings store: an INI file in the user's configuration
+// folder on Linux, the product's registry branch on Windows. All values are text;
+// an absent key reads as "". GUI thread only; each write reaches the disk before
+// write() returns, so a crash cannot lose a recorded version.
+class SettingsStore {
+public:
+    SettingsStore();
+    ~SettingsStore();
+    SettingsStore(const SettingsStore &) = delete;
+    SettingsStore &operator=(const SettingsStore &) = delete;
+
+    [[nodiscard]] QString read(const QString &section, const QString &key) const;
+    // Creates the section and key as needed; false when the store could not be written.
+    [[nodiscard]] bool write(const QString &section, const QString &key, const QString &value);
+
+    [[nodiscard]] QString read(SettingKey key) const;
+    // The stored value, or the key's fallback when that is empty.
+    [[nodiscard]] QString readOrDefault(SettingKey key) const;
+    [[nodiscard]] bool write(SettingKey key, const QString &value);
+
+    // Where the store lives, for messages and tests.
+    [[nodiscard]] QString location() const;
+
+private:
+    std::unique_ptr<QSettings> m_settings;
+};
+
+} // namespace freshgate
