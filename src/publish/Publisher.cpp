@@ -1,1 +1,403 @@
+#include "publish/Publisher.h"
 
+#include "publish/CabinetWriter.h"
+#include "publish/ServerFolder.h"
+#include "publish/SourceFolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QTemporaryDir>
+#include <array>
+
+namespace freshgate {
+
+namespace {
+
+enum Slot { Resource, Data, Help, Exe, FullExe, SlotCount };
+
+struct SlotInfo {
+    QLatin1String option;
+    QLatin1String label;
+    QLatin1String cabinet;
+};
+
+constexpr std::array<SlotInfo, SlotCount> SlotTable{{
+    {QLatin1String("--resource"), QLatin1String("resource file"), QLatin1String("ov4res.cab")},
+    {QLatin1String("--data"), QLatin1String("data files"), QLatin1String("ov4data.cab")},
+    {QLatin1String("--helpfile"), QLatin1String("help file"), QLatin1String("ov4help.cab")},
+    {QLatin1String("--exe"), QLatin1String("program EXE patch"), QLatin1String("ov4exe.cab")},
+    {QLatin1String("--full-exe"), QLatin1String("full program package"),
+     QLatin1String("ov4fexe.cab")},
+}};
+
+constexpr int ThresholdField = 4;
+
+// Freshgate finds these at the top of what it extracts: the set-up program it
+// starts after a full package, and the program file a patch replaces.
+const QString SetupProgram = QStringLiteral("setup.exe");
+const QString ProductProgram = QStringLiteral("Orvane4.exe");
+
+enum class Origin { None, New, Kept };
+
+struct Plan {
+    std::array<Origin, SlotCount> origin{};
+    std::array<QList<SourceFile>, SlotCount> files;
+    std::array<qint16, ManifestFieldCount> fields{};
+    QStringList notes;
+};
+
+const std::optional<ComponentSource> &sourceOf(const PublishOptions &options, Slot slot)
+{
+    switch (slot) {
+    case Resource:
+        return options.resource;
+    case Data:
+        return options.data;
+    case Help:
+        return options.help;
+    default:
+        return options.exe;
+    }
+}
+
+bool fail(QString *error, const QString &text)
+{
+    *error = text;
+    return false;
+}
+
+QString versionProblem(const QString &text, const QString &option)
+{
+    return QStringLiteral("the version \"%1\" given with %2 is not a whole number from -32768 to "
+                          "32767")
+        .arg(text, option);
+}
+
+bool hasTopLevelFile(const QList<SourceFile> &files, const QString &name)
+{
+    for (const SourceFile &file : files) {
+        if (file.memberName == name)
+            return true;
+    }
+    return false;
+}
+
+// Everything that can be judged without the server folder: the values given
+// and the folders to pack. Reads, never writes.
+bool checkOptions(const PublishOptions &options, Plan *plan, QString *error)
+{
+    if (options.outDir.isEmpty())
+        return fail(error, QStringLiteral("give the server root with --out"));
+    const QFileInfo out(options.outDir);
+    if (out.exists() && !out.isDir())
+        return fail(error, QStringLiteral("%1 is not a folder").arg(options.outDir));
+
+    for (Slot slot : {Resource, Data, Help, Exe}) {
+        const auto &source = sourceOf(options, slot);
+        if (!source)
+            continue;
+        const auto version = parseGivenVersion(source->version);
+        if (!version)
+            return fail(error, versionProblem(source->version, SlotTable[slot].option));
+        plan->fields[slot] = *version;
+    }
+    if (options.fullThreshold) {
+        const auto threshold = parseGivenVersion(*options.fullThreshold);
+        if (!threshold)
+            return fail(error,
+                        versionProblem(*options.fullThreshold, QStringLiteral("--full-threshold")));
+        plan->fields[ThresholdField] = *threshold;
+    }
+
+    if (options.withdrawFullExe && (options.fullExeFolder || options.fullThreshold)) {
+        return fail(error, QStringLiteral("--no-full-exe withdraws the full package; it cannot go "
+                                          "with --full-exe or --full-threshold"));
+    }
+    if (options.fullExeFolder && !options.fullThreshold) {
+        return fail(error,
+                    QStringLiteral("--full-exe needs --full-threshold: the highest installed "
+                                   "EXE version that must take the full package"));
+    }
+    if (!options.resource && !options.data && !options.help && !options.exe &&
+        !options.fullExeFolder && !options.fullThreshold && !options.withdrawFullExe) {
+        return fail(error, QStringLiteral("nothing to publish: give at least one component"));
+    }
+
+    for (Slot slot : {Resource, Data, Help, Exe, FullExe}) {
+        const std::optional<QString> folder =
+            slot == FullExe
+                ? options.fullExeFolder
+                : (sourceOf(options, slot) ? std::optional(sourceOf(options, slot)->folder)
+                                           : std::nullopt);
+        if (!folder)
+            continue;
+        QString why;
+        if (!scanSourceFolder(*folder, &plan->files[slot], &why))
+            return fail(error,
+                        QStringLiteral("%1 %2: %3").arg(SlotTable[slot].option, *folder, why));
+        plan->origin[slot] = Origin::New;
+    }
+    if (plan->origin[FullExe] == Origin::New &&
+        !hasTopLevelFile(plan->files[FullExe], SetupProgram)) {
+        return fail(error, QStringLiteral("the full package %1 has no %2 at its top; Freshgate "
+                                          "starts that file after installing it")
+                               .arg(*options.fullExeFolder, SetupProgram));
+    }
+    if (plan->origin[Exe] == Origin::New && !hasTopLevelFile(plan->files[Exe], ProductProgram)) {
+        return fail(error, QStringLiteral("the EXE patch %1 has no %2 at its top; installing it "
+                                          "would leave the product without its program")
+                               .arg(options.exe->folder, ProductProgram));
+    }
+    return true;
+}
+
+// Decides what the new folder takes over from the old one.
+bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *plan, QString *error)
+{
+    const QStringList managed = {ManifestFileName,        SlotTable[Resource].cabinet,
+                                 SlotTable[Data].cabinet, SlotTable[Help].cabinet,
+                                 SlotTable[Exe].cabinet,  SlotTable[FullExe].cabinet};
+    for (const QString &entry : old.entries) {
+        if (!managed.contains(entry)) {
+            return fail(error, QStringLiteral("the server folder holds %1, which freshgate-publish "
+                                              "does not manage and would lose when it replaces the "
+                                              "folder; move it elsewhere first")
+                                   .arg(entry));
+        }
+    }
+
+    for (Slot slot : {Resource, Data, Help, Exe}) {
+        if (plan->origin[slot] == Origin::New)
+            continue;
+        if (old.entries.contains(SlotTable[slot].cabinet)) {
+            plan->origin[slot] = Origin::Kept;
+            plan->fields[slot] = old.fields[slot].value_or(NeverFetchedVersion);
+            if (!old.fields[slot]) {
+                plan->notes << QStringLiteral("the server's %1 had no readable version; it is now "
+                                              "%2, which Freshgate never fetches")
+                                   .arg(SlotTable[slot].label)
+                                   .arg(NeverFetchedVersion);
+            }
+        } else {
+            plan->fields[slot] = NeverFetchedVersion;
+            plan->notes << QStringLiteral("no %1 published; its version is %2, which Freshgate "
+                                          "never fetches")
+                               .arg(SlotTable[slot].label)
+                               .arg(NeverFetchedVersion);
+        }
+    }
+
+    const bool oldFull = old.entries.contains(SlotTable[FullExe].cabinet);
+    if (plan->origin[FullExe] != Origin::New && !options.withdrawFullExe && oldFull)
+        plan->origin[FullExe] = Origin::Kept;
+    if (options.withdrawFullExe && oldFull)
+        plan->notes << QStringLiteral("withdrew the full program package");
+
+    if (options.fullThreshold && plan->origin[FullExe] == Origin::None) {
+        return fail(error, QStringLiteral("--full-threshold needs a full package, and the server "
+                                          "holds none: give --full-exe too"));
+    }
+    if (plan->origin[FullExe] == Origin::New && plan->origin[Exe] == Origin::None) {
+        return fail(error,
+                    QStringLiteral("a full package needs an EXE version: give --exe with the "
+                                   "patch as well"));
+    }
+    // Both EXE packages announce the one version in the manifest, so a new
+    // patch version would relabel the full package already there.
+    if (plan->origin[Exe] == Origin::New && plan->origin[FullExe] == Origin::Kept &&
+        old.fields[Exe] != plan->fields[Exe]) {
+        return fail(error,
+                    QStringLiteral("the server's full package was published for EXE version %1, "
+                                   "not %2; give a new one with --full-exe and --full-threshold, "
+                                   "or withdraw it with --no-full-exe")
+                        .arg(old.fields[Exe] ? QString::number(*old.fields[Exe])
+                                             : QStringLiteral("(unreadable)"))
+                        .arg(plan->fields[Exe]));
+    }
+
+    if (!options.fullThreshold) {
+        if (plan->origin[FullExe] == Origin::Kept && old.fields[ThresholdField]) {
+            plan->fields[ThresholdField] = *old.fields[ThresholdField];
+        } else {
+            plan->fields[ThresholdField] = NoFullPackageThreshold;
+            if (plan->origin[FullExe] == Origin::Kept) {
+                plan->notes << QStringLiteral("the server's full package had no readable "
+                                              "threshold; it is now %1, so almost no installation "
+                                              "takes it")
+                                   .arg(NoFullPackageThreshold);
+            }
+        }
+    }
+    return true;
+}
+
+QString manifestText(const Plan &plan)
+{
+    QStringList fields;
+    for (qint16 field : plan.fields)
+        fields << QString::number(field);
+    return fields.join(QLatin1Char('*'));
+}
+
+QString describe(const Plan &plan, Slot slot)
+{
+    if (slot == FullExe) {
+        return QStringLiteral("full program package for EXE version %1, taken by installed "
+                              "versions up to %2")
+            .arg(plan.fields[Exe])
+            .arg(plan.fields[ThresholdField]);
+    }
+    return QStringLiteral("%1 version %2").arg(SlotTable[slot].label).arg(plan.fields[slot]);
+}
+
+bool writeCabinet(const QList<SourceFile> &files, const QString &path, QString *error)
+{
+    CabinetWriter writer;
+    for (const SourceFile &file : files) {
+        CabinetWriter::Attributes attributes = CabinetWriter::Attribute::Archive;
+        if (file.executable)
+            attributes |= CabinetWriter::Attribute::Executable;
+        if (!writer.addFile(file.memberName, file.path, attributes, error))
+            return false;
+    }
+    return writer.write(path, error);
+}
+
+// Fills the staging folder with the cabinets and, last, the manifest.
+bool build(const Plan &plan, const QString &oldFolder, const QString &staging,
+           const QString &finalFolder, QStringList *report, QString *error)
+{
+    for (Slot slot : {Resource, Data, Help, Exe, FullExe}) {
+        const QString cabinet = SlotTable[slot].cabinet;
+        const QString target = QDir(staging).filePath(cabinet);
+        const QString shown = QDir(finalFolder).filePath(cabinet);
+        if (plan.origin[slot] == Origin::New) {
+            if (!writeCabinet(plan.files[slot], target, error))
+                return false;
+            const qsizetype count = plan.files[slot].size();
+            *report << QStringLiteral("wrote %1: %2, %3 %4")
+                           .arg(shown, describe(plan, slot))
+                           .arg(count)
+                           .arg(count == 1 ? QStringLiteral("file") : QStringLiteral("files"));
+        } else if (plan.origin[slot] == Origin::Kept) {
+            const QString source = QDir(oldFolder).filePath(cabinet);
+            QFile copy(source);
+            if (!copy.copy(target))
+                return fail(error,
+                            QStringLiteral("cannot copy %1: %2").arg(source, copy.errorString()));
+            *report << QStringLiteral("kept %1: %2").arg(shown, describe(plan, slot));
+        }
+    }
+
+    const QString text = manifestText(plan);
+    QFile manifest(QDir(staging).filePath(ManifestFileName));
+    if (!manifest.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
+        manifest.write(text.toLatin1()) != text.size() || !manifest.flush()) {
+        return fail(
+            error,
+            QStringLiteral("cannot write %1: %2").arg(manifest.fileName(), manifest.errorString()));
+    }
+    manifest.close();
+    *report
+        << QStringLiteral("wrote %1: %2").arg(QDir(finalFolder).filePath(ManifestFileName), text);
+    return true;
+}
+
+// Removes the server root again if this run created it and did not finish.
+class CreatedFolder {
+public:
+    explicit CreatedFolder(QString path) : m_path(std::move(path)) {}
+    ~CreatedFolder()
+    {
+        if (!m_path.isEmpty())
+            QDir().rmdir(m_path);
+    }
+    CreatedFolder(const CreatedFolder &) = delete;
+    CreatedFolder &operator=(const CreatedFolder &) = delete;
+    void keep() { m_path.clear(); }
+
+private:
+    QString m_path;
+};
+
+// Folders an interrupted run left behind; safe to remove while holding the lock.
+void removeLeftovers(const QString &outDir)
+{
+    const QDir dir(outDir);
+    const QStringList patterns = {QStringLiteral(".freshgate.new-*"),
+                                  QStringLiteral(".freshgate.old-*")};
+    for (const QString &name : dir.entryList(patterns, QDir::Dirs | QDir::Hidden))
+        QDir(dir.filePath(name)).removeRecursively();
+}
+
+} // namespace
+
+PublishResult publish(const PublishOptions &options)
+{
+    PublishResult result;
+    Plan plan;
+    if (!checkOptions(options, &plan, &result.error))
+        return result;
+
+    const QString outDir = QDir::cleanPath(QFileInfo(options.outDir).absoluteFilePath());
+    const bool created = !QFileInfo::exists(outDir);
+    if (created && !QDir().mkdir(outDir)) {
+        result.error = QStringLiteral("cannot create %1").arg(outDir);
+        return result;
+    }
+    CreatedFolder createdGuard(created ? outDir : QString());
+
+    QLockFile lock(QDir(outDir).filePath(QStringLiteral(".freshgate-publish.lock")));
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(0)) {
+        result.error =
+            lock.error() == QLockFile::LockFailedError
+                ? QStringLiteral("another freshgate-publish is writing to %1").arg(outDir)
+                : QStringLiteral("cannot write to %1").arg(outDir);
+        return result;
+    }
+
+    const QString serverFolder = QDir(outDir).filePath(ServerFolderName);
+    ServerFolderState old;
+    if (!readServerFolder(serverFolder, &old, &result.error) ||
+        !settle(options, old, &plan, &result.error)) {
+        return result;
+    }
+
+    QTemporaryDir staging(QDir(outDir).filePath(QStringLiteral(".freshgate.new-XXXXXX")));
+    if (!staging.isValid()) {
+        result.error =
+            QStringLiteral("cannot create a folder in %1: %2").arg(outDir, staging.errorString());
+        return result;
+    }
+    // The web server must read what it serves: the old folder's permissions, or
+    // the usual ones for a new folder.
+    const QFile::Permissions permissions =
+        old.exists ? QFileInfo(serverFolder).permissions()
+                   : QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                         QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+    QFile::setPermissions(staging.path(), permissions);
+
+    QStringList report;
+    if (!build(plan, serverFolder, staging.path(), serverFolder, &report, &result.error))
+        return result;
+
+    QString leftover;
+    if (!replaceFolder(staging.path(), serverFolder, &leftover, &result.error))
+        return result;
+    staging.setAutoRemove(false);
+    createdGuard.keep();
+    removeLeftovers(outDir);
+    if (!leftover.isEmpty())
+        plan.notes << QStringLiteral("could not delete the old folder, now at %1").arg(leftover);
+
+    result.ok = true;
+    result.report = report;
+    result.notes = plan.notes;
+    result.manifest = manifestText(plan);
+    return result;
+}
+
+} // namespace freshgate

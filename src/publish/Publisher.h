@@ -1,1 +1,53 @@
 #pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace freshgate {
+
+// A component the maker hands over: the version to announce and the folder
+// whose files, sub-folders included, become its cabinet.
+struct ComponentSource {
+    QString version; // as typed: a whole number from -32768 to 32767
+    QString folder;
+};
+
+// One publishing run. A component left out keeps the cabinet and version the
+// server folder already holds; with none there, its version is written as
+// NeverFetchedVersion and no cabinet is published.
+struct PublishOptions {
+    QString outDir; // the server root; the files go to outDir/freshgate/
+    std::optional<ComponentSource> resource;
+    std::optional<ComponentSource> data;
+    std::optional<ComponentSource> help;
+    std::optional<ComponentSource> exe;   // the patch; its version is the EXE version
+    std::optional<QString> fullExeFolder; // the full package; needs setup.exe at its top
+    std::optional<QString> fullThreshold; // highest installed EXE version that takes it
+    bool withdrawFullExe = false;         // drop the full package the server holds
+    // Room for signing: a secret key here, a signature written next to each file.
+};
+
+struct PublishResult {
+    bool ok = false;
+    QString error;      // why nothing was published; the server folder is as it was
+    QStringList report; // one line per file in the new server folder
+    QStringList notes;  // what the maker may not expect, such as a version set to 0
+    QString manifest;   // the manifest text written
+};
+
+// Versions Freshgate starts from are 1 (resource, data, help) and 400 (EXE),
+// and it fetches only what is strictly newer, so 0 is never fetched.
+inline constexpr qint16 NeverFetchedVersion = 0;
+// A threshold no installed EXE version lies at or below, save this very one:
+// used when the server offers no full package.
+inline constexpr qint16 NoFullPackageThreshold = -32768;
+
+// Checks everything it is given before it writes anything, then builds the
+// complete new server folder beside the old one and swaps it in, so a failure
+// at any point leaves outDir as it was (a missing outDir is created, and
+// removed again on failure). One run at a time per outDir (a lock file inside
+// it). Blocking; call from one thread.
+[[nodiscard]] PublishResult publish(const PublishOptions &options);
+
+} // namespace freshgate

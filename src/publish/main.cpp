@@ -1,1 +1,196 @@
-int main() { return 0; }
+// freshgate-publish: lays out the maker's component folders as the server
+// folder that Freshgate reads.
+#include "publish/Publisher.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+using namespace freshgate;
+
+constexpr int ExitRefused = 1;
+constexpr int ExitUsage = 2;
+
+const char Usage[] = R"(Usage: freshgate-publish --out DIR [COMPONENT...]
+
+Packs the product's component folders into cabinets and writes them, with the
+version manifest, into DIR/freshgate/, the folder Freshgate fetches from
+<update server>/freshgate/. DIR is the web server's document root (created if
+missing, but not its parents).
+
+Components (each folder is packed with its sub-folders; give at least one):
+  --resource V DIR      resource file, version V, from folder DIR (ov4res.cab)
+  --data V DIR          data files, version V, from DIR (ov4data.cab)
+  --helpfile V DIR      help file, version V, from DIR (ov4help.cab)
+  --exe V DIR           program EXE patch, EXE version V, from DIR (ov4exe.cab);
+                        DIR must hold Orvane4.exe at its top
+  --full-exe DIR        full program package from DIR (ov4fexe.cab); DIR must
+                        hold setup.exe at its top. Needs --full-threshold, and an
+                        EXE version: --exe now, or a patch already published
+  --full-threshold V    the highest installed EXE version that must take the full
+                        package instead of the patch. Alone, it changes only the
+                        threshold of the full package already published
+  --no-full-exe         withdraw the full package already published
+  -h, --help            show this text
+
+Versions are whole numbers from -32768 to 32767; Freshgate fetches a component
+when the version published is greater than the one installed (1 for resource,
+data and help, 400 for the EXE until the first update).
+
+A component left out keeps the cabinet and version already published. One never
+published gets version 0, which Freshgate never fetches; without a full package
+the threshold is -32768. Publishing a new EXE version while an older full package
+stays published is refused, since both share the one EXE version: give the new
+full package too, or withdraw the old one.
+
+Refused, with nothing written: a bad version, a missing or empty folder, a
+symbolic link or special file in a folder, a file name Freshgate would not
+extract or Windows cannot store, and files in DIR/freshgate/ that this tool does
+not manage. The new folder is built beside the old one and swapped in whole, so
+Freshgate never sees a half-written server folder.
+
+Exit status: 0 published (one line per file written), 1 refused or failed,
+2 wrong command line.
+
+Example:
+  freshgate-publish --out /srv/www --resource 3 res/ --data 2 data/ \
+      --helpfile 5 help/ --exe 420 patch/ --full-exe setup/ --full-threshold 410
+writes /srv/www/freshgate/ov4arv.dat holding 3*2*5*420*410 and five cabinets.
+)";
+
+void printLine(FILE *stream, const QString &line)
+{
+    std::fputs(line.toLocal8Bit().append('\n').constData(), stream);
+}
+
+struct OptionSpec {
+    QLatin1String name;
+    int arity;
+    QLatin1String needs; // what the values are, for the error text
+    std::function<void(PublishOptions &, const QStringList &)> apply;
+};
+
+ComponentSource component(const QStringList &values)
+{
+    return ComponentSource{values.at(0), values.at(1)};
+}
+
+const QList<OptionSpec> &optionSpecs()
+{
+    static const QList<OptionSpec> specs = {
+        {QLatin1String("--out"), 1, QLatin1String("a folder"),
+         [](PublishOptions &o, const QStringList &v) { o.outDir = v.at(0); }},
+        {QLatin1String("--resource"), 2, QLatin1String("a version and a folder"),
+         [](PublishOptions &o, const QStringList &v) { o.resource = component(v); }},
+        {QLatin1String("--data"), 2, QLatin1String("a version and a folder"),
+         [](PublishOptions &o, const QStringList &v) { o.data = component(v); }},
+        {QLatin1String("--helpfile"), 2, QLatin1String("a version and a folder"),
+         [](PublishOptions &o, const QStringList &v) { o.help = component(v); }},
+        {QLatin1String("--exe"), 2, QLatin1String("a version and a folder"),
+         [](PublishOptions &o, const QStringList &v) { o.exe = component(v); }},
+        {QLatin1String("--full-exe"), 1, QLatin1String("a folder"),
+         [](PublishOptions &o, const QStringList &v) { o.fullExeFolder = v.at(0); }},
+        {QLatin1String("--full-threshold"), 1, QLatin1String("a version"),
+         [](PublishOptions &o, const QStringList &v) { o.fullThreshold = v.at(0); }},
+        {QLatin1String("--no-full-exe"), 0, QLatin1String(),
+         [](PublishOptions &o, const QStringList &) { o.withdrawFullExe = true; }},
+    };
+    return specs;
+}
+
+struct CommandLine {
+    PublishOptions options;
+    bool help = false;
+    QString error;
+};
+
+// Options take one or two values, which QCommandLineParser cannot express, so
+// the arguments are read here: "--name value..." or "--name=value value...".
+CommandLine parseCommandLine(const QStringList &arguments)
+{
+    CommandLine line;
+    QStringList seen;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
+            line.help = true;
+            return line;
+        }
+        if (!argument.startsWith(QLatin1String("--"))) {
+            line.error = QStringLiteral("unexpected argument \"%1\"").arg(argument);
+            return line;
+        }
+        const qsizetype equals = argument.indexOf(QLatin1Char('='));
+        const QString name = equals < 0 ? argument : argument.left(equals);
+        const OptionSpec *spec = nullptr;
+        for (const OptionSpec &candidate : optionSpecs()) {
+            if (candidate.name == name)
+                spec = &candidate;
+        }
+        if (!spec) {
+            line.error = QStringLiteral("unknown option %1").arg(name);
+            return line;
+        }
+        if (seen.contains(name)) {
+            line.error = QStringLiteral("%1 is given twice").arg(name);
+            return line;
+        }
+        seen << name;
+
+        QStringList values;
+        if (equals >= 0) {
+            if (spec->arity == 0) {
+                line.error = QStringLiteral("%1 takes no value").arg(name);
+                return line;
+            }
+            values << argument.mid(equals + 1);
+        }
+        while (values.size() < spec->arity) {
+            // A value may start with "-" (a negative version), but not with "--":
+            // that is the next option, and the values before it are missing.
+            if (i + 1 >= arguments.size() || arguments.at(i + 1).startsWith(QLatin1String("--"))) {
+                line.error = QStringLiteral("%1 needs %2").arg(name, spec->needs);
+                return line;
+            }
+            values << arguments.at(++i);
+        }
+        spec->apply(line.options, values);
+    }
+    if (line.options.outDir.isEmpty())
+        line.error = QStringLiteral("--out is required");
+    return line;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("freshgate-publish"));
+
+    const CommandLine line = parseCommandLine(QCoreApplication::arguments());
+    if (line.help) {
+        std::fputs(Usage, stdout);
+        return 0;
+    }
+    if (!line.error.isEmpty()) {
+        printLine(stderr, QStringLiteral("freshgate-publish: %1").arg(line.error));
+        printLine(stderr, QStringLiteral("Try 'freshgate-publish --help'."));
+        return ExitUsage;
+    }
+
+    const PublishResult result = publish(line.options);
+    if (!result.ok) {
+        printLine(stderr,
+                  QStringLiteral("freshgate-publish: %1; nothing was changed").arg(result.error));
+        return ExitRefused;
+    }
+    for (const QString &entry : result.report)
+        printLine(stdout, entry);
+    for (const QString &note : result.notes)
+        printLine(stderr, QStringLiteral("freshgate-publish: note: %1").arg(note));
+    return 0;
+}

@@ -1,1 +1,20 @@
+#include "update/Manifest.h"
 
+namespace freshgate {
+
+Manifest parseManifest(const QString &text)
+{
+    Manifest manifest;
+    int field = 0;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= text.size() && field < Manifest::kFields; ++i) {
+        if (i == text.size() || text[i] == QLatin1Char('*')) {
+            manifest.fields[static_cast<size_t>(field)] = text.mid(start, i - start);
+            ++field;
+            start = i + 1;
+        }
+    }
+    return manifest;
+}
+
+} // namespace freshgate

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QFlags>
+#include <QString>
+#include <memory>
+
+namespace freshgate {
+
+// Builds one MSZIP-compressed cabinet (MSCF) with libgcab, one cabinet folder
+// holding every member in the order added.
+//
+// Member names are stored as given, "\" separating folders (libgcab turns "/"
+// into "\" too), and are not checked here: the publisher checks them before it
+// adds them, and tests use this class to make cabinets that an extractor must
+// refuse. Not thread-safe; use one writer per cabinet from one thread.
+class CabinetWriter {
+public:
+    enum class Attribute : quint32 {
+        ReadOnly = 0x01,
+        Hidden = 0x02,
+        System = 0x04,
+        Archive = 0x20,
+        Executable = 0x40,
+    };
+    Q_DECLARE_FLAGS(Attributes, Attribute)
+
+    // The format counts data blocks of 32 KiB in 16 bits, so one cabinet folder
+    // holds at most this many bytes of member content.
+    static constexpr qint64 MaxContentBytes = qint64(65535) * 32768 - 1;
+
+    CabinetWriter();
+    ~CabinetWriter();
+    CabinetWriter(const CabinetWriter &) = delete;
+    CabinetWriter &operator=(const CabinetWriter &) = delete;
+
+    // Adds a member whose content is read from sourcePath when write() runs, so
+    // the source must stay in place and unchanged until then. Names that are
+    // not pure ASCII are flagged UTF-8. Fails, adding nothing, for an empty or
+    // duplicate name, a source that is not a regular file, or content that
+    // would outgrow MaxContentBytes.
+    [[nodiscard]] bool addFile(const QString &memberName, const QString &sourcePath,
+                               Attributes attributes, QString *error = nullptr);
+
+    [[nodiscard]] int memberCount() const;
+    [[nodiscard]] qint64 contentBytes() const;
+
+    // Writes the cabinet to a new file at path; an existing file there is an
+    // error and stays untouched. On any other failure the partly written file
+    // is removed. Call once.
+    [[nodiscard]] bool write(const QString &path, QString *error = nullptr);
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
+Q_DECLARE_OPERATORS_FOR_FLAGS(CabinetWriter::Attributes)
+
+} // namespace freshgate

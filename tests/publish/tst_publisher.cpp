@@ -1,0 +1,294 @@
+// The publishing logic through its API, and the cabinet writer under it.
+#include "PublishFixture.h"
+#include "publish/CabinetWriter.h"
+#include "publish/Publisher.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLockFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+
+using namespace freshgate;
+using namespace freshgate::test;
+
+namespace {
+
+PublishOptions fullOptions(const Workspace &workspace)
+{
+    PublishOptions options;
+    options.outDir = workspace.out();
+    options.resource = ComponentSource{QStringLiteral("3"), workspace.path(QStringLiteral("res"))};
+    options.data = ComponentSource{QStringLiteral("2"), workspace.path(QStringLiteral("data"))};
+    options.help = ComponentSource{QStringLiteral("5"), workspace.path(QStringLiteral("help"))};
+    options.exe = ComponentSource{QStringLiteral("420"), workspace.path(QStringLiteral("exe"))};
+    options.fullExeFolder = workspace.path(QStringLiteral("full"));
+    options.fullThreshold = QStringLiteral("410");
+    return options;
+}
+
+PublishOptions helpOnly(const Workspace &workspace, const QString &version)
+{
+    PublishOptions options;
+    options.outDir = workspace.out();
+    options.help = ComponentSource{version, workspace.path(QStringLiteral("help"))};
+    return options;
+}
+
+bool chattr(const QString &flag, const QString &path)
+{
+    return QProcess::execute(QStringLiteral("chattr"), {flag, path}) == 0;
+}
+
+// Makes a path immutable for the length of a scope, so even root cannot write
+// there, and lifts that again whatever the test's outcome.
+class Immutable {
+public:
+    explicit Immutable(QString path) : m_path(std::move(path))
+    {
+        m_set = chattr(QStringLiteral("+i"), m_path);
+    }
+    ~Immutable()
+    {
+        if (m_set)
+            chattr(QStringLiteral("-i"), m_path);
+    }
+    Immutable(const Immutable &) = delete;
+    Immutable &operator=(const Immutable &) = delete;
+    bool isSet() const { return m_set; }
+
+private:
+    QString m_path;
+    bool m_set = false;
+};
+
+} // namespace
+
+class TestPublisher : public QObject {
+    Q_OBJECT
+
+private slots:
+    void fullPublishReportsEveryFile();
+    void notesWhatIsNeverFetched();
+    void createdServerRootRemovedOnRefusal();
+    void failedSwapLeavesServerFolder();
+    void unwritableServerRoot();
+    void concurrentRunRefused();
+    void leftoversOfInterruptedRunRemoved();
+    void symlinkedServerFolderRefused();
+    void unreadableOldVersionBecomesNeverFetched();
+    void writerAttributesAndNames();
+    void writerRefusals();
+};
+
+void TestPublisher::fullPublishReportsEveryFile()
+{
+    Workspace workspace;
+    QVERIFY(workspace.isValid());
+    const PublishResult result = publish(fullOptions(workspace));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(result.manifest, QStringLiteral("3*2*5*420*410"));
+    QCOMPARE(workspace.manifest(), QByteArray("3*2*5*420*410"));
+    QCOMPARE(result.notes, QStringList());
+    const QString server = workspace.server();
+    QCOMPARE(
+        result.report,
+        (QStringList{server + QStringLiteral("/ov4res.cab: resource file version 3, 4 files"),
+                     server + QStringLiteral("/ov4data.cab: data files version 2, 3 files"),
+                     server + QStringLiteral("/ov4help.cab: help file version 5, 1 file"),
+                     server + QStringLiteral("/ov4exe.cab: program EXE patch version 420, 2 files"),
+                     server +
+                         QStringLiteral("/ov4fexe.cab: full program package for EXE version 420, "
+                                        "taken by installed versions up to 410, 3 files"),
+                     server + QStringLiteral("/ov4arv.dat: 3*2*5*420*410")}
+             .replaceInStrings(QRegularExpression(QStringLiteral("^")), QStringLiteral("wrote "))));
+    // The web server must be able to read what it serves.
+    QVERIFY(QFileInfo(server).permissions().testFlag(QFile::ReadOther));
+    QVERIFY(QFileInfo(server).permissions().testFlag(QFile::ExeOther));
+}
+
+void TestPublisher::notesWhatIsNeverFetched()
+{
+    Workspace workspace;
+    QVERIFY(workspace.isValid());
+    const PublishResult result = publish(helpOnly(workspace, QStringLiteral("007")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    // Leading zeros are read, but the manifest carries the plain number.
+    QCOMPARE(workspace.manifest(), QByteArray("0*0*7*0*-32768"));
+    QCOMPARE(result.notes.size(), 3);
+    QVERIFY(result.notes.filter(QStringLiteral("no program EXE patch published; its version is 0"))
+                .size() == 1);
+}
+
+void TestPublisher::createdServerRootRemovedOnRefusal()
+{
+    Workspace workspace;
+    QVERIFY(workspace.isValid());
+    PublishOptions options;
+    options.outDir = workspace.out();
+    options.fullThreshold = QStringLiteral("5");
+    const PublishResult result = publish(options);
+    QVERIFY(!result.ok);
+    QVERIFY2(result.error.contains(QStringLiteral("needs a full package")),
+             qPrintable(result.error));
+    QVERIFY(!QFileInfo::exists(workspace.out()));
+}
+
+void TestPublisher::failedSwapLeavesServerFolder()
+{
+    Workspace workspace;
+    QVERIFY(workspace.isValid());
+    QVERIFY(publish(fullOptions(workspace)).ok);
+    const QStringList before = treeListing(workspace.out());
+    {
+        // The new folder is built, then cannot take the old one's place.
+        Immutable pinned(workspace.server());
+        if (!pinned.isSet())
+            QSKIP("chattr +i is not available here");
+        const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
+        QVERIFY(!result.ok);
+        QVERIFY2(result.error.contains(QStringLiteral("freshgate")), qPrintable(result.error));
+    }
+    QCOMPARE(treeListing(workspace.out()), before);
+}
+
+void TestPublisher::unwritableServerRoot()
+{
+    Workspace workspace;
+    QVERIFY(workspace.isValid());
+    QVERIFY(publish(fullOptions(workspace)).ok);
+    const QStringList before = treeListing(workspace.out());
+    {
+        Immutable pinned(workspace.out());
+        if (!pinned.isSet())
+            QSKIP("chattr +i is not available here");
+        const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
+        QVERIFY(!result.ok);
+        QVERIFY2(result.error.contains(QStringLiteral("cannot write to")),
+                 qPrintable(result.error));
+    }
+    QCOMPARE(treeListing(workspace.out()), before);
+}
+
+void TestPublisher::concurrentRunRefused()
+{
+    Workspace workspace;
+    QVERIFY(workspace.isValid());
+    QVERIFY(publish(fullOptions(workspace)).ok);
+    QLockFile other(workspace.out() + QStringLiteral("/.freshgate-publish.lock"));
+    QVERIFY(other.tryLock(0));
+    const QStringList before = treeListing(workspace.out());
+
+    const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
+    QVERIFY(!result.ok);
+    QVERIFY2(result.error.contains(QStringLiteral("another freshgate-publish")),
+             qPrintable(result.error));
+    QCOMPARE(treeListing(workspace.out()), before);
+}
+
+void TestPublisher::leftoversOfInterruptedRunRemoved()
+{
+    Workspace workspace;
+    QVERIFY(workspace.isValid());
+    QVERIFY(
+        writeFile(workspace.out() + QStringLiteral("/.freshgate.new-AbC123/ov4res.cab"), "half"));
+    QVERIFY(
+        writeFile(workspace.out() + QStringLiteral("/.freshgate.old-XyZ789/ov4arv.dat"), "1*1"));
+    QVERIFY(writeFile(workspace.out() + QStringLiteral("/index.html"), "the maker's own page"));
+    QVERIFY(publish(helpOnly(workspace, QStringLiteral("6"))).ok);
+    QCOMPARE(
+        QDir(workspace.out()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        (QStringList{QStringLiteral("freshgate"), QStringLiteral("index.html")}));
+}
+
+void TestPublisher::symlinkedServerFolderRefused()
+{
+    Workspace workspace;
+    QVERIFY(workspace.isValid());
+    QVERIFY(QDir().mkpath(workspace.path(QStringLiteral("real"))));
+    QVERIFY(QDir().mkpath(workspace.out()));
+    QVERIFY(QFile::link(workspace.path(QStringLiteral("real")), workspace.server()));
+    const QStringList before = treeListing(workspace.path());
+    const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
+    QVERIFY(!result.ok);
+    QVERIFY2(result.error.contains(QStringLiteral("symbolic link")), qPrintable(result.error));
+    QCOMPARE(treeListing(workspace.path()), before);
+}
+
+void TestPublisher::unreadableOldVersionBecomesNeverFetched()
+{
+    Workspace workspace;
+    QVERIFY(workspace.isValid());
+    QVERIFY(publish(fullOptions(workspace)).ok);
+    // A hand-edited manifest: blanks and a line break are read as Freshgate
+    // reads them, the letters are not a version.
+    QVERIFY(writeFile(workspace.server() + QStringLiteral("/ov4arv.dat"), " 3 *x2*5*420*410\r\n"));
+    const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(workspace.manifest(), QByteArray("3*0*6*420*410"));
+    QVERIFY(QFile::exists(workspace.server() + QStringLiteral("/ov4data.cab")));
+    QCOMPARE(result.notes.filter(QStringLiteral("data files had no readable version")).size(), 1);
+}
+
+void TestPublisher::writerAttributesAndNames()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("plain")), "plain"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("tool")), "tool", true));
+    const QString cabinet = dir.filePath(QStringLiteral("out.cab"));
+
+    CabinetWriter writer;
+    QString error;
+    QVERIFY(writer.addFile(QStringLiteral("a\\b\\plain.txt"), dir.filePath(QStringLiteral("plain")),
+                           CabinetWriter::Attribute::Archive, &error));
+    QVERIFY(writer.addFile(
+        QStringLiteral("run"), dir.filePath(QStringLiteral("tool")),
+        CabinetWriter::Attribute::Executable | CabinetWriter::Attribute::ReadOnly, &error));
+    // Names are not judged here: a test cabinet may need a hostile one.
+    QVERIFY(writer.addFile(QString::fromUtf8("..\\\xc3\xa9vil"),
+                           dir.filePath(QStringLiteral("plain")), {}, &error));
+    QCOMPARE(writer.memberCount(), 3);
+    QCOMPARE(writer.contentBytes(), qint64(14));
+    QVERIFY2(writer.write(cabinet, &error), qPrintable(error));
+
+    const QMap<QString, quint32> members = gcabMembers(cabinet, &error);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QCOMPARE(members, (QMap<QString, quint32>{{QStringLiteral("a\\b\\plain.txt"), 0x20},
+                                              {QStringLiteral("run"), 0x41},
+                                              {QString::fromUtf8("..\\\xc3\xa9vil"), 0x80}}));
+}
+
+void TestPublisher::writerRefusals()
+{
+    QTemporaryDir dir;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("plain")), "plain"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("taken.cab")), "someone else's"));
+    QString error;
+
+    CabinetWriter writer;
+    QVERIFY(writer.addFile(QStringLiteral("x"), dir.filePath(QStringLiteral("plain")), {}, &error));
+    QVERIFY(
+        !writer.addFile(QStringLiteral("x"), dir.filePath(QStringLiteral("plain")), {}, &error));
+    QVERIFY2(error.contains(QStringLiteral("already")), qPrintable(error));
+    QVERIFY(!writer.addFile(QStringLiteral("y"), dir.path(), {}, &error));
+    QVERIFY(!writer.addFile(QString(), dir.filePath(QStringLiteral("plain")), {}, &error));
+    QCOMPARE(writer.memberCount(), 1);
+
+    QVERIFY(!writer.write(dir.filePath(QStringLiteral("taken.cab")), &error));
+    QFile taken(dir.filePath(QStringLiteral("taken.cab")));
+    QVERIFY(taken.open(QIODevice::ReadOnly));
+    QCOMPARE(taken.readAll(), QByteArray("someone else's"));
+
+    // A source that vanishes before writing fails the write and leaves no file.
+    CabinetWriter vanishing;
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("gone")), "soon gone"));
+    QVERIFY(vanishing.addFile(QStringLiteral("gone"), dir.filePath(QStringLiteral("gone")), {},
+                              &error));
+    QVERIFY(QFile::remove(dir.filePath(QStringLiteral("gone"))));
+    QVERIFY(!vanishing.write(dir.filePath(QStringLiteral("partial.cab")), &error));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("partial.cab"))));
+}
+
+QTEST_GUILESS_MAIN(TestPublisher)
+#include "tst_publisher.moc"
