@@ -3,6 +3,7 @@
 #include "publish/CabinetWriter.h"
 #include "publish/ServerFolder.h"
 #include "publish/SourceFolder.h"
+#include "trust/Minisign.h"
 
 #include <QDir>
 #include <QFile>
@@ -38,6 +39,8 @@ constexpr int ThresholdField = 4;
 // starts after a full package, and the program file a patch replaces.
 const QString SetupProgram = QStringLiteral("setup.exe");
 const QString ProductProgram = QStringLiteral("Orvane4.exe");
+
+const QString SignatureSuffix = QStringLiteral(".minisig");
 
 enum class Origin { None, New, Kept };
 
@@ -156,9 +159,11 @@ bool checkOptions(const PublishOptions &options, Plan *plan, QString *error)
 // Decides what the new folder takes over from the old one.
 bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *plan, QString *error)
 {
-    const QStringList managed = {ManifestFileName,        SlotTable[Resource].cabinet,
-                                 SlotTable[Data].cabinet, SlotTable[Help].cabinet,
-                                 SlotTable[Exe].cabinet,  SlotTable[FullExe].cabinet};
+    QStringList managed = {ManifestFileName};
+    for (const SlotInfo &slot : SlotTable)
+        managed << slot.cabinet;
+    for (const QString &name : QStringList(managed))
+        managed << name + SignatureSuffix;
     for (const QString &entry : old.entries) {
         if (!managed.contains(entry)) {
             return fail(error, QStringLiteral("the server folder holds %1, which freshgate-publish "
@@ -305,6 +310,29 @@ bool build(const Plan &plan, const QString &oldFolder, const QString &staging,
     return true;
 }
 
+// Signs every file of the staged folder, the manifest last as it names the rest.
+bool sign(const minisign::SecretKey &key, const QString &staging, const QString &finalFolder,
+          QStringList *report, QString *error)
+{
+    QStringList names = QDir(staging).entryList(QDir::Files, QDir::Name);
+    names.removeAll(ManifestFileName);
+    names << ManifestFileName;
+    for (const QString &name : names) {
+        const auto signature = minisign::signFile(key, QDir(staging).filePath(name), name, error);
+        if (!signature)
+            return false;
+        QFile out(QDir(staging).filePath(name + SignatureSuffix));
+        if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
+            out.write(*signature) != signature->size() || !out.flush()) {
+            return fail(
+                error,
+                QStringLiteral("cannot write %1: %2").arg(out.fileName(), out.errorString()));
+        }
+        *report << QStringLiteral("signed %1").arg(QDir(finalFolder).filePath(name));
+    }
+    return true;
+}
+
 // Removes the server root again if this run created it and did not finish.
 class CreatedFolder {
 public:
@@ -340,6 +368,17 @@ PublishResult publish(const PublishOptions &options)
     Plan plan;
     if (!checkOptions(options, &plan, &result.error))
         return result;
+
+    std::optional<minisign::SecretKey> key;
+    if (options.signingKey) {
+        QString why;
+        key = minisign::loadSecretKey(*options.signingKey, options.signingPassword, &why);
+        if (!key) {
+            result.error =
+                QStringLiteral("cannot use the key %1: %2").arg(*options.signingKey, why);
+            return result;
+        }
+    }
 
     const QString outDir = QDir::cleanPath(QFileInfo(options.outDir).absoluteFilePath());
     const bool created = !QFileInfo::exists(outDir);
@@ -382,6 +421,8 @@ PublishResult publish(const PublishOptions &options)
 
     QStringList report;
     if (!build(plan, serverFolder, staging.path(), serverFolder, &report, &result.error))
+        return result;
+    if (key && !sign(*key, staging.path(), serverFolder, &report, &result.error))
         return result;
 
     QString leftover;

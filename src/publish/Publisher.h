@@ -25,7 +25,11 @@ struct PublishOptions {
     std::optional<QString> fullExeFolder; // the full package; needs setup.exe at its top
     std::optional<QString> fullThreshold; // highest installed EXE version that takes it
     bool withdrawFullExe = false;         // drop the full package the server holds
-    // Room for signing: a secret key here, a signature written next to each file.
+    // A minisign secret key: every file of the new folder gets NAME.minisig
+    // beside it. Without one no signature is written (and none is kept, since
+    // the manifest changes with every run).
+    std::optional<QString> signingKey;
+    QString signingPassword; // for an encrypted key
 };
 
 struct PublishResult {

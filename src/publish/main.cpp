@@ -34,6 +34,9 @@ Components (each folder is packed with its sub-folders; give at least one):
                         package instead of the patch. Alone, it changes only the
                         threshold of the full package already published
   --no-full-exe         withdraw the full package already published
+  --sign KEY            sign every file with the minisign secret key KEY, writing
+                        NAME.minisig beside it; an encrypted key takes its password
+                        from the environment variable FRESHGATE_SIGN_PASSWORD
   -h, --help            show this text
 
 Versions are whole numbers from -32768 to 32767; Freshgate fetches a component
@@ -97,6 +100,11 @@ const QList<OptionSpec> &optionSpecs()
          [](PublishOptions &o, const QStringList &v) { o.fullThreshold = v.at(0); }},
         {QLatin1String("--no-full-exe"), 0, QLatin1String(),
          [](PublishOptions &o, const QStringList &) { o.withdrawFullExe = true; }},
+        {QLatin1String("--sign"), 1, QLatin1String("a minisign secret key file"),
+         [](PublishOptions &o, const QStringList &v) {
+             o.signingKey = v.at(0);
+             o.signingPassword = qEnvironmentVariable("FRESHGATE_SIGN_PASSWORD");
+         }},
     };
     return specs;
 }

@@ -1,0 +1,110 @@
+#include "PublishFixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+using namespace freshgate::test;
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run run(const QString &program, const QStringList &arguments, const QByteArray &input = {},
+        const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    Run result;
+    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit) {
+        result.exitCode = process.exitCode();
+    }
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+QString publishTool()
+{
+    return qEnvironmentVariable("FRESHGATE_BUILD_DIR") + QStringLiteral("/freshgate-publish");
+}
+
+} // namespace
+
+// Signatures the publisher writes are the ones the real minisign accepts, so a
+// maker can check them, or make them, with that tool too.
+class TestPublishSign : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_ws.isValid());
+        const Run keys = run(QStringLiteral("minisign"),
+                             {"-G", "-W", "-p", m_ws.path("key.pub"), "-s", m_ws.path("key.sec")});
+        QVERIFY2(keys.exitCode == 0, keys.err.constData());
+        const Run other = run(QStringLiteral("minisign"), {"-G", "-W", "-p", m_ws.path("other.pub"),
+                                                           "-s", m_ws.path("other.sec")});
+        QVERIFY(other.exitCode == 0);
+    }
+
+    void signedSetVerifiesWithMinisign()
+    {
+        const Run publish = run(publishTool(), m_ws.fullArguments() << QStringLiteral("--sign")
+                                                                    << m_ws.path("key.sec"));
+        QVERIFY2(publish.exitCode == 0, publish.err.constData());
+
+        const QStringList files = {"ov4arv.dat",  "ov4res.cab", "ov4data.cab",
+                                   "ov4help.cab", "ov4exe.cab", "ov4fexe.cab"};
+        for (const QString &name : files) {
+            const QString file = QDir(m_ws.server()).filePath(name);
+            QVERIFY2(QFile::exists(file + QStringLiteral(".minisig")), qPrintable(name));
+            const Run verify = run(QStringLiteral("minisign"),
+                                   {"-V", "-q", "-p", m_ws.path("key.pub"), "-m", file});
+            QVERIFY2(verify.exitCode == 0, qPrintable(name + QLatin1Char(' ') + verify.err));
+            const Run wrongKey = run(QStringLiteral("minisign"),
+                                     {"-V", "-q", "-p", m_ws.path("other.pub"), "-m", file});
+            QVERIFY(wrongKey.exitCode != 0);
+            QVERIFY(publish.out.contains("signed " + file.toUtf8()));
+        }
+
+        // Publishing again without the key leaves no stale signature behind:
+        // the old manifest's signature would not match the new manifest.
+        const Run unsigned_ =
+            run(publishTool(), m_ws.expand({"--out", "{ws}/www", "--data", "7", "{ws}/data"}));
+        QVERIFY2(unsigned_.exitCode == 0, unsigned_.err.constData());
+        QVERIFY(QDir(m_ws.server()).entryList({QStringLiteral("*.minisig")}).isEmpty());
+    }
+
+    void unusableKeyChangesNothing_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::newRow("missing") << QStringLiteral("absent.sec");
+        QTest::newRow("a public key") << QStringLiteral("key.pub");
+    }
+
+    void unusableKeyChangesNothing()
+    {
+        QFETCH(QString, key);
+        const QStringList before = treeListing(m_ws.out());
+        const Run publish =
+            run(publishTool(), m_ws.fullArguments() << QStringLiteral("--sign") << m_ws.path(key));
+        QCOMPARE(publish.exitCode, 1);
+        QVERIFY(publish.err.contains("cannot use the key"));
+        QCOMPARE(treeListing(m_ws.out()), before);
+    }
+
+private:
+    Workspace m_ws;
+};
+
+QTEST_GUILESS_MAIN(TestPublishSign)
+#include "tst_publishsign.moc"
