@@ -1,1 +1,546 @@
+#include "platform/CabinetExtractor.h"
 
+#include "platform/MemberName.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QLoggingCategory>
+#include <QSet>
+#include <QStringDecoder>
+#include <exception>
+#include <filesystem>
+#include <mspack.h>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace freshgate {
+namespace {
+
+Q_LOGGING_CATEGORY(lcCabinet, "freshgate.cabinet", QtWarningMsg)
+
+namespace fs = std::filesystem;
+
+constexpr QLatin1String stagingName("~staging");
+constexpr QLatin1String backupName("~backup");
+
+fs::path toPath(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return fs::path(path.toStdWString());
+#else
+    return fs::path(QFile::encodeName(path).toStdString());
+#endif
+}
+
+QString fromPath(const fs::path &path)
+{
+#ifdef Q_OS_WIN
+    return QString::fromStdWString(path.native());
+#else
+    return QFile::decodeName(QByteArray::fromStdString(path.native()));
+#endif
+}
+
+QString text(const std::error_code &ec)
+{
+    return QString::fromLocal8Bit(ec.message());
+}
+
+// Names come from the cabinet; keep the log line one line whatever they hold.
+QString printable(QString name)
+{
+    for (QChar &c : name) {
+        if (c.unicode() < 0x20)
+            c = u'?';
+    }
+    return name;
+}
+
+bool isInside(const QString &path, const QString &folder)
+{
+#ifdef Q_OS_WIN
+    constexpr Qt::CaseSensitivity cs = Qt::CaseInsensitive;
+#else
+    constexpr Qt::CaseSensitivity cs = Qt::CaseSensitive;
+#endif
+    return path.compare(folder, cs) == 0 || path.startsWith(folder + u'/', cs);
+}
+
+QString mspackError(int code)
+{
+    switch (code) {
+    case MSPACK_ERR_OPEN:
+        return QStringLiteral("cannot open a file");
+    case MSPACK_ERR_READ:
+        return QStringLiteral("read error");
+    case MSPACK_ERR_WRITE:
+        return QStringLiteral("write error");
+    case MSPACK_ERR_SEEK:
+        return QStringLiteral("seek error");
+    case MSPACK_ERR_NOMEMORY:
+        return QStringLiteral("out of memory");
+    case MSPACK_ERR_SIGNATURE:
+        return QStringLiteral("not a cabinet");
+    case MSPACK_ERR_DATAFORMAT:
+        return QStringLiteral("damaged cabinet");
+    case MSPACK_ERR_CHECKSUM:
+        return QStringLiteral("checksum mismatch");
+    case MSPACK_ERR_DECRUNCH:
+        return QStringLiteral("damaged compressed data");
+    default:
+        return QStringLiteral("libmspack error %1").arg(code);
+    }
+}
+
+// Cabinets name members in Latin-1 unless the member says UTF-8.
+std::optional<QString> decodeName(const mscabd_file *file)
+{
+    const QByteArray raw(file->filename);
+    if (!(file->attribs & MSCAB_ATTRIB_UTF_NAME))
+        return QString::fromLatin1(raw);
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString name = decoder.decode(raw);
+    if (decoder.hasError())
+        return std::nullopt;
+    return name;
+}
+
+void makeExecutable(const fs::path &file)
+{
+    std::error_code ec;
+    const fs::perms now = fs::status(file, ec).permissions();
+    if (ec)
+        return;
+    const auto has = [now](fs::perms p) { return (now & p) != fs::perms::none; };
+    fs::perms add = fs::perms::none;
+    if (has(fs::perms::owner_read))
+        add |= fs::perms::owner_exec;
+    if (has(fs::perms::group_read))
+        add |= fs::perms::group_exec;
+    if (has(fs::perms::others_read))
+        add |= fs::perms::others_exec;
+    fs::permissions(file, add, fs::perm_options::add, ec);
+    // File systems without permissions refuse; the file works there all the same.
+    if (ec)
+        qCInfo(lcCabinet).noquote() << "cannot mark" << fromPath(file) << "executable:" << text(ec);
+}
+
+// Renames where it can; across file systems it copies and then drops the source. The
+// target must not exist.
+std::error_code moveFile(const fs::path &from, const fs::path &to)
+{
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    if (ec != std::errc::cross_device_link)
+        return ec;
+    ec.clear();
+    if (fs::exists(fs::symlink_status(to, ec)))
+        return std::make_error_code(std::errc::file_exists);
+    if (fs::is_symlink(fs::symlink_status(from, ec)))
+        fs::copy_symlink(from, to, ec);
+    else
+        fs::copy_file(from, to, fs::copy_options::none, ec);
+    if (!ec)
+        fs::remove(from, ec);
+    if (ec) {
+        std::error_code ignored;
+        fs::remove(to, ignored);
+    }
+    return ec;
+}
+
+struct CabinetHandle {
+    mscab_decompressor *decompressor = mspack_create_cab_decompressor(nullptr);
+    mscabd_cabinet *cabinet = nullptr;
+
+    CabinetHandle() = default;
+    ~CabinetHandle()
+    {
+        close();
+        if (decompressor)
+            mspack_destroy_cab_decompressor(decompressor);
+    }
+    void close()
+    {
+        if (cabinet)
+            decompressor->close(decompressor, cabinet);
+        cabinet = nullptr;
+    }
+    Q_DISABLE_COPY_MOVE(CabinetHandle)
+};
+
+struct FolderRemover {
+    fs::path folder;
+    ~FolderRemover()
+    {
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        if (ec)
+            qCWarning(lcCabinet).noquote()
+                << "cannot remove" << fromPath(folder) << ":" << text(ec);
+    }
+};
+
+// Moves checked files into the destination. Every change is journaled, and the files it
+// replaces wait in the backup folder, so rollback() can put the destination back as it was.
+class MoveTransaction {
+public:
+    MoveTransaction(fs::path destination, fs::path backupFolder)
+        : m_destination(std::move(destination)), m_backupFolder(std::move(backupFolder))
+    {
+    }
+
+    // The destination and any missing folders above it.
+    bool openDestination(QString *error)
+    {
+        std::vector<fs::path> missing;
+        for (fs::path p = m_destination; !p.empty(); p = p.parent_path()) {
+            std::error_code ec;
+            const fs::file_status status = fs::status(p, ec);
+            if (fs::is_directory(status))
+                break;
+            if (status.type() != fs::file_type::not_found) {
+                *error = QStringLiteral("\"%1\" is not a folder").arg(fromPath(p));
+                return false;
+            }
+            missing.push_back(p);
+            if (p == p.parent_path())
+                break;
+        }
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+            std::error_code ec;
+            fs::create_directory(*it, ec);
+            if (ec) {
+                *error = QStringLiteral("cannot create \"%1\": %2").arg(fromPath(*it), text(ec));
+                return false;
+            }
+            m_journal.push_back({Step::CreatedFolder, *it, {}, fromPath(*it)});
+        }
+        return true;
+    }
+
+    bool remove(const QString &rel, QString *error)
+    {
+        return clear(m_destination / toPath(rel), rel, error);
+    }
+
+    bool moveIn(const fs::path &from, const QString &rel, QString *error)
+    {
+        const fs::path target = m_destination / toPath(rel);
+        if (!makeParents(rel, error) || !clear(target, rel, error))
+            return false;
+        if (const std::error_code ec = moveFile(from, target)) {
+            *error = QStringLiteral("cannot move \"%1\" into place: %2").arg(rel, text(ec));
+            return false;
+        }
+        m_journal.push_back({Step::MovedIn, target, {}, rel});
+        return true;
+    }
+
+    // Undoes every step, newest first. Returns false, and says what in *problems, when
+    // something could not be undone; old files not restored then stay in the backup folder.
+    bool rollback(QString *problems)
+    {
+        QStringList failed;
+        bool restored = true;
+        for (auto it = m_journal.rbegin(); it != m_journal.rend(); ++it) {
+            std::error_code ec;
+            switch (it->kind) {
+            case Step::MovedIn:
+            case Step::CreatedFolder:
+                fs::remove(it->path, ec);
+                break;
+            case Step::BackedUp:
+                ec = moveFile(it->kept, it->path);
+                restored = restored && !ec;
+                break;
+            }
+            if (ec)
+                failed.append(QStringLiteral("\"%1\": %2").arg(it->rel, text(ec)));
+        }
+        m_journal.clear();
+        *problems = failed.join(QStringLiteral(", "));
+        return restored;
+    }
+
+private:
+    struct Step {
+        enum Kind { CreatedFolder, BackedUp, MovedIn } kind;
+        fs::path path;
+        fs::path kept;
+        QString rel;
+    };
+
+    bool makeParents(const QString &rel, QString *error)
+    {
+        for (qsizetype slash = rel.indexOf(u'/'); slash >= 0;
+             slash = rel.indexOf(u'/', slash + 1)) {
+            const QString folder = rel.left(slash);
+            if (m_knownFolders.contains(folder))
+                continue;
+            const fs::path path = m_destination / toPath(folder);
+            std::error_code ec;
+            const fs::file_status status = fs::status(path, ec);
+            if (status.type() == fs::file_type::not_found) {
+                fs::create_directory(path, ec);
+                if (ec) {
+                    *error = QStringLiteral("cannot create \"%1\": %2").arg(folder, text(ec));
+                    return false;
+                }
+                m_journal.push_back({Step::CreatedFolder, path, {}, folder});
+            } else if (!fs::is_directory(status)) {
+                *error = QStringLiteral("\"%1\" is in the way: it is not a folder").arg(folder);
+                return false;
+            }
+            m_knownFolders.insert(folder);
+        }
+        return true;
+    }
+
+    // Moves an existing file (or link) at target into the backup folder.
+    bool clear(const fs::path &target, const QString &rel, QString *error)
+    {
+        std::error_code ec;
+        const fs::file_status status = fs::symlink_status(target, ec);
+        if (status.type() == fs::file_type::not_found)
+            return true;
+        if (status.type() == fs::file_type::none) {
+            *error = QStringLiteral("cannot look at \"%1\": %2").arg(rel, text(ec));
+            return false;
+        }
+        if (fs::is_directory(status)) {
+            *error = QStringLiteral("a folder is in the way of \"%1\"").arg(rel);
+            return false;
+        }
+        if (!m_backupReady) {
+            fs::create_directories(m_backupFolder, ec);
+            if (ec) {
+                *error = QStringLiteral("cannot create the backup folder: %1").arg(text(ec));
+                return false;
+            }
+            m_backupReady = true;
+        }
+        const fs::path kept = m_backupFolder / std::to_string(m_journal.size());
+        ec = moveFile(target, kept);
+        if (ec) {
+            *error = QStringLiteral("cannot move the old \"%1\" aside: %2").arg(rel, text(ec));
+            return false;
+        }
+        m_journal.push_back({Step::BackedUp, target, kept, rel});
+        return true;
+    }
+
+    fs::path m_destination;
+    fs::path m_backupFolder;
+    bool m_backupReady = false;
+    QSet<QString> m_knownFolders;
+    std::vector<Step> m_journal;
+};
+
+// Folders a crashed run left behind hold nothing worth keeping.
+bool removeLeftover(const fs::path &folder, QString *error)
+{
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(folder, ec)))
+        return true;
+    qCWarning(lcCabinet).noquote()
+        << "removing" << fromPath(folder) << "left by an interrupted run";
+    fs::remove_all(folder, ec);
+    if (ec)
+        *error = QStringLiteral("cannot remove \"%1\": %2").arg(fromPath(folder), text(ec));
+    return !ec;
+}
+
+} // namespace
+
+CabinetExtractor::CabinetExtractor(QString workFolder) : m_workFolder(std::move(workFolder)) {}
+
+void CabinetExtractor::setCabinetFile(const QString &path)
+{
+    m_cabinetFile = path;
+}
+
+QString CabinetExtractor::cabinetFile() const
+{
+    return m_cabinetFile;
+}
+
+QString CabinetExtractor::workFolder() const
+{
+    return m_workFolder;
+}
+
+ExtractResult CabinetExtractor::extract(const QString &destination, const QStringList &alsoRemove)
+{
+    QElapsedTimer timer;
+    timer.start();
+    ExtractResult result;
+    try {
+        result = run(destination, alsoRemove);
+    } catch (const std::exception &e) {
+        result.ok = false;
+        result.error =
+            QStringLiteral("unexpected failure: %1").arg(QString::fromLocal8Bit(e.what()));
+    }
+    if (result.ok) {
+        qCInfo(lcCabinet).noquote()
+            << QStringLiteral("extracted %1 members of \"%2\" into \"%3\" in %4 ms")
+                   .arg(result.members)
+                   .arg(m_cabinetFile, destination)
+                   .arg(timer.elapsed());
+    } else {
+        qCWarning(lcCabinet).noquote() << QStringLiteral("cannot extract \"%1\" into \"%2\": %3")
+                                              .arg(m_cabinetFile, destination, result.error);
+    }
+    return result;
+}
+
+ExtractResult CabinetExtractor::run(const QString &destination, const QStringList &alsoRemove)
+{
+    ExtractResult result;
+    const auto fail = [&result](const QString &why) {
+        result.ok = false;
+        result.error = why;
+        return result;
+    };
+    if (m_cabinetFile.isEmpty())
+        return fail(QStringLiteral("no cabinet file is set"));
+    if (destination.isEmpty() || m_workFolder.isEmpty())
+        return fail(QStringLiteral("no destination or work folder"));
+
+    const QString workAbs = QDir::cleanPath(QFileInfo(m_workFolder).absoluteFilePath());
+    const QString stagingAbs = workAbs + u'/' + stagingName;
+    const QString backupAbs = workAbs + u'/' + backupName;
+    const QString destAbs = QDir::cleanPath(QFileInfo(destination).absoluteFilePath());
+    const auto ours = [&](const QString &path) {
+        return isInside(path, stagingAbs) || isInside(path, backupAbs);
+    };
+    if (ours(destAbs))
+        return fail(QStringLiteral("the destination lies in the extractor's own folders"));
+
+    const QFileInfo info(m_cabinetFile);
+    if (!info.exists())
+        return fail(QStringLiteral("the cabinet file does not exist"));
+    if (!info.isFile())
+        return fail(QStringLiteral("the cabinet is not a file"));
+
+    CabinetHandle cab;
+    if (!cab.decompressor)
+        return fail(QStringLiteral("libmspack cannot start"));
+    const QByteArray cabPath = QFile::encodeName(info.absoluteFilePath());
+    cab.cabinet = cab.decompressor->open(cab.decompressor, cabPath.constData());
+    if (!cab.cabinet) {
+        const int err = cab.decompressor->last_error(cab.decompressor);
+        // A file too short for a cabinet header fails as a read error.
+        if (err == MSPACK_ERR_SIGNATURE || err == MSPACK_ERR_READ)
+            return fail(QStringLiteral("not a cabinet, or cut short (%1)").arg(mspackError(err)));
+        return fail(mspackError(err));
+    }
+    if (cab.cabinet->flags & (MSCAB_HDR_PREVCAB | MSCAB_HDR_NEXTCAB))
+        return fail(QStringLiteral("the cabinet is part of a spanned set"));
+    // libmspack opens a cut cabinet and fails only on the members past the cut.
+    if (qint64(cab.cabinet->length) != info.size())
+        return fail(QStringLiteral("the cabinet states %1 bytes but the file holds %2")
+                        .arg(cab.cabinet->length)
+                        .arg(info.size()));
+
+    // Every name is judged before anything is written.
+    struct Member {
+        mscabd_file *file;
+        QString rel;
+    };
+    std::vector<Member> members;
+    for (mscabd_file *file = cab.cabinet->files; file; file = file->next) {
+        const std::optional<QString> name = decodeName(file);
+        if (!name)
+            return fail(QStringLiteral("member \"%1\": name is not valid UTF-8")
+                            .arg(printable(QString::fromLatin1(file->filename))));
+        QString why;
+        const std::optional<QString> rel = safeMemberPath(*name, &why);
+        if (!rel)
+            return fail(QStringLiteral("member \"%1\" refused: %2").arg(printable(*name), why));
+        if (ours(destAbs + u'/' + *rel))
+            return fail(QStringLiteral("member \"%1\" would land in the extractor's own folders")
+                            .arg(printable(*name)));
+        members.push_back({file, *rel});
+    }
+    result.members = int(members.size());
+    QStringList removals;
+    for (const QString &name : alsoRemove) {
+        QString why;
+        const std::optional<QString> rel = safeMemberPath(name, &why);
+        if (!rel || ours(destAbs + u'/' + *rel))
+            return fail(QStringLiteral("cannot remove \"%1\": %2").arg(printable(name), why));
+        removals.append(*rel);
+    }
+    removals.removeDuplicates();
+
+    const fs::path staging = toPath(stagingAbs);
+    const fs::path backup = toPath(backupAbs);
+    QString error;
+    if (!removeLeftover(staging, &error) || !removeLeftover(backup, &error))
+        return fail(error);
+    std::error_code ec;
+    fs::create_directories(staging, ec);
+    if (ec)
+        return fail(QStringLiteral("cannot create the staging folder: %1").arg(text(ec)));
+    const FolderRemover stagingRemover{staging};
+
+    // Staged files are numbered, not named: the real names only ever meet the destination.
+    std::vector<fs::path> staged;
+    staged.reserve(members.size());
+    for (const Member &member : members) {
+        const mscabd_file *file = member.file;
+        staged.push_back(staging / std::to_string(staged.size()));
+        const QByteArray out = QFile::encodeName(fromPath(staged.back()));
+        const int err = cab.decompressor->extract(cab.decompressor, member.file, out.constData());
+        if (err != MSPACK_ERR_OK)
+            return fail(QStringLiteral("member \"%1\": %2").arg(member.rel, mspackError(err)));
+        const std::uintmax_t size = fs::file_size(staged.back(), ec);
+        if (ec || size != file->length)
+            return fail(QStringLiteral("member \"%1\": %2 of %3 bytes came out")
+                            .arg(member.rel)
+                            .arg(ec ? 0 : size)
+                            .arg(file->length));
+        if (file->attribs & MSCAB_ATTRIB_EXEC)
+            makeExecutable(staged.back());
+    }
+    cab.close();
+
+    // A name that occurs twice keeps its last member, as extracting over it would.
+    QHash<QString, std::size_t> last;
+    for (std::size_t i = 0; i < members.size(); ++i)
+        last.insert(members[i].rel, i);
+
+    MoveTransaction transaction(toPath(destAbs), backup);
+    bool moved = transaction.openDestination(&error);
+    for (qsizetype i = 0; moved && i < removals.size(); ++i)
+        moved = transaction.remove(removals.at(i), &error);
+    for (std::size_t i = 0; moved && i < members.size(); ++i) {
+        if (last.value(members[i].rel) == i)
+            moved = transaction.moveIn(staged[i], members[i].rel, &error);
+    }
+    if (!moved) {
+        QString problems;
+        if (!transaction.rollback(&problems))
+            return fail(QStringLiteral("%1; could not undo %2, old files are kept in \"%3\"")
+                            .arg(error, problems, backupAbs));
+        if (!problems.isEmpty())
+            error += QStringLiteral("; could not tidy %1").arg(problems);
+        fs::remove_all(backup, ec);
+        return fail(error);
+    }
+    fs::remove_all(backup, ec);
+    if (ec)
+        qCWarning(lcCabinet).noquote() << "cannot remove" << backupAbs << ":" << text(ec);
+    result.ok = true;
+    return result;
+}
+
+} // namespace freshgate

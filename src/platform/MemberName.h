@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-
 #include <optional>
 
 namespace freshgate {
@@ -15,6 +14,11 @@ namespace freshgate {
 // component. "." components and repeated separators are dropped. The check is
 // purely lexical and touches no file; the extractor and the publisher share it
 // so a maker cannot publish what Freshgate would refuse.
+//
+// Names that Windows cannot hold are refused on every platform, so a published
+// set installs the same everywhere: the characters :*?"<>| and control
+// characters, components ending in "." or " ", and device names (CON, NUL,
+// COM1, ... with or without an extension).
 [[nodiscard]] std::optional<QString> safeMemberPath(const QString &name, QString *why = nullptr);
 
 } // namespace freshgate

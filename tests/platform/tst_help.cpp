@@ -1,5 +1,6 @@
 #include "platform/ChmFile.h"
 #include "platform/Help.h"
+#include "support/ChmBuilder.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -23,11 +24,12 @@ using freshgate::Help;
 
 namespace {
 
-using Pages = QMap<QString, QByteArray>; // file name inside the help file -> contents
+using Pages = freshgate::test::ChmPages;
+using freshgate::test::buildChm;
 
 QByteArray page(const QByteArray &title, const QByteArray &body)
 {
-    return "<html><head><title>" + title + "</title></head><body>" + body + "</body></html>\n";
+    return freshgate::test::chmPage(title, body);
 }
 
 // A page far larger than one compressed block, so reading it crosses block boundaries.
@@ -51,36 +53,6 @@ QByteArray magentaPng()
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
     return png;
-}
-
-// Compiles pages into dir/name with chmcmd; returns the .chm path, or empty on failure.
-QString buildChm(const QString &dir, const QString &name, const Pages &pages)
-{
-    QDir root(dir);
-    QByteArray project = "[OPTIONS]\nCompatibility=1.1 or later\nCompiled file=" + name.toUtf8() +
-                         "\nDefault topic=freshgate.htm\nLanguage=0x409 English (United "
-                         "States)\nTitle=Test help\n\n[FILES]\n";
-    for (auto it = pages.cbegin(); it != pages.cend(); ++it) {
-        const QString path = root.filePath(it.key());
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(it.value()) != it.value().size())
-            return {};
-        project += it.key().toUtf8() + "\n";
-    }
-    QFile hhp(root.filePath(QStringLiteral("project.hhp")));
-    if (!hhp.open(QIODevice::WriteOnly) || hhp.write(project) != project.size())
-        return {};
-    hhp.close();
-    QProcess chmcmd;
-    chmcmd.setWorkingDirectory(dir);
-    chmcmd.start(QStringLiteral("chmcmd"), {QStringLiteral("--no-html-scan"), hhp.fileName()});
-    if (!chmcmd.waitForFinished(60000) || chmcmd.exitCode() != 0) {
-        qWarning() << "chmcmd failed:" << chmcmd.readAll();
-        return {};
-    }
-    const QString chm = root.filePath(name);
-    return QFileInfo(chm).isFile() ? chm : QString();
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)

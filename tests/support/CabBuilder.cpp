@@ -1,0 +1,245 @@
+#include "support/CabBuilder.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+// GLib names a struct member "signals", which Qt defines as a keyword.
+#pragma push_macro("signals")
+#undef signals
+#include <libgcab.h>
+#pragma pop_macro("signals")
+
+#include <memory>
+
+namespace freshgate::test {
+namespace {
+
+// Cabinet header fields (little endian), with no reserved area, as gcab writes them.
+constexpr qsizetype headerSize = 36;
+constexpr qsizetype offCabinetSize = 8;
+constexpr qsizetype offFilesStart = 16;
+constexpr qsizetype offFolderCount = 26;
+constexpr qsizetype offFileCount = 28;
+constexpr qsizetype offFlags = 30;
+constexpr qsizetype folderEntrySize = 8;
+constexpr qsizetype fileEntryFixedSize = 16;
+constexpr qsizetype offFileAttributes = 14;
+constexpr quint16 flagReserve = 0x0004;
+constexpr quint16 flagNextCabinet = 0x0002;
+
+bool setError(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+template <typename T> struct GUnref {
+    void operator()(T *object) const { g_object_unref(object); }
+};
+template <typename T> using GPtr = std::unique_ptr<T, GUnref<T>>;
+
+struct GErrorHolder {
+    GError *error = nullptr;
+    ~GErrorHolder()
+    {
+        if (error)
+            g_error_free(error);
+    }
+    QString text() const
+    {
+        return error ? QString::fromUtf8(error->message) : QStringLiteral("unknown error");
+    }
+};
+
+template <typename T> T readLE(const QByteArray &bytes, qsizetype at)
+{
+    T value = 0;
+    for (qsizetype i = qsizetype(sizeof(T)) - 1; i >= 0; --i)
+        value = T(value << 8 | uchar(bytes.at(at + i)));
+    return value;
+}
+template <typename T> void writeLE(QByteArray &bytes, qsizetype at, T value)
+{
+    for (qsizetype i = 0; i < qsizetype(sizeof(T)); ++i)
+        bytes[at + i] = char(uchar(value >> (8 * i)));
+}
+
+bool readAll(const QString &path, QByteArray *bytes, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return setError(error, file.errorString());
+    *bytes = file.readAll();
+    return true;
+}
+
+bool writeAll(const QString &path, const QByteArray &bytes, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        return setError(error, file.errorString());
+    return true;
+}
+
+// libgcab decides the UTF-8 flag by itself; tests need to choose it.
+bool setAttributes(const QString &cabinet, const QList<CabMember> &members, QString *error)
+{
+    QByteArray bytes;
+    if (!readAll(cabinet, &bytes, error))
+        return false;
+    if (bytes.size() < headerSize || (readLE<quint16>(bytes, offFlags) & flagReserve))
+        return setError(error, QStringLiteral("unexpected cabinet layout"));
+    if (readLE<quint16>(bytes, offFileCount) != members.size())
+        return setError(error, QStringLiteral("member count differs"));
+    qsizetype at = readLE<quint32>(bytes, offFilesStart);
+    for (const CabMember &member : members) {
+        const qsizetype nameAt = at + fileEntryFixedSize;
+        const qsizetype end = bytes.indexOf('\0', nameAt);
+        QByteArray expected = member.name;
+        expected.replace('/', '\\');
+        if (end < 0 || bytes.mid(nameAt, end - nameAt) != expected)
+            return setError(error, QStringLiteral("members are not stored as given"));
+        writeLE<quint16>(bytes, at + offFileAttributes, member.attributes);
+        at = end + 1;
+    }
+    return writeAll(cabinet, bytes, error);
+}
+
+} // namespace
+
+bool makeCabinetWithGcab(const QString &folder, const QString &cabinet, CabCompression compression,
+                         QString *error)
+{
+    QStringList arguments{QStringLiteral("-c")};
+    if (compression == CabCompression::MsZip)
+        arguments << QStringLiteral("-z");
+    arguments << QFileInfo(cabinet).absoluteFilePath();
+    // gcab walks folders itself and names members relative to its working folder.
+    const QStringList entries =
+        QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
+    if (entries.isEmpty())
+        return setError(error, QStringLiteral("nothing to pack in %1").arg(folder));
+    arguments << entries;
+
+    QProcess gcab;
+    gcab.setWorkingDirectory(folder);
+    gcab.setProcessChannelMode(QProcess::MergedChannels);
+    gcab.start(QStringLiteral("gcab"), arguments);
+    if (!gcab.waitForFinished(300000) || gcab.exitStatus() != QProcess::NormalExit ||
+        gcab.exitCode() != 0) {
+        return setError(error,
+                        QStringLiteral("gcab failed: %1 %2")
+                            .arg(gcab.errorString(), QString::fromLocal8Bit(gcab.readAll())));
+    }
+    return true;
+}
+
+bool writeCabinet(const QString &cabinet, const QList<CabMember> &members,
+                  CabCompression compression, QString *error)
+{
+    GErrorHolder gerror;
+    GPtr<GCabCabinet> cab(gcab_cabinet_new());
+    GPtr<GCabFolder> folder(gcab_folder_new(
+        compression == CabCompression::MsZip ? GCAB_COMPRESSION_MSZIP : GCAB_COMPRESSION_NONE));
+    GDateTime *when = g_date_time_new_utc(2020, 6, 1, 12, 0, 0);
+    for (const CabMember &member : members) {
+        GBytes *bytes = g_bytes_new(member.data.constData(), gsize(member.data.size()));
+        GPtr<GCabFile> file(gcab_file_new_with_bytes(member.name.constData(), bytes));
+        g_bytes_unref(bytes);
+        gcab_file_set_date_time(file.get(), when);
+        if (!gcab_folder_add_file(folder.get(), file.get(), FALSE, nullptr, &gerror.error)) {
+            g_date_time_unref(when);
+            return setError(error, gerror.text());
+        }
+    }
+    g_date_time_unref(when);
+    if (!gcab_cabinet_add_folder(cab.get(), folder.get(), &gerror.error))
+        return setError(error, gerror.text());
+
+    GPtr<GFile> out(g_file_new_for_path(QFile::encodeName(cabinet).constData()));
+    GPtr<GFileOutputStream> stream(
+        g_file_replace(out.get(), nullptr, FALSE, G_FILE_CREATE_NONE, nullptr, &gerror.error));
+    if (!stream)
+        return setError(error, gerror.text());
+    const bool written =
+        gcab_cabinet_write_simple(cab.get(), G_OUTPUT_STREAM(stream.get()), nullptr, nullptr,
+                                  nullptr, &gerror.error) &&
+        g_output_stream_close(G_OUTPUT_STREAM(stream.get()), nullptr, &gerror.error);
+    if (!written)
+        return setError(error, gerror.text());
+    return setAttributes(cabinet, members, error);
+}
+
+bool markSpanned(const QString &cabinet, QString *error)
+{
+    QByteArray bytes;
+    if (!readAll(cabinet, &bytes, error))
+        return false;
+    if (bytes.size() < headerSize || (readLE<quint16>(bytes, offFlags) & flagReserve))
+        return setError(error, QStringLiteral("unexpected cabinet layout"));
+    // The successor's cabinet and disk names follow the fixed header; everything after them
+    // moves down, so every offset that points past them grows by their length.
+    const QByteArray names = QByteArrayLiteral("next.cab\0disk 2\0");
+    const quint32 shift = quint32(names.size());
+    writeLE<quint16>(bytes, offFlags, readLE<quint16>(bytes, offFlags) | flagNextCabinet);
+    writeLE<quint32>(bytes, offCabinetSize, readLE<quint32>(bytes, offCabinetSize) + shift);
+    writeLE<quint32>(bytes, offFilesStart, readLE<quint32>(bytes, offFilesStart) + shift);
+    const quint16 folders = readLE<quint16>(bytes, offFolderCount);
+    for (quint16 i = 0; i < folders; ++i) {
+        const qsizetype at = headerSize + i * folderEntrySize;
+        writeLE<quint32>(bytes, at, readLE<quint32>(bytes, at) + shift);
+    }
+    bytes.insert(headerSize, names);
+    return writeAll(cabinet, bytes, error);
+}
+
+bool truncateFile(const QString &path, qint64 size)
+{
+    return QFile::resize(path, size);
+}
+
+bool corruptBytes(const QString &path, int count, qint64 offset)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    if (offset < 0)
+        offset = file.size() / 2;
+    if (offset + count > file.size() || !file.seek(offset))
+        return false;
+    QByteArray bytes = file.read(count);
+    // Cabinet block checksums XOR 32-bit words, so one mask for every byte could cancel out
+    // across words; a mask that changes from byte to byte cannot.
+    for (int i = 0; i < bytes.size(); ++i)
+        bytes[i] = char(bytes[i] ^ ((i + 1) * 0x1f % 0xff + 1));
+    return file.seek(offset) && file.write(bytes) == count;
+}
+
+QMap<QString, QByteArray> snapshotTree(const QString &root)
+{
+    QMap<QString, QByteArray> tree;
+    const QDir base(root);
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
+        const QString rel = base.relativeFilePath(path);
+        if (info.isSymLink()) {
+            tree.insert(rel, "link:" + QFile::encodeName(info.symLinkTarget()));
+        } else if (info.isDir()) {
+            tree.insert(rel, "folder");
+        } else {
+            QFile file(path);
+            tree.insert(rel, file.open(QIODevice::ReadOnly) ? "file:" + file.readAll()
+                                                            : QByteArray("unreadable"));
+        }
+    }
+    return tree;
+}
+
+} // namespace freshgate::test

@@ -1,0 +1,45 @@
+#include "support/ChmBuilder.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+namespace freshgate::test {
+
+QString buildChm(const QString &dir, const QString &name, const ChmPages &pages)
+{
+    QDir root(dir);
+    QByteArray project = "[OPTIONS]\nCompatibility=1.1 or later\nCompiled file=" + name.toUtf8() +
+                         "\nDefault topic=freshgate.htm\nLanguage=0x409 English (United "
+                         "States)\nTitle=Test help\n\n[FILES]\n";
+    for (auto it = pages.cbegin(); it != pages.cend(); ++it) {
+        const QString path = root.filePath(it.key());
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(it.value()) != it.value().size())
+            return {};
+        project += it.key().toUtf8() + "\n";
+    }
+    QFile hhp(root.filePath(QStringLiteral("project.hhp")));
+    if (!hhp.open(QIODevice::WriteOnly) || hhp.write(project) != project.size())
+        return {};
+    hhp.close();
+    QProcess chmcmd;
+    chmcmd.setWorkingDirectory(dir);
+    chmcmd.start(QStringLiteral("chmcmd"), {QStringLiteral("--no-html-scan"), hhp.fileName()});
+    if (!chmcmd.waitForFinished(60000) || chmcmd.exitCode() != 0) {
+        qWarning() << "chmcmd failed:" << chmcmd.readAll();
+        return {};
+    }
+    const QString chm = root.filePath(name);
+    return QFileInfo(chm).isFile() ? chm : QString();
+}
+
+QByteArray chmPage(const QByteArray &title, const QByteArray &body)
+{
+    return "<html><head><title>" + title + "</title></head><body>" + body + "</body></html>\n";
+}
+
+} // namespace freshgate::test
