@@ -1,1 +1,80 @@
 #pragma once
+
+#include <QObject>
+#include <QString>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+namespace freshgate {
+
+class BodySink;
+
+// HTTP GET of a URL as text or into a file. GUI thread only. Each fetch is synchronous to its
+// caller but waits in a local event loop, so the window repaints and its close box stays live.
+// Failure is an empty result (and lastError() says why); nothing is thrown. The object must not be
+// deleted while a fetch waits: cancel() it and let the fetch return first.
+class HttpTransfer : public QObject {
+    Q_OBJECT
+
+public:
+    // The state numbers of the Internet transfer control that stateChanged() reports.
+    enum State {
+        RequestSent = 6,
+        ReceivingResponse = 7,
+        ResponseReceived = 8,
+        Error = 11,
+        ResponseCompleted = 12,
+    };
+
+    explicit HttpTransfer(QObject *parent = nullptr);
+    ~HttpTransfer() override;
+
+    // The Internet transfer control's default request time-out.
+    static constexpr int DefaultTimeoutSeconds = 60;
+
+    // No data for that many seconds fails the transfer; 0 means no time-out, a negative value
+    // means the default.
+    void setRequestTimeout(int seconds);
+    int requestTimeout() const { return m_timeoutSeconds; }
+
+    void setMaxTextBytes(qint64 bytes) { m_maxTextBytes = bytes; }
+    qint64 maxTextBytes() const { return m_maxTextBytes; }
+    void setMaxDownloadBytes(qint64 bytes) { m_maxDownloadBytes = bytes; }
+    qint64 maxDownloadBytes() const { return m_maxDownloadBytes; }
+
+    // The body as text: UTF-8 (a leading byte-order mark dropped), read as Latin-1 when it is not
+    // valid UTF-8. Empty on any failure, including a status other than 2xx.
+    [[nodiscard]] QString getUrlData(const QString &url);
+
+    // Streams the body into a temporary file beside filePath, renamed to filePath (replacing any
+    // older file) only once complete. Returns the byte count, 0 on failure; a failure removes the
+    // temporary file and leaves an older file at filePath as it was. An empty body leaves a
+    // zero-length file and returns 0.
+    [[nodiscard]] qint64 getBinaryData(const QString &url, const QString &filePath);
+
+    // Aborts the fetch in flight, if any; the waiting call returns failure.
+    void cancel();
+    bool isBusy() const { return m_reply != nullptr; }
+    // Why the last fetch failed, for the diagnostic log; empty after a success.
+    QString lastError() const { return m_lastError; }
+
+signals:
+    void stateChanged(int state);
+
+private:
+    struct Outcome;
+    Outcome fetch(const QString &url, BodySink &sink);
+    // Logs the transfer and sends its last notification.
+    void finish(const QString &url, const Outcome &outcome, qint64 elapsedMs);
+
+    QNetworkAccessManager *m_manager = nullptr;
+    QNetworkReply *m_reply = nullptr;
+    bool m_cancelled = false;
+    int m_timeoutSeconds = DefaultTimeoutSeconds;
+    qint64 m_maxTextBytes = 64 * 1024;
+    qint64 m_maxDownloadBytes;
+    QString m_lastError;
+};
+
+} // namespace freshgate

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+namespace freshgate {
+
+// The pure rules of a transfer, apart from the network so they can be tested from tables.
+
+// Only a 2xx answer is a body worth keeping.
+[[nodiscard]] bool isSuccessStatus(int status);
+
+// The length a Content-Length header value announces, -1 when there is none or it is not one
+// clear number. Qt 6.4 can merge the headers of a followed redirect into the final response's
+// ("171, 16"); such a value counts as unknown.
+[[nodiscard]] qint64 announcedLength(const QByteArray &contentLength);
+
+// A text body as text: UTF-8 without a leading byte-order mark, or Latin-1 when the bytes are
+// not valid UTF-8 (a sequence cut off at the end included).
+[[nodiscard]] QString decodeResponseText(const QByteArray &body);
+
+// Decides when "receiving" is worth a notification: at each tenth of a known length, else at each
+// doubling from 1 MiB (at most ten times), so a body of any size moves the bar only a few steps.
+class ReceiveProgress {
+public:
+    explicit ReceiveProgress(qint64 totalBytes = -1) : m_total(totalBytes) {}
+    // True when receivedBytes has reached a new step.
+    [[nodiscard]] bool advance(qint64 receivedBytes);
+
+private:
+    qint64 m_total;
+    qint64 m_tenths = 0;
+    qint64 m_next = 1024 * 1024;
+    int m_steps = 0;
+};
+
+} // namespace freshgate

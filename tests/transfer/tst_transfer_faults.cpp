@@ -1,0 +1,413 @@
+// HttpTransfer against a scripted server: failed statuses, drops, stalls, limits, proxy, and the
+// state notifications. Any request a test did not expect fails it in cleanup().
+
+#include "support/ScriptedServer.h"
+#include "transfer/HttpTransfer.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QStorageInfo>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+using freshgate::HttpTransfer;
+using freshgate::test::ScriptedResponse;
+using freshgate::test::ScriptedServer;
+
+namespace {
+
+QStringList filesIn(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+QByteArray pattern(qint64 size)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        out[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    return out;
+}
+
+enum class Kind { Text, File };
+
+// Loopback tests must not be routed through a proxy the environment happens to name.
+void clearProxyEnvironment()
+{
+    for (const char *name :
+         {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"})
+        qunsetenv(name);
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(ScriptedResponse)
+Q_DECLARE_METATYPE(Kind)
+
+class TransferFaultsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { clearProxyEnvironment(); }
+    void init();
+    void cleanup();
+
+    void failureLeavesNothing_data();
+    void failureLeavesNothing();
+    void stallTimesOut_data();
+    void stallTimesOut();
+    void zeroTimeoutWaitsUntilCancelled();
+    void quitWhileWaitingFails();
+    void emptyBody();
+    void textLimit_data();
+    void textLimit();
+    void downloadThatDoesNotFit();
+    void unwritableTarget_data();
+    void unwritableTarget();
+    void httpProxyHonoured();
+    void notifications_data();
+    void notifications();
+    void secondFetchWhileBusyRefused();
+
+private:
+    // Runs one fetch of /item of the given kind; true when it succeeded.
+    bool fetch(HttpTransfer &transfer, Kind kind);
+    void expectItem(const ScriptedResponse &response);
+
+    std::unique_ptr<ScriptedServer> m_server;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_target;
+    QString m_text;
+};
+
+void TransferFaultsTest::init()
+{
+    m_server = std::make_unique<ScriptedServer>();
+    QVERIFY(m_server->isListening());
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_target = m_dir->filePath(QStringLiteral("ov4res.cab"));
+    m_text.clear();
+}
+
+void TransferFaultsTest::cleanup()
+{
+    QStringList unexpected;
+    for (const ScriptedServer::Request &r : m_server->unexpectedRequests())
+        unexpected << QString::fromLatin1(r.method + ' ' + r.target);
+    m_server.reset();
+    m_dir.reset();
+    QVERIFY2(unexpected.isEmpty(), qPrintable(unexpected.join(QStringLiteral(", "))));
+}
+
+bool TransferFaultsTest::fetch(HttpTransfer &transfer, Kind kind)
+{
+    const QString url = m_server->url(QStringLiteral("/item"));
+    if (kind == Kind::Text) {
+        m_text = transfer.getUrlData(url);
+        return transfer.lastError().isEmpty();
+    }
+    const qint64 bytes = transfer.getBinaryData(url, m_target);
+    return bytes > 0 || (transfer.lastError().isEmpty() && QFileInfo(m_target).size() == 0);
+}
+
+void TransferFaultsTest::expectItem(const ScriptedResponse &response)
+{
+    m_server->expect("GET", "/item", response);
+    // Qt now and then sends a GET once more after an answer that ended by closing the
+    // connection, though it has used the first answer; that repeat is allowed, nothing else.
+    if (response.contentLength == -1)
+        m_server->expect("GET", "/item", response);
+}
+
+void TransferFaultsTest::failureLeavesNothing_data()
+{
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<ScriptedResponse>("response");
+    QTest::addColumn<QString>("reason");
+
+    const QByteArray page = "<html>not here</html>";
+    const QByteArray body = pattern(48 * 1024);
+    for (Kind kind : {Kind::Text, Kind::File}) {
+        const char *k = kind == Kind::Text ? "text" : "file";
+        QTest::addRow("%s 404", k) << kind << ScriptedResponse::withStatus(404, page) << "404";
+        QTest::addRow("%s 500", k) << kind << ScriptedResponse::withStatus(500, page) << "500";
+        QTest::addRow("%s 404 with a 4 MiB page", k)
+            << kind << ScriptedResponse::withStatus(404, pattern(4 * 1024 * 1024)) << "404";
+        // Qt itself fails neither of these; only the 2xx rule does.
+        QTest::addRow("%s 304", k) << kind << ScriptedResponse::withStatus(304) << "304";
+        QTest::addRow("%s 302 without a location", k)
+            << kind << ScriptedResponse::withStatus(302, page) << "302";
+        QTest::addRow("%s dropped half way", k)
+            << kind << ScriptedResponse::dropAfter(body, body.size() / 2) << "";
+        QTest::addRow("%s endless body", k) << kind << ScriptedResponse::endless() << "limit";
+        // Far beyond the default download limit, and the trickle would take years.
+        QTest::addRow("%s 3 GiB announced", k)
+            << kind << ScriptedResponse::trickle(3LL * 1024 * 1024 * 1024) << "limit";
+    }
+}
+
+void TransferFaultsTest::failureLeavesNothing()
+{
+    QFETCH(Kind, kind);
+    QFETCH(ScriptedResponse, response);
+    QFETCH(QString, reason);
+    expectItem(response);
+
+    HttpTransfer transfer;
+    transfer.setRequestTimeout(30);
+    if (response.mode == ScriptedResponse::Mode::Endless)
+        transfer.setMaxDownloadBytes(2 * 1024 * 1024);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!fetch(transfer, kind));
+
+    QVERIFY2(clock.elapsed() < 10000, "a failure must not wait for a time-out");
+    QVERIFY(m_text.isEmpty());
+    QVERIFY(transfer.lastError().contains(reason));
+    QVERIFY2(filesIn(m_dir->path()).isEmpty(), qPrintable(filesIn(m_dir->path()).join(u' ')));
+    QVERIFY(m_server->unmetExpectations().isEmpty());
+    QVERIFY(!transfer.isBusy());
+}
+
+void TransferFaultsTest::stallTimesOut_data()
+{
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<ScriptedResponse>("response");
+    QTest::newRow("silent server, text") << Kind::Text << ScriptedResponse::stall();
+    QTest::newRow("silent server, file") << Kind::File << ScriptedResponse::stall();
+    QTest::newRow("headers then nothing, file")
+        << Kind::File << ScriptedResponse::headersThenStall(1000);
+}
+
+void TransferFaultsTest::stallTimesOut()
+{
+    QFETCH(Kind, kind);
+    QFETCH(ScriptedResponse, response);
+    expectItem(response);
+
+    HttpTransfer transfer;
+    transfer.setRequestTimeout(1);
+    // Only a time-out that never fires lets this cut the wait (and the test fail on the reason).
+    QTimer::singleShot(10000, &transfer, &HttpTransfer::cancel);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!fetch(transfer, kind));
+    const qint64 elapsed = clock.elapsed();
+
+    QVERIFY2(elapsed >= 900 && elapsed < 10000, qPrintable(QString::number(elapsed)));
+    QVERIFY2(transfer.lastError().contains(QStringLiteral("time-out")),
+             qPrintable(transfer.lastError()));
+    QVERIFY(filesIn(m_dir->path()).isEmpty());
+}
+
+void TransferFaultsTest::zeroTimeoutWaitsUntilCancelled()
+{
+    m_server->expect("GET", "/item", ScriptedResponse::headersThenStall(1000));
+    HttpTransfer transfer;
+    transfer.setRequestTimeout(0);
+    QTimer::singleShot(1500, &transfer, &HttpTransfer::cancel);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!fetch(transfer, Kind::File));
+
+    QVERIFY(clock.elapsed() >= 1400);
+    QCOMPARE(transfer.lastError(), QStringLiteral("cancelled"));
+    QVERIFY(filesIn(m_dir->path()).isEmpty());
+}
+
+void TransferFaultsTest::quitWhileWaitingFails()
+{
+    m_server->expect("GET", "/item", ScriptedResponse::stall());
+    HttpTransfer transfer;
+    bool ok = true;
+    bool returned = false;
+    QTimer::singleShot(0, this, [&] {
+        ok = fetch(transfer, Kind::File);
+        returned = true;
+    });
+    QTimer::singleShot(300, this, [] { QCoreApplication::quit(); });
+    // Only a fetch that ignored the quit would still be waiting when this fires.
+    QTimer::singleShot(8000, &transfer, &HttpTransfer::cancel);
+    QElapsedTimer clock;
+    clock.start();
+    QCoreApplication::exec();
+
+    QVERIFY(returned);
+    QVERIFY(!ok);
+    QVERIFY(clock.elapsed() < 5000);
+    QVERIFY2(transfer.lastError().contains(QStringLiteral("quit")),
+             qPrintable(transfer.lastError()));
+    QVERIFY(filesIn(m_dir->path()).isEmpty());
+}
+
+void TransferFaultsTest::emptyBody()
+{
+    m_server->expect("GET", "/item", ScriptedResponse::ok({}));
+    m_server->expect("GET", "/item", ScriptedResponse::ok({}));
+    QFile old(m_target);
+    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("stale") == 5);
+    old.close();
+
+    HttpTransfer transfer;
+    QCOMPARE(transfer.getUrlData(m_server->url(QStringLiteral("/item"))), QString());
+    QCOMPARE(transfer.lastError(), QString());
+    QCOMPARE(transfer.getBinaryData(m_server->url(QStringLiteral("/item")), m_target), 0);
+    QCOMPARE(transfer.lastError(), QString());
+
+    QVERIFY(QFileInfo::exists(m_target));
+    QCOMPARE(QFileInfo(m_target).size(), 0);
+    QCOMPARE(filesIn(m_dir->path()), QStringList{QStringLiteral("ov4res.cab")});
+}
+
+void TransferFaultsTest::textLimit_data()
+{
+    QTest::addColumn<ScriptedResponse>("response");
+    QTest::addColumn<bool>("fits");
+    ScriptedResponse closeDelimited = ScriptedResponse::ok(pattern(64 * 1024 + 1));
+    closeDelimited.contentLength = -1;
+    ScriptedResponse exactCloseDelimited = ScriptedResponse::ok(QByteArray(64 * 1024, 'a'));
+    exactCloseDelimited.contentLength = -1;
+
+    QTest::newRow("64 KiB") << ScriptedResponse::ok(QByteArray(64 * 1024, 'a')) << true;
+    QTest::newRow("64 KiB, no length") << exactCloseDelimited << true;
+    QTest::newRow("64 KiB + 1") << ScriptedResponse::ok(pattern(64 * 1024 + 1)) << false;
+    QTest::newRow("64 KiB + 1, no length") << closeDelimited << false;
+}
+
+void TransferFaultsTest::textLimit()
+{
+    QFETCH(ScriptedResponse, response);
+    QFETCH(bool, fits);
+    expectItem(response);
+
+    HttpTransfer transfer;
+    const QString text = transfer.getUrlData(m_server->url(QStringLiteral("/item")));
+    QCOMPARE(text.size(), fits ? 64 * 1024 : 0);
+    QCOMPARE(transfer.lastError().isEmpty(), fits);
+}
+
+void TransferFaultsTest::downloadThatDoesNotFit()
+{
+    const qint64 free = QStorageInfo(m_dir->path()).bytesAvailable();
+    QVERIFY(free > 0);
+    m_server->expect("GET", "/item", ScriptedResponse::headersThenStall(free + 1));
+
+    HttpTransfer transfer;
+    transfer.setMaxDownloadBytes(std::numeric_limits<qint64>::max());
+    transfer.setRequestTimeout(30);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!fetch(transfer, Kind::File));
+
+    QVERIFY(clock.elapsed() < 10000);
+    QVERIFY2(transfer.lastError().contains(QStringLiteral("free")),
+             qPrintable(transfer.lastError()));
+    QVERIFY(filesIn(m_dir->path()).isEmpty());
+}
+
+void TransferFaultsTest::unwritableTarget_data()
+{
+    QTest::addColumn<QString>("relativeTarget");
+    QTest::newRow("missing folder") << QStringLiteral("missing/ov4res.cab");
+    QTest::newRow("target is a folder") << QStringLiteral("folder");
+}
+
+void TransferFaultsTest::unwritableTarget()
+{
+    QFETCH(QString, relativeTarget);
+    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("folder")));
+
+    // No expectation: a file that cannot be written is refused before anything is requested.
+    HttpTransfer transfer;
+    QCOMPARE(transfer.getBinaryData(m_server->url(QStringLiteral("/item")),
+                                    m_dir->filePath(relativeTarget)),
+             0);
+    QVERIFY(!transfer.lastError().isEmpty());
+    QVERIFY(m_server->requests().isEmpty());
+    QVERIFY(QDir(m_dir->filePath(QStringLiteral("folder"))).isEmpty());
+}
+
+void TransferFaultsTest::httpProxyHonoured()
+{
+    const QByteArray before = qgetenv("http_proxy");
+    qputenv("http_proxy", m_server->url(QString()).toLatin1());
+    // A name that cannot resolve: only a proxy can answer for it.
+    m_server->expect("GET", "http://freshgate.invalid/freshgate/ov4arv.dat",
+                     ScriptedResponse::ok("1\r\n2\r\n"));
+
+    HttpTransfer transfer;
+    transfer.setRequestTimeout(10);
+    const QString text =
+        transfer.getUrlData(QStringLiteral("http://freshgate.invalid/freshgate/ov4arv.dat"));
+    if (before.isNull())
+        qunsetenv("http_proxy");
+    else
+        qputenv("http_proxy", before);
+
+    QCOMPARE(text, QStringLiteral("1\r\n2\r\n"));
+    QCOMPARE(m_server->requests().size(), 1);
+}
+
+void TransferFaultsTest::notifications_data()
+{
+    QTest::addColumn<ScriptedResponse>("response");
+    QTest::addColumn<bool>("ok");
+    ScriptedResponse unknownLength = ScriptedResponse::ok(pattern(24 * 1024 * 1024));
+    unknownLength.contentLength = -1;
+
+    QTest::newRow("8 MiB") << ScriptedResponse::ok(pattern(8 * 1024 * 1024)) << true;
+    QTest::newRow("24 MiB, no length") << unknownLength << true;
+    QTest::newRow("small") << ScriptedResponse::ok("x") << true;
+    QTest::newRow("404") << ScriptedResponse::withStatus(404, "gone") << false;
+}
+
+void TransferFaultsTest::notifications()
+{
+    QFETCH(ScriptedResponse, response);
+    QFETCH(bool, ok);
+    expectItem(response);
+
+    HttpTransfer transfer;
+    QSignalSpy spy(&transfer, &HttpTransfer::stateChanged);
+    QCOMPARE(fetch(transfer, Kind::File), ok);
+
+    QList<int> states;
+    for (const QList<QVariant> &args : spy)
+        states << args.at(0).toInt();
+    QVERIFY2(states.size() <= 13, qPrintable(QString::number(states.size())));
+    QCOMPARE(states.first(), int(HttpTransfer::RequestSent));
+    QCOMPARE(states.count(HttpTransfer::Error), ok ? 0 : 1);
+    QCOMPARE(states.last(), int(ok ? HttpTransfer::ResponseCompleted : HttpTransfer::Error));
+    if (ok) {
+        QCOMPARE(states.count(HttpTransfer::ResponseReceived), 1);
+        if (response.body.size() > 1024 * 1024)
+            QVERIFY(states.count(HttpTransfer::ReceivingResponse) >= 2);
+    }
+}
+
+void TransferFaultsTest::secondFetchWhileBusyRefused()
+{
+    m_server->expect("GET", "/item", ScriptedResponse::ok("manifest"));
+    HttpTransfer transfer;
+    QString nested = QStringLiteral("not called");
+    QString nestedError;
+    connect(&transfer, &HttpTransfer::stateChanged, this, [&](int state) {
+        if (state == HttpTransfer::RequestSent && nested == QStringLiteral("not called")) {
+            nested = transfer.getUrlData(m_server->url(QStringLiteral("/other")));
+            nestedError = transfer.lastError();
+        }
+    });
+    QCOMPARE(transfer.getUrlData(m_server->url(QStringLiteral("/item"))),
+             QStringLiteral("manifest"));
+    QCOMPARE(nested, QString());
+    QVERIFY(!nestedError.isEmpty());
+    QVERIFY(!m_server->wasRequested("/other"));
+}
+
+QTEST_GUILESS_MAIN(TransferFaultsTest)
+#include "tst_transfer_faults.moc"

@@ -1,0 +1,267 @@
+// HttpTransfer against a real nginx on 127.0.0.1: text, files, redirects and HTTPS.
+
+#include "support/NginxServer.h"
+#include "support/ScriptedServer.h"
+#include "transfer/HttpTransfer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSslConfiguration>
+#include <QTemporaryDir>
+#include <QTest>
+
+using freshgate::HttpTransfer;
+using freshgate::test::NginxServer;
+using freshgate::test::ScriptedServer;
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    QRandomGenerator generator(size);
+    for (qsizetype i = 0; i < size; ++i)
+        out[i] = static_cast<char>(generator.bounded(256));
+    return out;
+}
+
+QStringList filesIn(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+// Trusts one certificate for the life of the object, on top of the system store.
+class TrustedCertificate {
+public:
+    explicit TrustedCertificate(const QString &pemPath)
+        : m_before(QSslConfiguration::defaultConfiguration())
+    {
+        QSslConfiguration config = m_before;
+        config.addCaCertificates(pemPath);
+        QSslConfiguration::setDefaultConfiguration(config);
+    }
+    ~TrustedCertificate() { QSslConfiguration::setDefaultConfiguration(m_before); }
+    TrustedCertificate(const TrustedCertificate &) = delete;
+    TrustedCertificate &operator=(const TrustedCertificate &) = delete;
+
+private:
+    QSslConfiguration m_before;
+};
+
+const QString Redirects = QStringLiteral(
+    "location = /r301 { return 301 /target.dat; }\n"
+    "location = /r302 { return 302 /target.dat; }\n"
+    "location = /r307 { return 307 /target.dat; }\n"
+    "location = /r308 { return 308 /target.dat; }\n"
+    "location = /absolute { return 302 $scheme://127.0.0.1:$server_port/target.dat; }\n"
+    "location = /chain { return 302 /r301; }\n"
+    "location = /loop { return 302 /loop; }\n");
+
+// Loopback tests must not be routed through a proxy the environment happens to name.
+void clearProxyEnvironment()
+{
+    for (const char *name :
+         {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"})
+        qunsetenv(name);
+}
+
+} // namespace
+
+class TransferNginxTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void text_data();
+    void text();
+    void binaryIdentical_data();
+    void binaryIdentical();
+    void replacesLongerFile();
+    void failedDownloadKeepsOlderFile();
+    void redirects_data();
+    void redirects();
+    void https_data();
+    void https();
+    void httpsToHttpRedirectRefused();
+
+private:
+    std::unique_ptr<NginxServer> m_nginx;
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TransferNginxTest::initTestCase()
+{
+    clearProxyEnvironment();
+    m_nginx = std::make_unique<NginxServer>(NginxServer::Options{false, Redirects});
+    QVERIFY2(m_nginx->isRunning(), qPrintable(m_nginx->errorString()));
+    QVERIFY(writeFile(m_nginx->root() + QStringLiteral("/target.dat"), "redirected here\n"));
+}
+
+void TransferNginxTest::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TransferNginxTest::text_data()
+{
+    QTest::addColumn<QByteArray>("served");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("manifest") << QByteArray("3\r\n2\r\n5\r\n1\r\n4\r\n")
+                              << QStringLiteral("3\r\n2\r\n5\r\n1\r\n4\r\n");
+    QTest::newRow("utf-8") << QByteArray("gr\xc3\xbc\xc3\x9f") << QStringLiteral("gr\u00fc\u00df");
+    QTest::newRow("utf-8 with byte-order mark") << QByteArray("\xef\xbb\xbf"
+                                                              "7")
+                                                << QStringLiteral("7");
+    QTest::newRow("not utf-8, read as latin-1")
+        << QByteArray("caf\xe9") << QStringLiteral("caf\u00e9");
+}
+
+void TransferNginxTest::text()
+{
+    QFETCH(QByteArray, served);
+    QFETCH(QString, expected);
+    QVERIFY(writeFile(m_nginx->root() + QStringLiteral("/ov4arv.dat"), served));
+
+    HttpTransfer transfer;
+    QCOMPARE(transfer.getUrlData(m_nginx->url(QStringLiteral("/ov4arv.dat"))), expected);
+    QCOMPARE(transfer.lastError(), QString());
+}
+
+void TransferNginxTest::binaryIdentical_data()
+{
+    QTest::addColumn<qsizetype>("size");
+    QTest::newRow("one byte") << qsizetype(1);
+    QTest::newRow("64 KiB + 3") << qsizetype(64 * 1024 + 3);
+    QTest::newRow("6 MiB + 7") << qsizetype(6 * 1024 * 1024 + 7);
+}
+
+void TransferNginxTest::binaryIdentical()
+{
+    QFETCH(qsizetype, size);
+    const QByteArray served = randomBytes(size);
+    QVERIFY(writeFile(m_nginx->root() + QStringLiteral("/ov4data.cab"), served));
+    const QString target = m_dir->filePath(QStringLiteral("ov4data.cab"));
+
+    HttpTransfer transfer;
+    QCOMPARE(transfer.getBinaryData(m_nginx->url(QStringLiteral("/ov4data.cab")), target), size);
+    QVERIFY(readFile(target) == served);
+    QCOMPARE(filesIn(m_dir->path()), QStringList{QStringLiteral("ov4data.cab")});
+}
+
+void TransferNginxTest::replacesLongerFile()
+{
+    const QByteArray served = randomBytes(1000);
+    QVERIFY(writeFile(m_nginx->root() + QStringLiteral("/ov4help.cab"), served));
+    const QString target = m_dir->filePath(QStringLiteral("ov4help.cab"));
+    QVERIFY(writeFile(target, QByteArray(1024 * 1024, 'Z')));
+
+    HttpTransfer transfer;
+    QCOMPARE(transfer.getBinaryData(m_nginx->url(QStringLiteral("/ov4help.cab")), target), 1000);
+    QCOMPARE(readFile(target), served);
+    QCOMPARE(filesIn(m_dir->path()), QStringList{QStringLiteral("ov4help.cab")});
+}
+
+void TransferNginxTest::failedDownloadKeepsOlderFile()
+{
+    const QString target = m_dir->filePath(QStringLiteral("ov4exe.cab"));
+    QVERIFY(writeFile(target, "older archive"));
+
+    HttpTransfer transfer;
+    QCOMPARE(transfer.getBinaryData(m_nginx->url(QStringLiteral("/missing.cab")), target), 0);
+    QVERIFY(transfer.lastError().contains(QStringLiteral("404")));
+    QCOMPARE(readFile(target), QByteArray("older archive"));
+    QCOMPARE(filesIn(m_dir->path()), QStringList{QStringLiteral("ov4exe.cab")});
+}
+
+void TransferNginxTest::redirects_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("ok");
+    for (const char *path : {"/r301", "/r302", "/r307", "/r308", "/absolute", "/chain"})
+        QTest::newRow(path) << QString::fromLatin1(path) << true;
+    QTest::newRow("endless loop") << QStringLiteral("/loop") << false;
+}
+
+void TransferNginxTest::redirects()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, ok);
+
+    HttpTransfer transfer;
+    const QString target = m_dir->filePath(QStringLiteral("target.dat"));
+    const qint64 bytes = transfer.getBinaryData(m_nginx->url(path), target);
+    QCOMPARE(bytes, ok ? 16 : 0);
+    QCOMPARE(readFile(target), ok ? QByteArray("redirected here\n") : QByteArray());
+    QCOMPARE(transfer.getUrlData(m_nginx->url(path)),
+             ok ? QStringLiteral("redirected here\n") : QString());
+}
+
+void TransferNginxTest::https_data()
+{
+    QTest::addColumn<bool>("trusted");
+    QTest::newRow("certificate not trusted") << false;
+    QTest::newRow("certificate trusted") << true;
+}
+
+void TransferNginxTest::https()
+{
+    QFETCH(bool, trusted);
+    NginxServer tls(NginxServer::Options{true, {}});
+    QVERIFY2(tls.isRunning(), qPrintable(tls.errorString()));
+    const QByteArray served = randomBytes(300 * 1024);
+    QVERIFY(writeFile(tls.root() + QStringLiteral("/ov4res.cab"), served));
+    QVERIFY(writeFile(tls.root() + QStringLiteral("/ov4arv.dat"), "9\r\n"));
+    std::optional<TrustedCertificate> trust;
+    if (trusted)
+        trust.emplace(tls.certificatePath());
+
+    HttpTransfer transfer;
+    const QString target = m_dir->filePath(QStringLiteral("ov4res.cab"));
+    QCOMPARE(transfer.getUrlData(tls.url(QStringLiteral("/ov4arv.dat"))),
+             trusted ? QStringLiteral("9\r\n") : QString());
+    if (!trusted)
+        QVERIFY2(transfer.lastError().contains(QStringLiteral("certificate"), Qt::CaseInsensitive),
+                 qPrintable(transfer.lastError()));
+    QCOMPARE(transfer.getBinaryData(tls.url(QStringLiteral("/ov4res.cab")), target),
+             trusted ? served.size() : 0);
+    QCOMPARE(readFile(target) == served, trusted);
+    QCOMPARE(filesIn(m_dir->path()).size(), trusted ? 1 : 0);
+}
+
+void TransferNginxTest::httpsToHttpRedirectRefused()
+{
+    ScriptedServer plain; // expects nothing: the downgrade must never be followed
+    NginxServer tls(
+        NginxServer::Options{true, QStringLiteral("location = /ov4res.cab { return 302 %1; }\n")
+                                       .arg(plain.url(QStringLiteral("/ov4res.cab")))});
+    QVERIFY2(tls.isRunning(), qPrintable(tls.errorString()));
+    TrustedCertificate trust(tls.certificatePath());
+
+    HttpTransfer transfer;
+    const QString target = m_dir->filePath(QStringLiteral("ov4res.cab"));
+    QCOMPARE(transfer.getBinaryData(tls.url(QStringLiteral("/ov4res.cab")), target), 0);
+    QVERIFY(!transfer.lastError().isEmpty());
+    QVERIFY(filesIn(m_dir->path()).isEmpty());
+    QVERIFY(tls.accessLog().contains(QStringLiteral("GET /ov4res.cab")));
+    QVERIFY(plain.requests().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TransferNginxTest)
+#include "tst_transfer_nginx.moc"
