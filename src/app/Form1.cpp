@@ -1,1 +1,262 @@
+#include "app/Form1.h"
 
+#include "app/Captions.h"
+#include "platform/Help.h"
+#include "platform/ProgramStart.h"
+#include "platform/StringTable.h"
+#include "settings/HttpTimeout.h"
+#include "settings/SettingsStore.h"
+#include "ui_Form1.h"
+#include "update/Components.h"
+#include "update/RunLog.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QScreen>
+#include <QShortcut>
+#include <QStyle>
+
+namespace freshgate {
+namespace {
+
+constexpr int kRows = 4;
+constexpr int kVirtualKeyF1 = 112;
+constexpr int kTimerInterval = 2000;
+constexpr int kIconKeyRole = Qt::UserRole + 1;
+
+// Column widths, as laid out in twips at 15 twips a pixel.
+constexpr int kTaskColumnWidth = 2000 / 15;
+constexpr int kStatusColumnWidth = 3690 / 15;
+
+constexpr const char *kTasks[kRows] = {"Resource files", "DataCore", "Help file", "Program files"};
+
+} // namespace
+
+Form1::Form1(SettingsStore &settings, QString appFolder, QString serverBase, QWidget *parent)
+    : QWidget(parent), m_ui(std::make_unique<Ui::Form1>()), m_settings(settings),
+      m_appFolder(std::move(appFolder)),
+      m_run(*this, m_settings, m_inet1, m_appFolder, std::move(serverBase))
+{
+    m_ui->setupUi(this);
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
+                   Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setFixedSize(402, 210);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/freshgate.xpm")));
+
+    lstProgress()->header()->setSectionsMovable(false);
+    lstProgress()->header()->setStretchLastSection(false);
+    lstProgress()->setColumnWidth(0, kTaskColumnWidth);
+    lstProgress()->setColumnWidth(1, kStatusColumnWidth);
+
+    m_timer1.setInterval(kTimerInterval);
+    connect(&m_timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+    connect(&m_inet1, &HttpTransfer::stateChanged, this, &Form1::Inet1_StateChanged);
+    connect(Command1(), &QPushButton::clicked, this, &Form1::Command1_Click);
+    // The window sees F1 wherever the focus is, before any control could take it.
+    auto *f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    f1->setContext(Qt::WindowShortcut);
+    connect(f1, &QShortcut::activated, this, [this] { Form_KeyDown(kVirtualKeyF1, 0); });
+
+    Form_Load();
+}
+
+Form1::~Form1() = default;
+
+void Form1::Form_Load()
+{
+    help().setHelpFilePath(QDir(m_appFolder).filePath(QStringLiteral("Orvane4.chm")));
+
+    const StringLookup lookup = [](int id) { return LoadResString(id); };
+    setWindowTitle(localizedWindowCaption(windowTitle(), lookup));
+    for (QWidget *control : findChildren<QWidget *>()) {
+        if (auto *label = qobject_cast<QLabel *>(control)) {
+            label->setText(localizedControlCaption(label->text(), lookup));
+        } else if (auto *button = qobject_cast<QAbstractButton *>(control)) {
+            button->setText(localizedControlCaption(button->text(), lookup));
+        }
+    }
+
+    const QString timeout = m_settings.read(SettingKey::HttpTimeout);
+    m_inet1.setRequestTimeout(httpTimeoutSeconds(timeout));
+    qCInfo(lcRun) << "HTTP timeout" << m_inet1.requestTimeout() << "s (setting" << timeout << ")";
+
+    for (const char *task : kTasks) {
+        auto *item = new QTreeWidgetItem(lstProgress(), {QLatin1String(task)});
+        item->setIcon(0, listImage(QStringLiteral("closedfolder")));
+        item->setData(0, kIconKeyRole, QStringLiteral("closedfolder"));
+        item->setText(1, LoadResString(457));
+    }
+
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    move(screen.center() - rect().center());
+}
+
+void Form1::Form_KeyDown(int keyCode, int shift)
+{
+    Q_UNUSED(shift);
+    if (keyCode != kVirtualKeyF1) {
+        return;
+    }
+    help().setHelpTopic(QStringLiteral("freshgate.htm"));
+    (void)help().ShowHelp();
+}
+
+void Form1::Timer1_Timer()
+{
+    m_timer1.stop();
+    StartUpdate();
+}
+
+void Form1::StartUpdate()
+{
+    qCInfo(lcRun) << "update run starts";
+    m_run.start();
+    if (m_run.wasCancelled()) {
+        QCoreApplication::quit();
+    }
+}
+
+void Form1::Inet1_StateChanged(int State)
+{
+    Q_UNUSED(State);
+    if (m_progress < 100) {
+        setProgress(m_progress + 1);
+    }
+}
+
+void Form1::Command1_Click()
+{
+    const QString tag = m_tag;
+    QString program;
+    if (tag == QLatin1String("0")) {
+        program = ProductFolders(m_appFolder).productProgram();
+    } else if (tag == QLatin1String("1")) {
+        program = ProductFolders(m_appFolder).setupProgram();
+    } else {
+        return;
+    }
+    close();
+    QString why;
+    if (startProgram(program, m_appFolder, &why)) {
+        qCInfo(lcRun) << "started" << program;
+    } else {
+        qCWarning(lcRun).noquote() << why;
+    }
+}
+
+void Form1::ReEnable()
+{
+    setProgress(100);
+    for (int index = 1; index <= kRows; ++index) {
+        setRow(index, QStringLiteral("delete"), LoadResString(453));
+    }
+    setExplanation(LoadResString(458));
+    m_tag = QStringLiteral("0");
+    Command1()->setEnabled(true);
+}
+
+void Form1::setRow(int index, const QString &iconKey, const QString &status)
+{
+    QTreeWidgetItem *item = row(index);
+    item->setIcon(0, listImage(iconKey));
+    item->setData(0, kIconKeyRole, iconKey);
+    item->setText(1, status);
+}
+
+void Form1::setRowStatus(int index, const QString &status)
+{
+    row(index)->setText(1, status);
+}
+
+void Form1::setProgress(double value)
+{
+    m_progress = value;
+    progProgress()->setValue(static_cast<int>(qBound(0.0, value, 100.0)));
+}
+
+void Form1::setExplanation(const QString &text)
+{
+    labLabel()->setText(text);
+}
+
+void Form1::enableFinish()
+{
+    Command1()->setEnabled(true);
+    Command1()->setFocus();
+}
+
+void Form1::showWarning(const QString &text)
+{
+    QMessageBox::warning(this, QCoreApplication::applicationName(), text);
+}
+
+QTreeWidget *Form1::lstProgress() const
+{
+    return m_ui->lstProgress;
+}
+
+QProgressBar *Form1::progProgress() const
+{
+    return m_ui->progProgress;
+}
+
+QLabel *Form1::Label1() const
+{
+    return m_ui->Label1;
+}
+
+QLabel *Form1::labLabel() const
+{
+    return m_ui->labLabel;
+}
+
+QPushButton *Form1::Command1() const
+{
+    return m_ui->Command1;
+}
+
+QString Form1::rowIconKey(int index) const
+{
+    return row(index)->data(0, kIconKeyRole).toString();
+}
+
+QIcon Form1::listImage(const QString &key)
+{
+    return QIcon(QStringLiteral(":/icons/%1.xpm").arg(key));
+}
+
+void Form1::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!m_shown) {
+        m_shown = true;
+        qCInfo(lcRun) << "window shown";
+        m_timer1.start();
+    }
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    m_run.cancel();
+    event->accept();
+}
+
+QTreeWidgetItem *Form1::row(int index) const
+{
+    Q_ASSERT(index >= 1 && index <= kRows);
+    return lstProgress()->topLevelItem(index - 1);
+}
+
+Help &Form1::help()
+{
+    if (!m_hHelp) {
+        m_hHelp = std::make_unique<Help>();
+    }
+    return *m_hHelp;
+}
+
+} // namespace freshgate

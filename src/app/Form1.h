@@ -1,1 +1,97 @@
 #pragma once
+
+#include "transfer/HttpTransfer.h"
+#include "update/UpdateRun.h"
+#include "update/UpdateView.h"
+
+#include <QTimer>
+#include <QWidget>
+#include <memory>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace Ui {
+class Form1;
+}
+
+namespace freshgate {
+
+class Help;
+class SettingsStore;
+
+// The updater's one window: the headline, the progress strip, the four task
+// rows, the explanation and the Finish button. It starts the update run two
+// seconds after it is first shown and shows what the run reports.
+//
+// GUI thread. The window owns the transfer and the run; the settings store is
+// the caller's and must outlive it. Closing the window while the run works
+// cancels the run, and the process ends once the run has stopped.
+class Form1 : public QWidget, public UpdateView {
+    Q_OBJECT
+
+public:
+    Form1(SettingsStore &settings, QString appFolder, QString serverBase,
+          QWidget *parent = nullptr);
+    ~Form1() override;
+
+    // The handlers and methods the product's updater has always had.
+    void Form_Load();
+    void Form_KeyDown(int keyCode, int shift);
+    void Timer1_Timer();
+    void StartUpdate();
+    void Inet1_StateChanged(int State);
+    void Command1_Click();
+    void ReEnable();
+
+    // UpdateView
+    void setRow(int row, const QString &iconKey, const QString &status) override;
+    void setRowStatus(int row, const QString &status) override;
+    void setProgress(double value) override;
+    void setExplanation(const QString &text) override;
+    [[nodiscard]] QString finishTag() const override { return m_tag; }
+    void setFinishTag(const QString &tag) override { m_tag = tag; }
+    void enableFinish() override;
+    void showWarning(const QString &text) override;
+    void reEnable() override { ReEnable(); }
+
+    // The controls, by the names the rest of the program knows them by.
+    [[nodiscard]] QTreeWidget *lstProgress() const;
+    [[nodiscard]] QProgressBar *progProgress() const;
+    [[nodiscard]] QLabel *Label1() const;
+    [[nodiscard]] QLabel *labLabel() const;
+    [[nodiscard]] QPushButton *Command1() const;
+    [[nodiscard]] QTimer &Timer1() { return m_timer1; }
+    [[nodiscard]] HttpTransfer &Inet1() { return m_inet1; }
+    [[nodiscard]] Help *hHelp() const { return m_hHelp.get(); }
+    [[nodiscard]] double progressValue() const { return m_progress; }
+    // The image-list key a row shows.
+    [[nodiscard]] QString rowIconKey(int row) const;
+
+    // The image of an image-list key: "downloading", "tick", "closedfolder", "save", "delete".
+    [[nodiscard]] static QIcon listImage(const QString &key);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    [[nodiscard]] QTreeWidgetItem *row(int index) const;
+    Help &help();
+
+    std::unique_ptr<Ui::Form1> m_ui;
+    SettingsStore &m_settings;
+    QString m_appFolder;
+    HttpTransfer m_inet1;
+    UpdateRun m_run;
+    QTimer m_timer1;
+    std::unique_ptr<Help> m_hHelp;
+    QString m_tag = QStringLiteral("0");
+    double m_progress = 0;
+    bool m_shown = false;
+};
+
+} // namespace freshgate

@@ -1,1 +1,71 @@
-int main() { return 0; }
+#include "app/Form1.h"
+#include "app/InstanceLock.h"
+#include "settings/SettingsStore.h"
+#include "update/Components.h"
+
+#include <QApplication>
+
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifdef Q_OS_UNIX
+int g_signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(g_signalPipe[0], &byte, 1);
+}
+
+// A terminal's Ctrl+C or a session's SIGTERM closes the window as its close box
+// would, so a component is never left half installed.
+void closeOnTerminationSignals(QWidget &window)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0) {
+        return;
+    }
+    auto *notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+        char byte = 0;
+        [[maybe_unused]] const auto got = ::read(g_signalPipe[1], &byte, 1);
+        window.close();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+#endif
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Freshgate"));
+    QApplication::setApplicationVersion(QStringLiteral(FRESHGATE_VERSION));
+
+    const QString appFolder = QCoreApplication::applicationDirPath();
+    freshgate::InstanceLock lock(appFolder);
+    if (!lock.acquire()) {
+        return 0;
+    }
+
+    freshgate::SettingsStore settings;
+    freshgate::Form1 window(
+        settings, appFolder,
+        freshgate::updateServerBase(settings, QStringLiteral(FRESHGATE_UPDATE_SERVER)));
+#ifdef Q_OS_UNIX
+    closeOnTerminationSignals(window);
+#endif
+    window.show();
+    return QApplication::exec();
+}

@@ -1,1 +1,73 @@
 #pragma once
+
+#include "trust/Minisign.h"
+#include "update/Components.h"
+#include "update/Manifest.h"
+
+#include <QString>
+#include <array>
+
+namespace freshgate {
+
+struct ExtractResult;
+class HttpTransfer;
+class SettingsStore;
+class UpdateView;
+
+// One update pass: reads the installed versions, fetches the manifest, and brings
+// each out-of-date component in, in the fixed order resource, data, help,
+// program, telling the view about every step.
+//
+// GUI thread. start() returns when the run is over; the transfers inside it run
+// local event loops, so the window stays live. Failures are shown through the
+// view, never thrown. After cancel() (the window is closing) the run stops at the
+// next transfer without a message; a component is then either installed with
+// its version recorded or untouched.
+class UpdateRun {
+public:
+    UpdateRun(UpdateView &view, SettingsStore &settings, HttpTransfer &transfer, QString appFolder,
+              QString serverBase);
+
+    // With a key, every file the run fetches must carry a valid detached
+    // signature by it ("NAME.minisig" beside it on the server); one that does
+    // not counts as a failed download. Without one, nothing beyond the files
+    // themselves is fetched.
+    void setTrustedKey(std::optional<minisign::PublicKey> key) { m_trustedKey = std::move(key); }
+
+    void start();
+    void cancel();
+    [[nodiscard]] bool isRunning() const { return m_running; }
+    [[nodiscard]] bool wasCancelled() const { return m_cancelled; }
+
+private:
+    enum class Step { Done, EndRun };
+
+    void run();
+    void setRow(int row, const char *iconKey, int statusId);
+    void setRowStatus(int row, int statusId);
+    void failContact();
+    // The manifest text, or empty when it could not be fetched or trusted.
+    [[nodiscard]] QString fetchManifest();
+    // Downloads a file into the work folder and, with a key, its signature, and
+    // checks it; false (and no file) when either fails.
+    [[nodiscard]] bool fetchTrusted(const QString &serverFile, const QString &localPath);
+    // Downloads a component's archive; EndRun when the run must stop.
+    [[nodiscard]] Step fetch(const ComponentInfo &info);
+    // Shows the outcome of an extraction and records the version it brought.
+    void finish(const ComponentInfo &info, const ExtractResult &result, const QString &offered);
+    [[nodiscard]] Step installComponent(Component component, const QString &installed,
+                                        const QString &offered);
+    [[nodiscard]] Step installProgram(const QString &installed);
+
+    UpdateView &m_view;
+    SettingsStore &m_settings;
+    HttpTransfer &m_transfer;
+    ProductFolders m_folders;
+    QString m_serverBase;
+    std::optional<minisign::PublicKey> m_trustedKey;
+    Manifest m_manifest;
+    bool m_running = false;
+    bool m_cancelled = false;
+};
+
+} // namespace freshgate

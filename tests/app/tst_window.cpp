@@ -1,0 +1,419 @@
+#include "app/Form1.h"
+#include "platform/Help.h"
+#include "platform/StringTable.h"
+#include "settings/SettingsStore.h"
+#include "support/AppFolder.h"
+#include "support/ChmBuilder.h"
+#include "support/ScriptedServer.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTextBrowser>
+#include <QTimer>
+#include <QTreeWidget>
+
+using namespace freshgate;
+using freshgate::test::AppFolder;
+using freshgate::test::ScriptedResponse;
+using freshgate::test::ScriptedServer;
+using freshgate::test::SettingsHome;
+
+namespace {
+
+QMessageBox *visibleMessageBox()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *box = qobject_cast<QMessageBox *>(widget); box && box->isVisible()) {
+            return box;
+        }
+    }
+    return nullptr;
+}
+
+QStringList rowStates(Form1 &form)
+{
+    QStringList states;
+    for (int row = 1; row <= 4; ++row) {
+        states << form.rowIconKey(row) + QLatin1Char('/') +
+                      form.lstProgress()->topLevelItem(row - 1)->text(1);
+    }
+    return states;
+}
+
+QStringList repeated(const QString &state)
+{
+    return {state, state, state, state};
+}
+
+} // namespace
+
+class TestWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // Finish closes the window; the test, not the last window, ends the process.
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+
+    void init() { m_home.clear(); }
+
+    void loadsWithItsTextsAndRows()
+    {
+        AppFolder app;
+        SettingsStore settings;
+        Form1 form(settings, app.path(), QStringLiteral("http://127.0.0.1:9"));
+
+        QCOMPARE(form.windowTitle(), QStringLiteral("Velmora Freshgate"));
+        QCOMPARE(form.Label1()->text(),
+                 QStringLiteral("Freshgate is checking for updates to Orvane4."));
+        QCOMPARE(form.labLabel()->text(), QStringLiteral("Please be patient, updates can "
+                                                         "sometimes take up to 10 minutes to "
+                                                         "complete!"));
+        QCOMPARE(form.Command1()->text(), QStringLiteral("&Finish"));
+        QVERIFY(!form.Command1()->isEnabled());
+        QCOMPARE(form.finishTag(), QStringLiteral("0"));
+
+        QTreeWidget *list = form.lstProgress();
+        QCOMPARE(list->headerItem()->text(0), QStringLiteral("Task"));
+        QCOMPARE(list->headerItem()->text(1), QStringLiteral("Status"));
+        QCOMPARE(list->topLevelItemCount(), 4);
+        const QStringList tasks{"Resource files", "DataCore", "Help file", "Program files"};
+        for (int i = 0; i < 4; ++i) {
+            QCOMPARE(list->topLevelItem(i)->text(0), tasks[i]);
+            QVERIFY(!list->topLevelItem(i)->icon(0).isNull());
+        }
+        QCOMPARE(rowStates(form), repeated(QStringLiteral("closedfolder/Waiting...")));
+        QCOMPARE(form.progressValue(), 0.0);
+        QCOMPARE(form.Inet1().requestTimeout(), 60);
+
+        // Fixed size, no minimise or maximise button.
+        QCOMPARE(form.size(), QSize(402, 210));
+        QCOMPARE(form.minimumSize(), form.maximumSize());
+        QVERIFY(!(form.windowFlags() & Qt::WindowMinimizeButtonHint));
+        QVERIFY(!(form.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(form.windowFlags() & Qt::WindowCloseButtonHint);
+        QCOMPARE(form.windowIcon().availableSizes().value(0), QSize(32, 32));
+
+        for (const char *key : {"downloading", "tick", "closedfolder", "save", "delete"}) {
+            const QImage image = Form1::listImage(QLatin1String(key)).pixmap(16, 16).toImage();
+            QCOMPARE(image.size(), QSize(16, 16));
+        }
+    }
+
+    void readsTheTimeOutSetting_data()
+    {
+        QTest::addColumn<QByteArray>("stored");
+        QTest::addColumn<int>("seconds");
+        QTest::newRow("30") << QByteArray("30") << 30;
+        QTest::newRow("999") << QByteArray("999") << 999;
+        QTest::newRow("1200") << QByteArray("1200") << 60;
+        QTest::newRow("letters") << QByteArray("soon") << 60;
+        QTest::newRow("0") << QByteArray("0") << 0;
+    }
+
+    void readsTheTimeOutSetting()
+    {
+        QFETCH(QByteArray, stored);
+        QFETCH(int, seconds);
+        QVERIFY(m_home.writeIni("[User%20preferences]\nHTTP%20timeout=" + stored + "\n"));
+        AppFolder app;
+        SettingsStore settings;
+        Form1 form(settings, app.path(), QStringLiteral("http://127.0.0.1:9"));
+        QCOMPARE(form.Inet1().requestTimeout(), seconds);
+    }
+
+    // The run starts once, two seconds after the window is shown.
+    void timerStartsTheRunOnce()
+    {
+        ScriptedServer server;
+        server.expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::ok("1*1*1*400*0"));
+        AppFolder app;
+        SettingsStore settings;
+        Form1 form(settings, app.path(), server.url(QString()));
+
+        QElapsedTimer clock;
+        form.show();
+        clock.start();
+        QVERIFY(form.Timer1().isActive());
+        QCOMPARE(form.Timer1().interval(), 2000);
+        QTest::qWait(1500);
+        QVERIFY(server.requests().isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(rowStates(form),
+                                  repeated(QStringLiteral("tick/No updates available")), 5000);
+        QVERIFY2(clock.elapsed() >= 1900, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!form.Timer1().isActive());
+
+        QCOMPARE(form.labLabel()->text(), LoadResString(450));
+        QVERIFY(form.Command1()->isEnabled());
+        QCOMPARE(form.progressValue(), 100.0);
+
+        QTest::qWait(2500);
+        QCOMPARE(server.requests().size(), 1);
+        QVERIFY(server.unexpectedRequests().isEmpty());
+        QVERIFY(!QFile::exists(m_home.iniPath()));
+    }
+
+    void unreachableServerShowsTheWarning()
+    {
+        ScriptedServer server;
+        server.expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::withStatus(404, "gone"));
+        AppFolder app;
+        SettingsStore settings;
+        Form1 form(settings, app.path(), server.url(QString()));
+        form.show();
+
+        // The warning is modal: it runs inside the run, so it is read and
+        // answered from a timer while its own event loop spins.
+        QString text;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QStringList rowsMeanwhile;
+        bool finishMeanwhile = true;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (QMessageBox *box = visibleMessageBox()) {
+                poll.stop();
+                text = box->text();
+                icon = box->icon();
+                rowsMeanwhile = rowStates(form);
+                finishMeanwhile = form.Command1()->isEnabled();
+                QTest::keyClick(box, Qt::Key_Return);
+            }
+        });
+        poll.start(50);
+        QTRY_VERIFY_WITH_TIMEOUT(!text.isEmpty(), 8000);
+        QCOMPARE(text, LoadResString(448));
+        QCOMPARE(icon, QMessageBox::Warning);
+        // Nothing but the first row moved while the warning was up.
+        QCOMPARE(rowsMeanwhile,
+                 (QStringList{"downloading/Checking...", "closedfolder/Waiting...",
+                              "closedfolder/Waiting...", "closedfolder/Waiting..."}));
+        QVERIFY(!finishMeanwhile);
+
+        QTRY_COMPARE(rowStates(form), repeated(QStringLiteral("delete/Update failed")));
+        QCOMPARE(form.labLabel()->text(), LoadResString(458));
+        QCOMPARE(form.finishTag(), QStringLiteral("0"));
+        QVERIFY(form.Command1()->isEnabled());
+        QCOMPARE(form.progressValue(), 100.0);
+        QVERIFY(server.unexpectedRequests().isEmpty());
+    }
+
+    void transferStatesMoveTheBar_data()
+    {
+        QTest::addColumn<double>("before");
+        QTest::addColumn<double>("after");
+        QTest::newRow("start") << 0.0 << 1.0;
+        QTest::newRow("98") << 98.0 << 99.0;
+        QTest::newRow("99") << 99.0 << 100.0;
+        QTest::newRow("99.5 is below 100") << 99.5 << 100.5;
+        QTest::newRow("100 stays") << 100.0 << 100.0;
+        QTest::newRow("past 100 stays") << 100.5 << 100.5;
+    }
+
+    void transferStatesMoveTheBar()
+    {
+        QFETCH(double, before);
+        QFETCH(double, after);
+        AppFolder app;
+        SettingsStore settings;
+        Form1 form(settings, app.path(), QString());
+        form.setProgress(before);
+        form.Inet1_StateChanged(7);
+        QCOMPARE(form.progressValue(), after);
+        QCOMPARE(form.progProgress()->value(), qMin(100, int(after)));
+    }
+
+    void reEnableMarksEverythingFailed()
+    {
+        AppFolder app;
+        SettingsStore settings;
+        Form1 form(settings, app.path(), QString());
+        form.setRow(1, QStringLiteral("save"), LoadResString(454));
+        form.setFinishTag(QStringLiteral("1"));
+        form.setProgress(40);
+
+        form.ReEnable();
+        QCOMPARE(rowStates(form), repeated(QStringLiteral("delete/Update failed")));
+        QCOMPARE(form.labLabel()->text(),
+                 QStringLiteral("The update failed, please try again at another time."));
+        QCOMPARE(form.finishTag(), QStringLiteral("0"));
+        QVERIFY(form.Command1()->isEnabled());
+        QCOMPARE(form.progressValue(), 100.0);
+    }
+
+    void finishStartsTheChosenProgram_data()
+    {
+        QTest::addColumn<QString>("tag");
+        QTest::addColumn<QString>("started");
+        QTest::newRow("product") << "0"
+                                 << "Orvane4.exe";
+        QTest::newRow("set-up") << "1"
+                                << "Freshgate/setup.exe";
+        QTest::newRow("double zero") << "00"
+                                     << "";
+        QTest::newRow("blank zero") << " 0"
+                                    << "";
+        QTest::newRow("empty") << ""
+                               << "";
+    }
+
+    void finishStartsTheChosenProgram()
+    {
+        QFETCH(QString, tag);
+        QFETCH(QString, started);
+        AppFolder app;
+        QVERIFY(app.writeMarkerProgram(QStringLiteral("Orvane4.exe")));
+        QVERIFY(app.writeMarkerProgram(QStringLiteral("Freshgate/setup.exe")));
+        SettingsStore settings;
+        Form1 form(settings, app.path(), QString());
+        form.show();
+        form.setFinishTag(tag);
+        form.enableFinish();
+
+        QTest::mouseClick(form.Command1(), Qt::LeftButton);
+        if (started.isEmpty()) {
+            QTest::qWait(500);
+            QVERIFY(form.isVisible());
+            QVERIFY(!app.exists(QStringLiteral("marker")));
+            QVERIFY(!app.exists(QStringLiteral("Freshgate/marker")));
+            return;
+        }
+        QVERIFY(!form.isVisible());
+        const QString marker = app.markerFor(started);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
+        QFile file(marker);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        // The program knows what it is and runs in the application folder.
+        QCOMPARE(QString::fromUtf8(file.readAll()),
+                 started + QLatin1Char('\n') + app.path() + QLatin1Char('\n'));
+    }
+
+    void finishCopesWithTheProgram_data()
+    {
+        QTest::addColumn<bool>("present");
+        QTest::newRow("missing") << false;
+        QTest::newRow("without its execute bit") << true;
+    }
+
+    void finishCopesWithTheProgram()
+    {
+        QFETCH(bool, present);
+        AppFolder app;
+        if (present) {
+            QVERIFY(app.writeMarkerProgram(QStringLiteral("Orvane4.exe"), false));
+        }
+        SettingsStore settings;
+        Form1 form(settings, app.path(), QString());
+        form.show();
+        form.enableFinish();
+        QTest::mouseClick(form.Command1(), Qt::LeftButton);
+        QVERIFY(!form.isVisible());
+        if (present) {
+            QTRY_VERIFY_WITH_TIMEOUT(app.exists(QStringLiteral("marker")), 5000);
+        } else {
+            QTest::qWait(200);
+            QVERIFY(!app.exists(QStringLiteral("marker")));
+        }
+    }
+
+    // Closing the window while an archive downloads stops the run without a
+    // message; the component is left untouched and no version is recorded.
+    void closingDuringADownloadStopsTheRun()
+    {
+        ScriptedServer server;
+        server.expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::ok("2*1*1*400*0"));
+        server.expect("GET", "/freshgate/ov4res.cab", ScriptedResponse::trickle(1 << 20));
+        AppFolder app;
+        QVERIFY(app.write(QStringLiteral("Orvane4.res"), "old resources"));
+        const auto before = app.snapshot();
+        SettingsStore settings;
+        Form1 form(settings, app.path(), server.url(QString()));
+        form.show();
+        // The download waits inside the run, so the window is closed from a
+        // timer while the transfer's own event loop spins, as a user's click would.
+        QElapsedTimer sinceClose;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (server.wasRequested("/freshgate/ov4res.cab")) {
+                poll.stop();
+                sinceClose.start();
+                form.close();
+            }
+        });
+        poll.start(50);
+        QTRY_VERIFY_WITH_TIMEOUT(sinceClose.isValid(), 8000);
+        QTRY_VERIFY_WITH_TIMEOUT(!form.Inet1().isBusy(), 3000);
+        QVERIFY(sinceClose.elapsed() < 3000);
+        QVERIFY(visibleMessageBox() == nullptr);
+        QCOMPARE(form.rowIconKey(1), QStringLiteral("downloading"));
+        QVERIFY(!QFile::exists(m_home.iniPath()));
+        auto after = app.snapshot();
+        after.remove(QStringLiteral("Freshgate.lock"));
+        QCOMPARE(after, before);
+    }
+
+    // F1 opens the updater's page of the product's help file, wherever the
+    // focus is; other keys open nothing.
+    void f1ShowsTheProductsHelpPage()
+    {
+        AppFolder app;
+        const QString chm = freshgate::test::buildChm(
+            app.path(), QStringLiteral("Orvane4.chm"),
+            {{QStringLiteral("freshgate.htm"),
+              freshgate::test::chmPage("Freshgate", "<p>How Freshgate updates Orvane4.</p>")},
+             {QStringLiteral("other.htm"), freshgate::test::chmPage("Other", "<p>Other.</p>")}});
+        QVERIFY(!chm.isEmpty());
+        SettingsStore settings;
+        Form1 form(settings, app.path(), QString());
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QCOMPARE(form.hHelp()->helpFilePath(), app.filePath(QStringLiteral("Orvane4.chm")));
+
+        for (Qt::Key key : {Qt::Key_F2, Qt::Key_Escape, Qt::Key_A, Qt::Key_Return}) {
+            QTest::keyClick(form.lstProgress(), key);
+        }
+        QVERIFY(form.hHelp()->window() == nullptr);
+
+        QTest::keyClick(form.lstProgress(), Qt::Key_F1);
+        QWidget *help = form.hHelp()->window();
+        QVERIFY(help != nullptr);
+        QTRY_VERIFY(help->isVisible());
+        auto *browser = help->findChild<QTextBrowser *>();
+        QVERIFY(browser);
+        QVERIFY(browser->toPlainText().contains(QLatin1String("How Freshgate updates Orvane4.")));
+
+        // Again, after the user closed it.
+        help->close();
+        QTest::keyClick(&form, Qt::Key_F1);
+        QTRY_VERIFY(form.hHelp()->window()->isVisible());
+    }
+
+    void f1OpensNothingWithoutAHelpFile()
+    {
+        AppFolder app;
+        SettingsStore settings;
+        Form1 form(settings, app.path(), QString());
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        for (Qt::Key key : {Qt::Key_F2, Qt::Key_Escape, Qt::Key_A, Qt::Key_F1, Qt::Key_F1}) {
+            QTest::keyClick(form.lstProgress(), key);
+        }
+        QVERIFY(form.hHelp() != nullptr);
+        QCOMPARE(form.hHelp()->helpTopic(), QStringLiteral("freshgate.htm"));
+        QVERIFY(form.hHelp()->window() == nullptr || !form.hHelp()->window()->isVisible());
+    }
+
+private:
+    SettingsHome m_home;
+};
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"

@@ -1,0 +1,453 @@
+#include "settings/SettingsStore.h"
+#include "support/AppFolder.h"
+#include "support/CabBuilder.h"
+#include "support/ScriptedServer.h"
+#include "transfer/HttpTransfer.h"
+#include "update/UpdateRun.h"
+#include "update/UpdateView.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace freshgate;
+using namespace freshgate::test;
+
+namespace {
+
+// Keeps what the run showed: the rows, the bar's values in order, and every
+// other call, so a test can check the whole story of a run.
+class RecordingView : public UpdateView {
+public:
+    RecordingView()
+    {
+        for (auto &row : rows) {
+            row = QStringLiteral("closedfolder/Waiting...");
+        }
+    }
+
+    void setRow(int row, const QString &iconKey, const QString &status) override
+    {
+        rows[row - 1] = iconKey + QLatin1Char('/') + status;
+        history << QStringLiteral("row %1 %2").arg(row).arg(rows[row - 1]);
+    }
+    void setRowStatus(int row, const QString &status) override
+    {
+        rows[row - 1] = rows[row - 1].section(QLatin1Char('/'), 0, 0) + QLatin1Char('/') + status;
+        history << QStringLiteral("row %1 %2").arg(row).arg(rows[row - 1]);
+    }
+    void setProgress(double value) override { progress << value; }
+    void setExplanation(const QString &text) override { explanation = text; }
+    QString finishTag() const override { return tag; }
+    void setFinishTag(const QString &value) override { tag = value; }
+    void enableFinish() override { history << QStringLiteral("finish enabled"); }
+    void showWarning(const QString &text) override { history << QStringLiteral("warning ") + text; }
+    void reEnable() override { history << QStringLiteral("reEnable"); }
+
+    QStringList rowStates() const { return {rows[0], rows[1], rows[2], rows[3]}; }
+
+    QString rows[4];
+    QList<double> progress;
+    QString explanation;
+    QString tag = QStringLiteral("0");
+    QStringList history;
+};
+
+const QString kTick = QStringLiteral("tick/No updates available");
+const QString kSaved = QStringLiteral("save/Update installed");
+const QString kFailed = QStringLiteral("delete/Update failed");
+const QString kContactFailed = QStringLiteral("warning Freshgate could not contact the Freshgate "
+                                              "server. Please try again at another time.");
+const QString kDone = QStringLiteral("All available updates are complete, please click finish to "
+                                     "run Orvane4.");
+const QString kDoneSetup =
+    QStringLiteral("All updates are complete, please click finish to run "
+                   "Orvane4 Setup to install the latest version of Orvane4.");
+
+QByteArray gcabCabinet(const QMap<QString, QByteArray> &files)
+{
+    QTemporaryDir source;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString path = source.filePath(it.key());
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(it.value()) != it.value().size()) {
+            return {};
+        }
+    }
+    const QString cabinet = source.filePath(QStringLiteral("out.cab.tmp"));
+    QString error;
+    if (!makeCabinetWithGcab(source.path(), cabinet, CabCompression::MsZip, &error)) {
+        qWarning() << error;
+        return {};
+    }
+    QFile file(cabinet);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray libgcabCabinet(const QList<CabMember> &members)
+{
+    QTemporaryDir dir;
+    const QString cabinet = dir.filePath(QStringLiteral("made.cab"));
+    if (!writeCabinet(cabinet, members)) {
+        return {};
+    }
+    QFile file(cabinet);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestUpdateRun : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        m_home.clear();
+        m_app = std::make_unique<AppFolder>();
+        m_server = std::make_unique<ScriptedServer>();
+        m_view = RecordingView();
+    }
+
+    void cleanup()
+    {
+        QVERIFY2(m_server->unexpectedRequests().isEmpty(), "a file nobody expected was fetched");
+        QVERIFY2(m_server->unmetExpectations().isEmpty(),
+                 qPrintable(m_server->unmetExpectations().join(QLatin1Char(','))));
+    }
+
+    void nothingNewer()
+    {
+        serveManifest("1*1*1*400*0");
+        QVERIFY(m_app->write(QStringLiteral("Freshgate/old.cab"), "from an earlier run"));
+        run();
+        QCOMPARE(m_view.rowStates(), (QStringList{kTick, kTick, kTick, kTick}));
+        QCOMPARE(m_view.explanation,
+                 QStringLiteral("You have the most recent available Orvane4 components so no "
+                                "updates were downloaded."));
+        QCOMPARE(m_view.tag, QStringLiteral("0"));
+        QCOMPARE(m_view.progress, (QList<double>{1, 100}));
+        QVERIFY(m_view.history.contains(QStringLiteral("finish enabled")));
+        QVERIFY(!QFile::exists(m_home.iniPath()));
+        // Every run starts from an empty work folder.
+        QVERIFY(!m_app->exists(QStringLiteral("Freshgate/old.cab")));
+        QVERIFY(m_app->exists(QStringLiteral("Freshgate")));
+    }
+
+    void onlyTheNewerComponentIsFetched()
+    {
+        serveManifest("2*1*1*400*0");
+        serve("ov4res.cab", gcabCabinet({{"Orvane4.res", "resources v2"}}));
+        run();
+        QCOMPARE(m_view.rowStates(), (QStringList{kSaved, kTick, kTick, kTick}));
+        QCOMPARE(m_app->read(QStringLiteral("Orvane4.res")), QByteArray("resources v2"));
+        QCOMPARE(m_view.progress, (QList<double>{1, 20, 40, 60, 80, 100}));
+        QCOMPARE(m_view.explanation, kDone);
+        QCOMPARE(storedVersion(SettingKey::ResourceVersion), QStringLiteral("2"));
+        // Only the installed component's key is written; defaults stay in memory.
+        const QString ini = m_home.iniText();
+        QCOMPARE(ini.count(QLatin1String("version")), 1);
+        QCOMPARE(
+            m_view.history.mid(0, 5),
+            (QStringList{"row 1 downloading/Checking...", "row 1 downloading/Downloading...",
+                         "row 1 downloading/Processing...", "row 1 " + kSaved, "row 2 " + kTick}));
+    }
+
+    void equalVersionsNeverUpdate()
+    {
+        QVERIFY(m_home.writeIni("[Freshgate]\nResource%20file%20version=5\nData%20files%20version="
+                                "7\nHelp%20file%20version=3\nEXE%20file%20version=415\n"));
+        serveManifest("5*7*3*415*410");
+        run();
+        QCOMPARE(m_view.rowStates(), (QStringList{kTick, kTick, kTick, kTick}));
+    }
+
+    void manifestVariants_data()
+    {
+        QTest::addColumn<QByteArray>("manifest");
+        QTest::addColumn<bool>("fetchesResource");
+        QTest::newRow("line break at the end") << QByteArray("2*1*1*400*0\r\n") << true;
+        QTest::newRow("sixth field") << QByteArray("2*1*1*400*0*99") << true;
+        QTest::newRow("letters") << QByteArray("2a*1*1*400*0") << false;
+        QTest::newRow("out of range") << QByteArray("40000*1*1*400*0") << false;
+        QTest::newRow("too few fields") << QByteArray("2") << true;
+    }
+
+    void manifestVariants()
+    {
+        QFETCH(QByteArray, manifest);
+        QFETCH(bool, fetchesResource);
+        serveManifest(manifest);
+        if (fetchesResource) {
+            serve("ov4res.cab", gcabCabinet({{"Orvane4.res", "new"}}));
+        }
+        run();
+        QCOMPARE(m_view.rowStates().at(0), fetchesResource ? kSaved : kTick);
+        QCOMPARE(m_view.rowStates().mid(1), (QStringList{kTick, kTick, kTick}));
+        QVERIFY(!m_view.history.contains(QStringLiteral("reEnable")));
+    }
+
+    void unusableManifest_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("empty body") << 200 << QByteArray();
+        QTest::newRow("not found") << 404 << QByteArray("2*2*2*500*0");
+        QTest::newRow("server error") << 500 << QByteArray("2*2*2*500*0");
+    }
+
+    void unusableManifest()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        m_server->expect("GET", "/freshgate/ov4arv.dat",
+                         ScriptedResponse::withStatus(status, body));
+        run();
+        QCOMPARE(m_view.history,
+                 (QStringList{"row 1 downloading/Checking...", kContactFailed, "reEnable"}));
+        QCOMPARE(m_view.progress, QList<double>{1});
+        QVERIFY(!QFile::exists(m_home.iniPath()));
+    }
+
+    void unreachableServer()
+    {
+        m_base = QStringLiteral("http://127.0.0.1:1");
+        run();
+        QCOMPARE(m_view.history,
+                 (QStringList{"row 1 downloading/Checking...", kContactFailed, "reEnable"}));
+    }
+
+    void programPackages_data()
+    {
+        QTest::addColumn<QByteArray>("installed");
+        QTest::addColumn<QByteArray>("manifest");
+        QTest::addColumn<bool>("full");
+        QTest::newRow("400 up to 410: full")
+            << QByteArray("400") << QByteArray("1*1*1*415*410") << true;
+        QTest::newRow("410 up to 410: full")
+            << QByteArray("410") << QByteArray("1*1*1*415*410") << true;
+        QTest::newRow("412 past 410: patch")
+            << QByteArray("412") << QByteArray("1*1*1*415*410") << false;
+        QTest::newRow("default 400, threshold 0: patch")
+            << QByteArray() << QByteArray("1*1*1*401*0") << false;
+        QTest::newRow("unreadable threshold: full")
+            << QByteArray("412") << QByteArray("1*1*1*415*x") << true;
+    }
+
+    void programPackages()
+    {
+        QFETCH(QByteArray, installed);
+        QFETCH(QByteArray, manifest);
+        QFETCH(bool, full);
+        if (!installed.isEmpty()) {
+            QVERIFY(m_home.writeIni("[Freshgate]\nEXE%20file%20version=" + installed + "\n"));
+        }
+        QVERIFY(m_app->write(QStringLiteral("Orvane4.exe"), "old program"));
+        serveManifest(manifest);
+        if (full) {
+            serve("ov4fexe.cab",
+                  gcabCabinet({{"setup.exe", "set-up program"}, {"payload.dat", "payload"}}));
+        } else {
+            serve("ov4exe.cab", gcabCabinet({{"Orvane4.exe", "new program"}}));
+        }
+        run();
+
+        const QString offered = QString::fromLatin1(manifest).section(QLatin1Char('*'), 3, 3);
+        QCOMPARE(m_view.rowStates(), (QStringList{kTick, kTick, kTick, kSaved}));
+        QCOMPARE(storedVersion(SettingKey::ExeVersion), offered);
+        if (full) {
+            QCOMPARE(m_view.tag, QStringLiteral("1"));
+            QCOMPARE(m_view.explanation, kDoneSetup);
+            QCOMPARE(m_app->read(QStringLiteral("Freshgate/setup.exe")),
+                     QByteArray("set-up program"));
+            // The product stays as it is until its set-up runs.
+            QCOMPARE(m_app->read(QStringLiteral("Orvane4.exe")), QByteArray("old program"));
+        } else {
+            QCOMPARE(m_view.tag, QStringLiteral("0"));
+            QCOMPARE(m_view.explanation, kDone);
+            QCOMPARE(m_app->read(QStringLiteral("Orvane4.exe")), QByteArray("new program"));
+        }
+    }
+
+    // The patch may arrive where the old program is already gone.
+    void patchWithoutAnOldProgram()
+    {
+        QVERIFY(m_home.writeIni("[Freshgate]\nEXE%20file%20version=412\n"));
+        serveManifest("1*1*1*415*410");
+        serve("ov4exe.cab", gcabCabinet({{"Orvane4.exe", "new program"}}));
+        run();
+        QCOMPARE(m_view.rowStates().at(3), kSaved);
+        QCOMPARE(m_app->read(QStringLiteral("Orvane4.exe")), QByteArray("new program"));
+    }
+
+    // A broken patch leaves the old program in place and its version unrecorded.
+    void brokenPatchKeepsTheOldProgram()
+    {
+        QVERIFY(m_home.writeIni("[Freshgate]\nEXE%20file%20version=412\n"));
+        QVERIFY(m_app->write(QStringLiteral("Orvane4.exe"), "old program"));
+        serveManifest("1*1*1*415*410");
+        QByteArray cabinet = gcabCabinet({{"Orvane4.exe", QByteArray(40000, 'p')}});
+        cabinet.truncate(cabinet.size() / 2);
+        serve("ov4exe.cab", cabinet);
+        run();
+        QCOMPARE(m_view.rowStates().at(3), kFailed);
+        QCOMPARE(m_app->read(QStringLiteral("Orvane4.exe")), QByteArray("old program"));
+        QCOMPARE(storedVersion(SettingKey::ExeVersion), QStringLiteral("412"));
+        QCOMPARE(m_view.tag, QStringLiteral("0"));
+    }
+
+    // Finish must not offer a set-up program the package did not bring.
+    void fullPackageWithoutSetup()
+    {
+        serveManifest("1*1*1*415*410");
+        serve("ov4fexe.cab", gcabCabinet({{"readme.txt", "no set-up here"}}));
+        run();
+        QCOMPARE(m_view.rowStates().at(3), kFailed);
+        QCOMPARE(m_view.tag, QStringLiteral("0"));
+        QCOMPARE(m_view.explanation, kDone);
+        QVERIFY(!QFile::exists(m_home.iniPath()));
+    }
+
+    void failedDownloadKeepsWhatWasInstalled()
+    {
+        serveManifest("2*3*4*400*0");
+        serve("ov4res.cab", gcabCabinet({{"Orvane4.res", "resources v2"}}));
+        serve("ov4data.cab", gcabCabinet({{"core.dat", "data v3"}}));
+        m_server->expect("GET", "/freshgate/ov4help.cab", ScriptedResponse::withStatus(404));
+        run();
+        QCOMPARE(m_view.history.mid(m_view.history.size() - 3),
+                 (QStringList{"row 3 downloading/Downloading...", kContactFailed, "reEnable"}));
+        QCOMPARE(m_view.rowStates(),
+                 (QStringList{kSaved, kSaved, QStringLiteral("downloading/Downloading..."),
+                              QStringLiteral("closedfolder/Waiting...")}));
+        QCOMPARE(storedVersion(SettingKey::ResourceVersion), QStringLiteral("2"));
+        QCOMPARE(storedVersion(SettingKey::DataVersion), QStringLiteral("3"));
+        QCOMPARE(storedVersion(SettingKey::HelpVersion), QString());
+        QCOMPARE(m_app->read(QStringLiteral("Data/core.dat")), QByteArray("data v3"));
+        QVERIFY(!m_view.history.contains(QStringLiteral("finish enabled")));
+    }
+
+    void badDataArchive_data()
+    {
+        QTest::addColumn<QByteArray>("archive");
+        const QByteArray good = gcabCabinet(
+            {{"core.dat", QByteArray(50000, 'd')}, {"more.dat", QByteArray(50000, 'e')}});
+        QByteArray truncated = good.left(good.size() * 2 / 3);
+        QByteArray corrupt = good;
+        for (qsizetype i = corrupt.size() / 2; i < corrupt.size() / 2 + 16; ++i) {
+            corrupt[i] = char(corrupt[i] ^ 0x5a);
+        }
+        QTest::newRow("truncated") << truncated;
+        QTest::newRow("corrupt") << corrupt;
+        QTest::newRow("not a cabinet") << QByteArray("<html>not found</html>");
+        QTest::newRow("climbs out") << libgcabCabinet({{"..\\evil.dat", "x", 0}});
+        QTest::newRow("absolute") << libgcabCabinet({{"/abs.dat", "x", 0}});
+        QTest::newRow("climbs out nested") << libgcabCabinet({{"a\\..\\..\\b.dat", "x", 0}});
+        QTest::newRow("drive") << libgcabCabinet({{"C:\\evil.dat", "x", 0}});
+        QTest::newRow("good then hostile")
+            << libgcabCabinet({{"core.dat", "replaced", 0}, {"..\\evil.dat", "x", 0}});
+    }
+
+    // A data archive that cannot be used fails its own row only: the data folder
+    // is as it was, its version is not recorded, and the run goes on.
+    void badDataArchive()
+    {
+        QFETCH(QByteArray, archive);
+        QVERIFY(!archive.isEmpty());
+        QVERIFY(m_app->write(QStringLiteral("Data/core.dat"), "data v1"));
+        const auto before = m_app->snapshot();
+        serveManifest("1*2*2*401*0");
+        serve("ov4data.cab", archive);
+        serve("ov4help.cab", gcabCabinet({{"Orvane4.chm", "help v2"}}));
+        serve("ov4exe.cab", gcabCabinet({{"Orvane4.exe", "program v401"}}));
+        run();
+
+        QCOMPARE(m_view.rowStates(), (QStringList{kTick, kFailed, kSaved, kSaved}));
+        QCOMPARE(storedVersion(SettingKey::DataVersion), QString());
+        QCOMPARE(storedVersion(SettingKey::HelpVersion), QStringLiteral("2"));
+        auto after = m_app->snapshot();
+        QCOMPARE(after.take(QStringLiteral("Orvane4.chm")), QByteArray("help v2"));
+        QCOMPARE(after.take(QStringLiteral("Orvane4.exe")), QByteArray("program v401"));
+        for (const QString &name : after.keys()) {
+            if (name.startsWith(QLatin1String("Freshgate/"))) {
+                after.remove(name);
+            }
+        }
+        QCOMPARE(after, before);
+        QVERIFY(
+            !QFile::exists(QFileInfo(m_app->path()).absolutePath() + QStringLiteral("/evil.dat")));
+    }
+
+    // Root ignores permissions, so the folder is made immutable instead.
+    void unwritableDataFolder()
+    {
+        QVERIFY(m_app->write(QStringLiteral("Data/core.dat"), "data v1"));
+        if (QProcess::execute(QStringLiteral("chattr"),
+                              {QStringLiteral("+i"), m_app->filePath(QStringLiteral("Data"))}) !=
+            0) {
+            QSKIP("cannot make a folder immutable here");
+        }
+        serveManifest("1*2*1*400*0");
+        serve("ov4data.cab", gcabCabinet({{"core.dat", "data v2"}, {"new.dat", "new"}}));
+        run();
+        QProcess::execute(QStringLiteral("chattr"),
+                          {QStringLiteral("-i"), m_app->filePath(QStringLiteral("Data"))});
+        QCOMPARE(m_view.rowStates().at(1), kFailed);
+        QCOMPARE(m_app->read(QStringLiteral("Data/core.dat")), QByteArray("data v1"));
+        QVERIFY(!m_app->exists(QStringLiteral("Data/new.dat")));
+        QCOMPARE(storedVersion(SettingKey::DataVersion), QString());
+    }
+
+    void unreadableStoredVersionIsRepaired()
+    {
+        QVERIFY(m_home.writeIni("[Freshgate]\nHelp%20file%20version=two\n"));
+        serveManifest("1*1*2*400*0");
+        serve("ov4help.cab", gcabCabinet({{"Orvane4.chm", "help v2"}}));
+        run();
+        QCOMPARE(m_view.rowStates().at(2), kSaved);
+        QCOMPARE(storedVersion(SettingKey::HelpVersion), QStringLiteral("2"));
+    }
+
+private:
+    void serveManifest(const QByteArray &body)
+    {
+        m_server->expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::ok(body));
+    }
+
+    void serve(const char *file, const QByteArray &body)
+    {
+        QVERIFY(!body.isEmpty());
+        m_server->expect("GET", QByteArray("/freshgate/") + file, ScriptedResponse::ok(body));
+    }
+
+    void run()
+    {
+        SettingsStore settings;
+        HttpTransfer transfer;
+        transfer.setRequestTimeout(10);
+        const QString base =
+            m_base.isEmpty() ? QStringLiteral("http://127.0.0.1:%1").arg(m_server->port()) : m_base;
+        UpdateRun updateRun(m_view, settings, transfer, m_app->path(), base);
+        updateRun.start();
+        QVERIFY(!updateRun.isRunning());
+        m_base.clear();
+    }
+
+    QString storedVersion(SettingKey key) const
+    {
+        SettingsStore settings;
+        return settings.read(key);
+    }
+
+    SettingsHome m_home;
+    std::unique_ptr<AppFolder> m_app;
+    std::unique_ptr<ScriptedServer> m_server;
+    RecordingView m_view;
+    QString m_base;
+};
+
+QTEST_GUILESS_MAIN(TestUpdateRun)
+#include "tst_update_run.moc"
