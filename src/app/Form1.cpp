@@ -18,7 +18,7 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QShortcut>
-#include <QStyle>
+#include <QStyledItemDelegate>
 
 namespace freshgate {
 namespace {
@@ -34,6 +34,20 @@ constexpr int kStatusColumnWidth = 3690 / 15;
 
 constexpr const char *kTasks[kRows] = {"Resource files", "DataCore", "Help file", "Program files"};
 
+// Rows only as tall as their 16-pixel icons need, as the list was laid out
+// for: the four tasks then fit without a scroll bar.
+class CompactRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        size.setHeight(qMax(16, option.fontMetrics.height()));
+        return size;
+    }
+};
+
 } // namespace
 
 Form1::Form1(SettingsStore &settings, QString appFolder, QString serverBase, QWidget *parent)
@@ -47,6 +61,7 @@ Form1::Form1(SettingsStore &settings, QString appFolder, QString serverBase, QWi
     setFixedSize(402, 210);
     setWindowIcon(QIcon(QStringLiteral(":/icons/freshgate.xpm")));
 
+    lstProgress()->setItemDelegate(new CompactRowDelegate(lstProgress()));
     lstProgress()->header()->setSectionsMovable(false);
     lstProgress()->header()->setStretchLastSection(false);
     lstProgress()->setColumnWidth(0, kTaskColumnWidth);

@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
@@ -102,6 +103,13 @@ private slots:
         QVERIFY(!(form.windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(form.windowFlags() & Qt::WindowCloseButtonHint);
         QCOMPARE(form.windowIcon().availableSizes().value(0), QSize(32, 32));
+
+        // All four tasks are in view at once.
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QVERIFY(!list->verticalScrollBar()->isVisible());
+        const QRect lastRow = list->visualItemRect(list->topLevelItem(3));
+        QVERIFY(list->viewport()->rect().contains(lastRow));
 
         for (const char *key : {"downloading", "tick", "closedfolder", "save", "delete"}) {
             const QImage image = Form1::listImage(QLatin1String(key)).pixmap(16, 16).toImage();
