@@ -38,6 +38,12 @@ public:
           QWidget *parent = nullptr);
     ~Form1() override;
 
+    // Every file the run fetches must then be signed by this key.
+    void setTrustedKey(std::optional<minisign::PublicKey> key)
+    {
+        m_run.setTrustedKey(std::move(key));
+    }
+
     // The handlers and methods the product's updater has always had.
     void Form_Load();
     void Form_KeyDown(int keyCode, int shift);

@@ -1,6 +1,7 @@
 #include "app/Form1.h"
 #include "app/InstanceLock.h"
 #include "settings/SettingsStore.h"
+#include "trust/Minisign.h"
 #include "update/Components.h"
 
 #include <QApplication>
@@ -35,6 +36,8 @@ void closeOnTerminationSignals(QWidget &window)
         char byte = 0;
         [[maybe_unused]] const auto got = ::read(g_signalPipe[1], &byte, 1);
         window.close();
+        // Also ends a message box the run may be waiting on.
+        QCoreApplication::quit();
     });
     struct sigaction action = {};
     action.sa_handler = onTerminationSignal;
@@ -44,6 +47,23 @@ void closeOnTerminationSignals(QWidget &window)
     sigaction(SIGINT, &action, nullptr);
 }
 #endif
+
+// The key the build names, if any. A key that does not parse still turns
+// checking on: every download is then refused, never accepted unchecked.
+std::optional<freshgate::minisign::PublicKey> builtInKey()
+{
+    const QString text = QStringLiteral(FRESHGATE_PUBLIC_KEY);
+    if (text.isEmpty()) {
+        return std::nullopt;
+    }
+    QString why;
+    if (auto key = freshgate::minisign::parsePublicKey(text, &why)) {
+        return key;
+    }
+    qCritical("the built-in public key is unusable (%s); every download will be refused",
+              qPrintable(why));
+    return freshgate::minisign::PublicKey{};
+}
 
 } // namespace
 
@@ -63,6 +83,7 @@ int main(int argc, char *argv[])
     freshgate::Form1 window(
         settings, appFolder,
         freshgate::updateServerBase(settings, QStringLiteral(FRESHGATE_UPDATE_SERVER)));
+    window.setTrustedKey(builtInKey());
 #ifdef Q_OS_UNIX
     closeOnTerminationSignals(window);
 #endif
