@@ -1,0 +1,98 @@
+#include "settings/SettingsStore.h"
+#include "support/AppFolder.h"
+#include "support/CabBuilder.h"
+#include "support/NginxServer.h"
+#include "transfer/HttpTransfer.h"
+#include "update/UpdateRun.h"
+#include "update/UpdateView.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTest>
+
+using namespace freshgate;
+using namespace freshgate::test;
+
+namespace {
+
+class QuietView : public UpdateView {
+public:
+    void setRow(int, const QString &, const QString &) override {}
+    void setRowStatus(int, const QString &) override {}
+    void setProgress(double) override {}
+    void setExplanation(const QString &) override {}
+    QString finishTag() const override { return QStringLiteral("0"); }
+    void setFinishTag(const QString &) override {}
+    void enableFinish() override { finished = true; }
+    void showWarning(const QString &) override { warned = true; }
+    void reEnable() override {}
+
+    bool finished = false;
+    bool warned = false;
+};
+
+} // namespace
+
+// An https update server works with a certificate the system trusts, and an
+// untrusted one is a server that could not be reached; nothing turns that off.
+class TestHttpsRun : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(m_server.isRunning(), qPrintable(m_server.errorString()));
+        const QString folder = QDir(m_server.root()).filePath(QStringLiteral("freshgate"));
+        QVERIFY(QDir().mkpath(folder));
+        QFile manifest(QDir(folder).filePath(QStringLiteral("ov4arv.dat")));
+        QVERIFY(manifest.open(QIODevice::WriteOnly) && manifest.write("2*1*1*400*0") == 11);
+        manifest.close();
+        QVERIFY(writeCabinet(QDir(folder).filePath(QStringLiteral("ov4res.cab")),
+                             {{"Orvane4.res", "resources over https", 0}}));
+        m_base = m_server.url(QString());
+        m_base.chop(1);
+        QVERIFY(m_base.startsWith(QLatin1String("https://")));
+    }
+
+    void untrustedCertificateFails()
+    {
+        AppFolder app;
+        const QuietView view = run(app);
+        QVERIFY(view.warned);
+        QVERIFY(!app.exists(QStringLiteral("Orvane4.res")));
+    }
+
+    void trustedCertificateWorks()
+    {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.addCaCertificates(QSslCertificate::fromPath(m_server.certificatePath()));
+        QSslConfiguration::setDefaultConfiguration(tls);
+
+        AppFolder app;
+        const QuietView view = run(app);
+        QVERIFY(view.finished);
+        QVERIFY(!view.warned);
+        QCOMPARE(app.read(QStringLiteral("Orvane4.res")), QByteArray("resources over https"));
+    }
+
+private:
+    QuietView run(AppFolder &app)
+    {
+        QuietView view;
+        SettingsStore settings;
+        HttpTransfer transfer;
+        transfer.setRequestTimeout(10);
+        UpdateRun updateRun(view, settings, transfer, app.path(), m_base);
+        updateRun.start();
+        return view;
+    }
+
+    SettingsHome m_home;
+    NginxServer m_server{NginxServer::Options{true, {}}};
+    QString m_base;
+};
+
+QTEST_GUILESS_MAIN(TestHttpsRun)
+#include "tst_https_run.moc"
