@@ -133,12 +133,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
         }
         const qsizetype equals = argument.indexOf(QLatin1Char('='));
         const QString name = equals < 0 ? argument : argument.left(equals);
-        const OptionSpec *spec = nullptr;
+        const OptionSpec *option = nullptr;
         for (const OptionSpec &candidate : optionSpecs()) {
             if (candidate.name == name)
-                spec = &candidate;
+                option = &candidate;
         }
-        if (!spec) {
+        if (!option) {
             line.error = QStringLiteral("unknown option %1").arg(name);
             return line;
         }
@@ -150,22 +150,22 @@ CommandLine parseCommandLine(const QStringList &arguments)
 
         QStringList values;
         if (equals >= 0) {
-            if (spec->arity == 0) {
+            if (option->arity == 0) {
                 line.error = QStringLiteral("%1 takes no value").arg(name);
                 return line;
             }
             values << argument.mid(equals + 1);
         }
-        while (values.size() < spec->arity) {
+        while (values.size() < option->arity) {
             // A value may start with "-" (a negative version), but not with "--":
             // that is the next option, and the values before it are missing.
             if (i + 1 >= arguments.size() || arguments.at(i + 1).startsWith(QLatin1String("--"))) {
-                line.error = QStringLiteral("%1 needs %2").arg(name, spec->needs);
+                line.error = QStringLiteral("%1 needs %2").arg(name, option->needs);
                 return line;
             }
             values << arguments.at(++i);
         }
-        spec->apply(line.options, values);
+        option->apply(line.options, values);
     }
     if (line.options.outDir.isEmpty())
         line.error = QStringLiteral("--out is required");
