@@ -79,7 +79,8 @@ void UpdateRun::setRowStatus(int row, int statusId)
 
 void UpdateRun::failContact()
 {
-    qCWarning(lcRun) << "could not reach the update server:" << m_transfer.lastError();
+    qCWarning(lcRun).noquote() << "could not reach the update server:"
+                               << (m_failure.isEmpty() ? m_transfer.lastError() : m_failure);
     m_view.showWarning(LoadResString(ContactFailed));
     m_view.reEnable();
 }
@@ -185,6 +186,7 @@ QString UpdateRun::fetchManifest()
 
 bool UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPath)
 {
+    m_failure.clear();
     const QString url = serverUrl(m_serverBase, serverFile);
     if (m_transfer.getBinaryData(url, localPath) == 0) {
         return false;
@@ -204,8 +206,7 @@ bool UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPath
         signature.isEmpty() ? minisign::Verified{false, QStringLiteral("no signature"), {}}
                             : minisign::verifyFile(*m_trustedKey, localPath, signature, serverFile);
     if (!verified.ok) {
-        qCWarning(lcRun).noquote()
-            << QStringLiteral("refused %1: %2").arg(serverFile, verified.error);
+        m_failure = QStringLiteral("refused %1: %2").arg(serverFile, verified.error);
         QFile::remove(localPath);
         return false;
     }

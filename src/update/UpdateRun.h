@@ -65,6 +65,8 @@ private:
     ProductFolders m_folders;
     QString m_serverBase;
     std::optional<minisign::PublicKey> m_trustedKey;
+    // Why the last fetch failed when the transfer itself did not.
+    QString m_failure;
     Manifest m_manifest;
     bool m_running = false;
     bool m_cancelled = false;
