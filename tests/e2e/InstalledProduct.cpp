@@ -1,0 +1,297 @@
+#include "InstalledProduct.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QThread>
+
+namespace freshgate::test {
+
+namespace {
+
+constexpr int PollIntervalMs = 50;
+constexpr int StopTimeoutMs = 10000;
+constexpr int WindowTimeoutMs = 30000;
+constexpr int RunTimeoutMs = 120000;
+constexpr int FinishTimeoutMs = 15000;
+
+const QString WindowTitle = QStringLiteral("Velmora Freshgate");
+const QString MessageBoxTitle = QStringLiteral("Freshgate");
+
+const QString Installed = QStringLiteral("1");
+const QString InstalledExe = QStringLiteral("400");
+
+QString shellQuoted(const QString &text)
+{
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+FreshgateProcess::FreshgateProcess(const QString &program, const QProcessEnvironment &environment)
+{
+    m_process.setProcessEnvironment(environment);
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.start(program, {});
+    m_process.waitForStarted(StopTimeoutMs);
+}
+
+FreshgateProcess::~FreshgateProcess()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(StopTimeoutMs)) {
+        m_process.kill();
+        m_process.waitForFinished(StopTimeoutMs);
+    }
+}
+
+void FreshgateProcess::collect()
+{
+    m_log += m_process.readAll();
+}
+
+QString FreshgateProcess::log()
+{
+    collect();
+    return QString::fromLocal8Bit(m_log);
+}
+
+bool FreshgateProcess::waitForLog(const QString &text, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!log().contains(text)) {
+        if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning) {
+            return log().contains(text);
+        }
+        m_process.waitForReadyRead(PollIntervalMs);
+    }
+    return true;
+}
+
+bool FreshgateProcess::waitForExit(int timeoutMs)
+{
+    const bool ended =
+        m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
+    collect();
+    return ended;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+InstalledProduct::InstalledProduct()
+{
+    if (!m_outside.isValid() || !m_app.isValid()) {
+        m_error = QStringLiteral("cannot create temporary folders");
+        return;
+    }
+    if (!m_display.isRunning()) {
+        m_error = m_display.errorString();
+        return;
+    }
+    const QDir outside(m_outside.path());
+    for (const char *sub : {"config", "home", "runtime", "started"})
+        outside.mkpath(QLatin1String(sub));
+    QFile::setPermissions(outside.filePath(QStringLiteral("runtime")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    installProduct();
+}
+
+InstalledProduct::~InstalledProduct()
+{
+    // Processes go first, while the display they show on is still there.
+    m_processes.clear();
+}
+
+bool InstalledProduct::installProduct()
+{
+    const QString freshgate = builtProgram(QStringLiteral("freshgate"));
+    if (!QFile::exists(freshgate)) {
+        m_error = QStringLiteral("no built freshgate at %1").arg(freshgate);
+        return false;
+    }
+    const QString copy = m_app.filePath(QStringLiteral("freshgate"));
+    if (!QFile::copy(freshgate, copy) ||
+        !QFile::setPermissions(copy, QFile::permissions(copy) | QFile::ExeOwner)) {
+        m_error = QStringLiteral("cannot copy freshgate into %1").arg(m_app.path());
+        return false;
+    }
+    const QString program = QStringLiteral("Orvane4.exe");
+    bool ok =
+        m_app.write(program, programScript(program, InstalledExe)) &&
+        QFile::setPermissions(m_app.filePath(program),
+                              QFile::permissions(m_app.filePath(program)) | QFile::ExeOwner) &&
+        m_app.write(QStringLiteral("Orvane4.res"), resourceFileAt(Installed)) &&
+        m_app.write(QStringLiteral("Orvane4.chm"), helpFileAt(Installed));
+    const QMap<QString, QByteArray> data = dataFilesAt(Installed);
+    for (auto it = data.cbegin(); it != data.cend(); ++it)
+        ok = ok && m_app.write(QStringLiteral("Data/") + it.key(), it.value());
+    if (!ok)
+        m_error = QStringLiteral("cannot lay out the installed product in %1").arg(m_app.path());
+    return ok;
+}
+
+QString InstalledProduct::settingsPath() const
+{
+    return QDir(m_outside.filePath(QStringLiteral("config")))
+        .filePath(QStringLiteral("Velmora Orvane4.ini"));
+}
+
+bool InstalledProduct::writeSettings(const QString &updateServer, const Versions &installed) const
+{
+    QByteArray ini = "[Freshgate]\n";
+    const auto add = [&ini](const char *key, const QString &value) {
+        if (!value.isEmpty())
+            ini += QByteArray(key) + '=' + value.toUtf8() + '\n';
+    };
+    add("Resource%20file%20version", installed.resource);
+    add("Data%20files%20version", installed.data);
+    add("Help%20file%20version", installed.help);
+    add("EXE%20file%20version", installed.exe);
+    add("Update%20server", updateServer);
+    QFile file(settingsPath());
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(ini) == ini.size();
+}
+
+QByteArray InstalledProduct::settingsBytes() const
+{
+    QFile file(settingsPath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QMap<QString, QString> InstalledProduct::freshgateSettings() const
+{
+    QSettings settings(settingsPath(), QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("Freshgate"));
+    QMap<QString, QString> values;
+    for (const QString &key : settings.childKeys())
+        values.insert(key, settings.value(key).toString());
+    return values;
+}
+
+QByteArray InstalledProduct::programScript(const QString &name, const QString &version) const
+{
+    const QString marker = QDir(m_outside.filePath(QStringLiteral("started"))).filePath(name);
+    return QStringLiteral("#!/bin/sh\n"
+                          "# %1 version %2: notes that it was started, and from where.\n"
+                          "printf '%s\\n%s\\n' %3 \"$(pwd)\" > %4 && mv %4 %5\n")
+        .arg(name, version, shellQuoted(version), shellQuoted(marker + QStringLiteral(".tmp")),
+             shellQuoted(marker))
+        .toUtf8();
+}
+
+QMap<QString, QString> InstalledProduct::startedPrograms() const
+{
+    QMap<QString, QString> started;
+    const QDir dir(m_outside.filePath(QStringLiteral("started")));
+    for (const QString &name : dir.entryList(QDir::Files)) {
+        if (name.endsWith(QLatin1String(".tmp")))
+            continue;
+        QFile file(dir.filePath(name));
+        if (file.open(QIODevice::ReadOnly))
+            started.insert(name, QString::fromUtf8(file.readAll()));
+    }
+    return started;
+}
+
+bool InstalledProduct::waitForProgramStart(int timeoutMs) const
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (startedPrograms().isEmpty()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(PollIntervalMs);
+    }
+    return true;
+}
+
+FreshgateProcess &InstalledProduct::launch()
+{
+    QProcessEnvironment env = m_display.environment(QProcessEnvironment::systemEnvironment());
+    const QDir outside(m_outside.path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), outside.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("HOME"), outside.filePath(QStringLiteral("home")));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), outside.filePath(QStringLiteral("home/.cache")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"),
+               outside.filePath(QStringLiteral("home/.local/share")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), outside.filePath(QStringLiteral("runtime")));
+    // No session bus: nothing may start one on the program's behalf and leave it running.
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+               QStringLiteral("unix:path=") + outside.filePath(QStringLiteral("no-bus")));
+    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("freshgate.*=true"));
+    m_processes.push_back(
+        std::make_unique<FreshgateProcess>(m_app.filePath(QStringLiteral("freshgate")), env));
+    return *m_processes.back();
+}
+
+QString InstalledProduct::waitForWindow(FreshgateProcess &freshgate, XvfbDisplay::WindowId *window)
+{
+    *window = m_display.waitForWindow(WindowTitle, WindowTimeoutMs);
+    if (*window == 0)
+        return QStringLiteral("no window \"%1\" within %2 s; log:\n%3")
+            .arg(WindowTitle)
+            .arg(WindowTimeoutMs / 1000)
+            .arg(freshgate.log());
+    return {};
+}
+
+QString InstalledProduct::waitForRunComplete(FreshgateProcess &freshgate)
+{
+    const QDeadlineTimer deadline(RunTimeoutMs);
+    while (!freshgate.waitForLog(QStringLiteral("run complete"), 500)) {
+        if (!m_display.windows(MessageBoxTitle).isEmpty())
+            return QStringLiteral("a message box came up; log:\n") + freshgate.log();
+        if (!freshgate.isRunning() || deadline.hasExpired())
+            return QStringLiteral("the run did not complete; log:\n") + freshgate.log();
+    }
+    return {};
+}
+
+QString InstalledProduct::acceptMessageBox(FreshgateProcess &freshgate)
+{
+    const XvfbDisplay::WindowId box = m_display.waitForWindow(MessageBoxTitle, RunTimeoutMs);
+    if (box == 0)
+        return QStringLiteral("no message box; log:\n") + freshgate.log();
+    QString why;
+    if (!m_display.pressKeys(box, QStringLiteral("Return"), &why))
+        return why;
+    if (!m_display.waitForWindowGone(box, MessageBoxTitle, FinishTimeoutMs))
+        return QStringLiteral("Return did not close the message box; log:\n") + freshgate.log();
+    return {};
+}
+
+QString InstalledProduct::pressFinish(FreshgateProcess &freshgate, XvfbDisplay::WindowId window)
+{
+    QString why;
+    if (!m_display.pressKeys(window, QStringLiteral("alt+f"), &why))
+        return why;
+    if (!m_display.waitForWindowGone(window, WindowTitle, FinishTimeoutMs))
+        return QStringLiteral("Alt+F did not close the window; log:\n") + freshgate.log();
+    if (!freshgate.waitForExit(FinishTimeoutMs))
+        return QStringLiteral("the window closed, but the process goes on; log:\n") +
+               freshgate.log();
+    if (freshgate.process().exitStatus() != QProcess::NormalExit ||
+        freshgate.process().exitCode() != 0)
+        return QStringLiteral("freshgate ended with status %1; log:\n%2")
+            .arg(freshgate.process().exitCode())
+            .arg(freshgate.log());
+    if (!waitForProgramStart(FinishTimeoutMs))
+        return QStringLiteral("Finish started no program; log:\n") + freshgate.log();
+    return {};
+}
+
+QMap<QString, QByteArray> InstalledProduct::productFiles() const
+{
+    QMap<QString, QByteArray> files = m_app.snapshot();
+    files.removeIf(
+        [](const auto &entry) { return entry.key().startsWith(QLatin1String("Freshgate/")); });
+    return files;
+}
+
+} // namespace freshgate::test

@@ -1,0 +1,146 @@
+#include "UpdateOffer.h"
+
+#include "InstalledProduct.h"
+#include "support/NginxServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+namespace freshgate::test {
+
+namespace {
+
+const QString Installed = QStringLiteral("1");
+
+bool writeFile(const QString &path, const QByteArray &content, bool executable = false)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(content) != content.size())
+        return false;
+    file.close();
+    if (executable)
+        return file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup |
+                                   QFile::ExeOther);
+    return true;
+}
+
+QByteArray randomBytes(qint64 size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()),
+                                          static_cast<qsizetype>(size / 4));
+    return bytes;
+}
+
+} // namespace
+
+QString builtProgram(const QString &name)
+{
+    return QDir(qEnvironmentVariable("FRESHGATE_BUILD_DIR")).filePath(name);
+}
+
+QByteArray resourceFileAt(const QString &version)
+{
+    return "Orvane4 resources, version " + version.toUtf8() + '\n';
+}
+
+QByteArray helpFileAt(const QString &version)
+{
+    return "Orvane4 help, version " + version.toUtf8() + '\n';
+}
+
+QMap<QString, QByteArray> dataFilesAt(const QString &version)
+{
+    const QByteArray v = version.toUtf8();
+    QMap<QString, QByteArray> files{
+        {QStringLiteral("prices.dat"), "prices, version " + v + '\n'},
+        {QStringLiteral("maps/north.map"), "north map, version " + v + '\n'},
+    };
+    // The installed version lacks the map that every later one brings.
+    if (version != Installed)
+        files.insert(QStringLiteral("maps/south.map"), "south map, version " + v + '\n');
+    return files;
+}
+
+QString publishOffer(const InstalledProduct &product, const UpdateOffer &offer,
+                     const QString &serverRoot)
+{
+    QTemporaryDir sources;
+    if (!sources.isValid())
+        return QStringLiteral("cannot create a temporary folder");
+    const QDir dir(sources.path());
+    const Versions &v = offer.versions;
+    QStringList arguments{QStringLiteral("--out"), serverRoot};
+    bool ok = true;
+
+    const auto folder = [&](const QString &component, const QString &option,
+                            const QString &version) {
+        arguments << option;
+        if (!version.isEmpty())
+            arguments << version;
+        arguments << dir.filePath(component);
+        if (offer.bulkIn == component && offer.bulkBytes > 0)
+            ok = ok && writeFile(dir.filePath(component + QStringLiteral("/bulk.bin")),
+                                 randomBytes(offer.bulkBytes));
+    };
+    if (!v.resource.isEmpty()) {
+        ok = ok && writeFile(dir.filePath(QStringLiteral("resource/Orvane4.res")),
+                             resourceFileAt(v.resource));
+        folder(QStringLiteral("resource"), QStringLiteral("--resource"), v.resource);
+    }
+    if (!v.data.isEmpty()) {
+        const QMap<QString, QByteArray> data = dataFilesAt(v.data);
+        for (auto it = data.cbegin(); it != data.cend(); ++it)
+            ok = ok && writeFile(dir.filePath(QStringLiteral("data/") + it.key()), it.value());
+        folder(QStringLiteral("data"), QStringLiteral("--data"), v.data);
+    }
+    if (!v.help.isEmpty()) {
+        ok = ok && writeFile(dir.filePath(QStringLiteral("help/Orvane4.chm")), helpFileAt(v.help));
+        folder(QStringLiteral("help"), QStringLiteral("--helpfile"), v.help);
+    }
+    if (!v.exe.isEmpty()) {
+        ok = ok && writeFile(dir.filePath(QStringLiteral("exe/Orvane4.exe")),
+                             product.programScript(QStringLiteral("Orvane4.exe"), v.exe), true);
+        folder(QStringLiteral("exe"), QStringLiteral("--exe"), v.exe);
+    }
+    if (!offer.fullThreshold.isEmpty()) {
+        ok = ok &&
+             writeFile(dir.filePath(QStringLiteral("full/setup.exe")),
+                       product.programScript(QStringLiteral("setup.exe"), v.exe), true) &&
+             writeFile(dir.filePath(QStringLiteral("full/Orvane4.pkg")),
+                       "Orvane4 full package, version " + v.exe.toUtf8() + '\n');
+        folder(QStringLiteral("full"), QStringLiteral("--full-exe"), {});
+        arguments << QStringLiteral("--full-threshold") << offer.fullThreshold;
+    }
+    if (!ok)
+        return QStringLiteral("cannot lay out the component folders");
+
+    QProcess publish;
+    publish.setProcessChannelMode(QProcess::MergedChannels);
+    publish.start(builtProgram(QStringLiteral("freshgate-publish")), arguments);
+    if (!publish.waitForFinished(60000) || publish.exitStatus() != QProcess::NormalExit ||
+        publish.exitCode() != 0)
+        return QStringLiteral("freshgate-publish %1 failed: %2 %3")
+            .arg(arguments.join(QLatin1Char(' ')), publish.errorString(),
+                 QString::fromLocal8Bit(publish.readAll()));
+    return {};
+}
+
+QStringList requestedPaths(const NginxServer &server)
+{
+    static const QRegularExpression request(QStringLiteral("\"GET (\\S+) HTTP/"));
+    QStringList paths;
+    auto it = request.globalMatch(server.accessLog());
+    while (it.hasNext())
+        paths << it.next().captured(1);
+    return paths;
+}
+
+} // namespace freshgate::test

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
+
+namespace freshgate::test {
+
+class InstalledProduct;
+class NginxServer;
+
+// The component versions a settings file records or an update server offers; an empty
+// field is a key the settings file does not hold.
+struct Versions {
+    QString resource;
+    QString data;
+    QString help;
+    QString exe;
+};
+
+// What a maker publishes with freshgate-publish: a version per component (an empty one is not
+// published) and, when fullThreshold is set, the full program package beside the patch.
+// bulkBytes of random bytes, which no compression shrinks, go into the one component named by
+// bulkIn ("resource", "data", ...), so its cabinet takes long on a slow line.
+struct UpdateOffer {
+    Versions versions;
+    QString fullThreshold;
+    QString bulkIn;
+    qint64 bulkBytes = 0;
+};
+
+// The freshly built program of the build tree the tests belong to.
+[[nodiscard]] QString builtProgram(const QString &name);
+
+// Lays out the offer's component folders (file contents carry their version, programs are the
+// product's start-recording scripts) and publishes them into server's root with the real
+// freshgate-publish. Empty on success, else why not.
+[[nodiscard]] QString publishOffer(const InstalledProduct &product, const UpdateOffer &offer,
+                                   const QString &serverRoot);
+
+// The paths of the GET requests nginx has answered so far, in order.
+[[nodiscard]] QStringList requestedPaths(const NginxServer &server);
+
+// What the product's files hold at a version, as the tests lay them out.
+[[nodiscard]] QByteArray resourceFileAt(const QString &version);
+[[nodiscard]] QByteArray helpFileAt(const QString &version);
+[[nodiscard]] QMap<QString, QByteArray> dataFilesAt(const QString &version);
+
+} // namespace freshgate::test
+
+Q_DECLARE_METATYPE(freshgate::test::Versions)
