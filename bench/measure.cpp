@@ -137,11 +137,11 @@ int main(int argc, char *argv[])
         if (arg == "--log") {
             logPath = value();
         } else if (arg == "--mark") {
-            const std::string spec = value();
-            const size_t eq = spec.find('=');
-            if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size())
+            const std::string mark = value();
+            const size_t eq = mark.find('=');
+            if (eq == std::string::npos || eq == 0 || eq + 1 == mark.size())
                 usage();
-            marks.push_back({spec.substr(0, eq), spec.substr(eq + 1)});
+            marks.push_back({mark.substr(0, eq), mark.substr(eq + 1)});
         } else if (arg == "--stop-at") {
             stopAt = value();
         } else if (arg == "--release") {
