@@ -2,6 +2,8 @@
 // with the updater's kinds of widgets: a label, a two-column list with four rows, a progress
 // bar and a button, all with text. Says "window shown" on standard error at its first show.
 
+#include "ShownWindow.h"
+
 #include <QApplication>
 #include <QLabel>
 #include <QProgressBar>
@@ -9,31 +11,11 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QWidget>
-#include <cstdio>
-
-namespace {
-
-class TextWindow : public QWidget {
-protected:
-    void showEvent(QShowEvent *event) override
-    {
-        QWidget::showEvent(event);
-        if (!m_shown) {
-            m_shown = true;
-            std::fputs("window shown\n", stderr);
-        }
-    }
-
-private:
-    bool m_shown = false;
-};
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    TextWindow window;
+    ShownWindow window;
     window.setFixedSize(402, 210);
     auto *layout = new QVBoxLayout(&window);
     layout->addWidget(new QLabel(QStringLiteral("Updating the product")));

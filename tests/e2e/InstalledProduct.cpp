@@ -1,5 +1,7 @@
 #include "InstalledProduct.h"
 
+#include "support/ProcessStop.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -43,13 +45,7 @@ FreshgateProcess::FreshgateProcess(const QString &program, const QProcessEnviron
 
 FreshgateProcess::~FreshgateProcess()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(StopTimeoutMs)) {
-        m_process.kill();
-        m_process.waitForFinished(StopTimeoutMs);
-    }
+    stopProcess(m_process, StopTimeoutMs);
 }
 
 void FreshgateProcess::collect()

@@ -5,6 +5,7 @@
 #include <QMetaType>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 
 namespace freshgate::test {
 
@@ -19,6 +20,17 @@ struct Versions {
     QString help;
     QString exe;
 };
+
+// The versions the tests publish as the newest set, above an installed 1, 1, 1, 400.
+inline const Versions Newest{QStringLiteral("3"), QStringLiteral("2"), QStringLiteral("5"),
+                             QStringLiteral("415")};
+
+// Checks a fixture step that returns what went wrong, or nothing.
+#define EXPECT_OK(expression)                                                                      \
+    do {                                                                                           \
+        const QString why_ = (expression);                                                         \
+        QVERIFY2(why_.isEmpty(), qPrintable(why_));                                                \
+    } while (false)
 
 // What a maker publishes with freshgate-publish: a version per component (an empty one is not
 // published) and, when fullThreshold is set, the full program package beside the patch.

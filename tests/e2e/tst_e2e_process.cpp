@@ -16,15 +16,6 @@ using namespace freshgate::test;
 
 namespace {
 
-#define EXPECT_OK(expression)                                                                      \
-    do {                                                                                           \
-        const QString why_ = (expression);                                                         \
-        QVERIFY2(why_.isEmpty(), qPrintable(why_));                                                \
-    } while (false)
-
-const Versions Newest{QStringLiteral("3"), QStringLiteral("2"), QStringLiteral("5"),
-                      QStringLiteral("415")};
-
 // How long a closed or refused freshgate may take to end: "at once" to a user.
 constexpr int PromptExitMs = 5000;
 constexpr int DownloadStartMs = 60000;

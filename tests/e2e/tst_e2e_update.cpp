@@ -16,15 +16,6 @@ using namespace freshgate::test;
 
 namespace {
 
-// A helper that returns what went wrong, or nothing.
-#define EXPECT_OK(expression)                                                                      \
-    do {                                                                                           \
-        const QString why_ = (expression);                                                         \
-        QVERIFY2(why_.isEmpty(), qPrintable(why_));                                                \
-    } while (false)
-
-const Versions Newest{QStringLiteral("3"), QStringLiteral("2"), QStringLiteral("5"),
-                      QStringLiteral("415")};
 const QString FullThreshold = QStringLiteral("410");
 
 QString baseUrl(quint16 port)

@@ -1,5 +1,7 @@
 #include "support/NginxServer.h"
 
+#include "support/ProcessStop.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -73,13 +75,7 @@ NginxServer::NginxServer(Options options) : m_options(std::move(options))
 
 NginxServer::~NginxServer()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    stopProcess(m_process, 5000);
 }
 
 bool NginxServer::isRunning() const

@@ -1,5 +1,7 @@
 #include "support/XvfbDisplay.h"
 
+#include "support/ProcessStop.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -44,14 +46,8 @@ XvfbDisplay::XvfbDisplay()
 
 XvfbDisplay::~XvfbDisplay()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
     // SIGTERM lets Xvfb remove its lock file and socket.
-    m_process.terminate();
-    if (!m_process.waitForFinished(StopTimeoutMs)) {
-        m_process.kill();
-        m_process.waitForFinished(StopTimeoutMs);
-    }
+    stopProcess(m_process, StopTimeoutMs);
 }
 
 bool XvfbDisplay::isRunning() const
