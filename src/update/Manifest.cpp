@@ -1,5 +1,7 @@
 #include "update/Manifest.h"
 
+#include "update/Version.h"
+
 namespace freshgate {
 
 Manifest parseManifest(const QString &text)
@@ -15,6 +17,16 @@ Manifest parseManifest(const QString &text)
         }
     }
     return manifest;
+}
+
+bool Manifest::offersAnyVersion() const
+{
+    for (int field = 0; field < 4; ++field) {
+        if (parseVersion(fields[static_cast<size_t>(field)])) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace freshgate

@@ -17,6 +17,11 @@ struct Manifest {
     [[nodiscard]] const QString &help() const { return fields[2]; }
     [[nodiscard]] const QString &exe() const { return fields[3]; }
     [[nodiscard]] const QString &fullPackageThreshold() const { return fields[4]; }
+
+    // Whether any of the four offers reads as a version. A sign-in page or an
+    // error page served with 200 holds none, and must not pass for a manifest
+    // that offers nothing newer.
+    [[nodiscard]] bool offersAnyVersion() const;
 };
 
 // Splits the manifest text. Every character but "*" belongs to the field it

@@ -35,6 +35,26 @@ private slots:
         QCOMPARE(QStringList(manifest.fields.begin(), manifest.fields.end()), fields);
     }
 
+    void offersAnyVersion_data()
+    {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<bool>("offers");
+        QTest::newRow("all four") << "12*7*3*415*410" << true;
+        QTest::newRow("only the program") << "x*y*z*415*0" << true;
+        QTest::newRow("only a threshold") << "x*y*z*w*410" << false;
+        QTest::newRow("sign-in page") << "<html><body>Please sign in</body></html>" << false;
+        QTest::newRow("page with stars") << "<p>*** Welcome ***</p>" << false;
+        QTest::newRow("bare number") << "42" << true;
+        QTest::newRow("blank") << " \r\n" << false;
+    }
+
+    void offersAnyVersion()
+    {
+        QFETCH(QString, body);
+        QFETCH(bool, offers);
+        QCOMPARE(parseManifest(body).offersAnyVersion(), offers);
+    }
+
     void version_data()
     {
         QTest::addColumn<QString>("text");
