@@ -158,6 +158,9 @@ void Form1::Command1_Click()
     QString why;
     if (startProgram(program, m_appFolder, &why)) {
         qCInfo(lcRun) << "started" << program;
+        if (tag == QLatin1String("1")) {
+            m_run.recordSetupStarted();
+        }
     } else {
         qCWarning(lcRun).noquote() << why;
     }
@@ -167,6 +170,11 @@ void Form1::ReEnable()
 {
     setProgress(100);
     for (int index = 1; index <= kRows; ++index) {
+        // A component this run installed and recorded did not fail: saying so
+        // would send the user to reinstall what is already in place.
+        if (rowIconKey(index) == QLatin1String("save")) {
+            continue;
+        }
         setRow(index, QStringLiteral("delete"), LoadResString(453));
     }
     setExplanation(LoadResString(458));

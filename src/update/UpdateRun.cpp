@@ -112,6 +112,13 @@ void UpdateRun::run()
     qCInfo(lcRun).noquote()
         << "manifest:"
         << QStringList(m_manifest.fields.begin(), m_manifest.fields.end()).join(QLatin1Char('*'));
+    if (!m_manifest.offersAnyVersion()) {
+        m_failure = QStringLiteral("the answer for %1 holds no version: not a manifest (a "
+                                   "sign-in or error page?)")
+                        .arg(QLatin1String(kManifestFile));
+        failContact();
+        return;
+    }
 
     const std::array<std::pair<QString, QString>, kRows> offers{{
         {resource, m_manifest.resource()},
@@ -240,9 +247,32 @@ void UpdateRun::finish(const ComponentInfo &info, const ExtractResult &result,
         return;
     }
     setRow(info.row, "save", Installed);
-    if (!m_settings.write(info.versionKey, offered)) {
+    // Only an offer that reads as a version is ever fetched, so this is that number
+    // without the blanks or sign the manifest may have carried around it.
+    const QString version = QString::number(parseVersion(offered).value_or(0));
+    if (info.component == Component::ExeFull) {
+        // The product is still the old one until its set-up has run: recording the
+        // version now would hide the package from the next run.
+        m_pendingSetupVersion = version;
+        qCInfo(lcRun).noquote() << QStringLiteral(
+                                       "program version %1 is recorded once set-up has started")
+                                       .arg(version);
+        return;
+    }
+    if (!m_settings.write(info.versionKey, version)) {
         qCWarning(lcRun) << info.name << "installed, but its version could not be recorded";
     }
+}
+
+void UpdateRun::recordSetupStarted()
+{
+    if (!m_pendingSetupVersion) {
+        return;
+    }
+    if (!m_settings.write(SettingKey::ExeVersion, *m_pendingSetupVersion)) {
+        qCWarning(lcRun) << "set-up started, but the program version could not be recorded";
+    }
+    m_pendingSetupVersion.reset();
 }
 
 UpdateRun::Step UpdateRun::installComponent(Component component, const QString &installed,

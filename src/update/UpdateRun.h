@@ -39,6 +39,11 @@ public:
     [[nodiscard]] bool isRunning() const { return m_running; }
     [[nodiscard]] bool wasCancelled() const { return m_cancelled; }
 
+    // A full program package's version is recorded only once Finish has started
+    // its set-up successfully; call this then. Does nothing when the run brought
+    // no full package.
+    void recordSetupStarted();
+
 private:
     enum class Step { Done, EndRun };
 
@@ -68,6 +73,7 @@ private:
     // Why the last fetch failed when the transfer itself did not.
     QString m_failure;
     Manifest m_manifest;
+    std::optional<QString> m_pendingSetupVersion;
     bool m_running = false;
     bool m_cancelled = false;
 };

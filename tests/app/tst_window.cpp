@@ -3,6 +3,7 @@
 #include "platform/StringTable.h"
 #include "settings/SettingsStore.h"
 #include "support/AppFolder.h"
+#include "support/CabBuilder.h"
 #include "support/ChmBuilder.h"
 #include "support/ScriptedServer.h"
 
@@ -15,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
@@ -239,17 +241,21 @@ private slots:
         QCOMPARE(form.progProgress()->value(), qMin(100, int(after)));
     }
 
+    // Every row fails but the ones whose component this run installed.
     void reEnableMarksEverythingFailed()
     {
         AppFolder app;
         SettingsStore settings;
         Form1 form(settings, app.path(), QString());
         form.setRow(1, QStringLiteral("save"), LoadResString(454));
+        form.setRow(2, QStringLiteral("tick"), LoadResString(449));
+        form.setRow(3, QStringLiteral("downloading"), LoadResString(451));
         form.setFinishTag(QStringLiteral("1"));
         form.setProgress(40);
 
         form.ReEnable();
-        QCOMPARE(rowStates(form), repeated(QStringLiteral("delete/Update failed")));
+        QCOMPARE(rowStates(form), (QStringList{"save/Update installed", "delete/Update failed",
+                                               "delete/Update failed", "delete/Update failed"}));
         QCOMPARE(form.labLabel()->text(),
                  QStringLiteral("The update failed, please try again at another time."));
         QCOMPARE(form.finishTag(), QStringLiteral("0"));
@@ -329,6 +335,56 @@ private slots:
         } else {
             QTest::qWait(200);
             QVERIFY(!app.exists(QStringLiteral("marker")));
+        }
+    }
+
+    void fullPackageIsRecordedWhenSetUpStarts_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<bool>("recorded");
+        QTest::newRow("Finish starts set-up") << "finish" << true;
+        QTest::newRow("set-up gone before Finish") << "setup gone" << false;
+        QTest::newRow("window closed instead") << "close" << false;
+    }
+
+    // Until its set-up has run the product is the old one, so the full package's
+    // version is recorded only once Finish has started set-up.
+    void fullPackageIsRecordedWhenSetUpStarts()
+    {
+        QFETCH(QString, end);
+        QFETCH(bool, recorded);
+        AppFolder app;
+        const QString setup = QStringLiteral("Freshgate/setup.exe");
+        QVERIFY(app.writeMarkerProgram(setup));
+        QTemporaryDir made;
+        const QString cabinet = made.filePath(QStringLiteral("full.cab"));
+        QVERIFY(freshgate::test::writeCabinet(
+            cabinet, {{"setup.exe", app.read(setup), freshgate::test::cabAttribExec}}));
+        QFile cab(cabinet);
+        QVERIFY(cab.open(QIODevice::ReadOnly));
+        ScriptedServer server;
+        server.expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::ok("1*1*1* 415 *410"));
+        server.expect("GET", "/freshgate/ov4fexe.cab", ScriptedResponse::ok(cab.readAll()));
+        SettingsStore settings;
+        Form1 form(settings, app.path(), server.url(QString()));
+        form.show();
+        QTRY_VERIFY_WITH_TIMEOUT(form.Command1()->isEnabled(), 10000);
+        QCOMPARE(form.finishTag(), QStringLiteral("1"));
+        QCOMPARE(settings.read(SettingKey::ExeVersion), QString());
+
+        if (end == QLatin1String("close")) {
+            form.close();
+        } else {
+            if (end == QLatin1String("setup gone")) {
+                QVERIFY(QFile::remove(app.filePath(setup)));
+            }
+            QTest::mouseClick(form.Command1(), Qt::LeftButton);
+        }
+        QVERIFY(!form.isVisible());
+        QCOMPARE(settings.read(SettingKey::ExeVersion),
+                 recorded ? QStringLiteral("415") : QString());
+        if (recorded) {
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(app.markerFor(setup)), 5000);
         }
     }
 

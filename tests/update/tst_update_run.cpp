@@ -174,6 +174,9 @@ private slots:
         QTest::newRow("letters") << QByteArray("2a*1*1*400*0") << false;
         QTest::newRow("out of range") << QByteArray("40000*1*1*400*0") << false;
         QTest::newRow("too few fields") << QByteArray("2") << true;
+        QTest::newRow("blanks around") << QByteArray(" 2 *1*1*400*0") << true;
+        QTest::newRow("sign and tab") << QByteArray("+2\t*1*1*400*0") << true;
+        QTest::newRow("leading zeros") << QByteArray("0002\r\n*1*1*400*0") << true;
     }
 
     void manifestVariants()
@@ -188,6 +191,9 @@ private slots:
         QCOMPARE(m_view.rowStates().at(0), fetchesResource ? kSaved : kTick);
         QCOMPARE(m_view.rowStates().mid(1), (QStringList{kTick, kTick, kTick}));
         QVERIFY(!m_view.history.contains(QStringLiteral("reEnable")));
+        // The store gets the number the offer reads as, whatever surrounded it.
+        QCOMPARE(storedVersion(SettingKey::ResourceVersion),
+                 fetchesResource ? QStringLiteral("2") : QString());
     }
 
     void unusableManifest_data()
@@ -197,6 +203,9 @@ private slots:
         QTest::newRow("empty body") << 200 << QByteArray();
         QTest::newRow("not found") << 404 << QByteArray("2*2*2*500*0");
         QTest::newRow("server error") << 500 << QByteArray("2*2*2*500*0");
+        QTest::newRow("sign-in page")
+            << 200 << QByteArray("<html><body><form>Sign in to continue</form></body></html>");
+        QTest::newRow("stars but no version") << 200 << QByteArray("** maintenance ** back soon *");
     }
 
     void unusableManifest()
@@ -257,7 +266,9 @@ private slots:
 
         const QString offered = QString::fromLatin1(manifest).section(QLatin1Char('*'), 3, 3);
         QCOMPARE(m_view.rowStates(), (QStringList{kTick, kTick, kTick, kSaved}));
-        QCOMPARE(storedVersion(SettingKey::ExeVersion), offered);
+        // A full package is recorded only once Finish has started its set-up.
+        QCOMPARE(storedVersion(SettingKey::ExeVersion),
+                 full ? QString::fromLatin1(installed) : offered);
         if (full) {
             QCOMPARE(m_view.tag, QStringLiteral("1"));
             QCOMPARE(m_view.explanation, kDoneSetup);
