@@ -4,11 +4,12 @@
 #include <QString>
 
 class QNetworkAccessManager;
-class QNetworkReply;
 
 namespace freshgate {
 
 class BodySink;
+class TransferRequest;
+struct TransferOutcome;
 
 // HTTP GET of a URL as text or into a file. GUI thread only. Each fetch is synchronous to its
 // caller but waits in a local event loop, so the window repaints and its close box stays live.
@@ -52,10 +53,13 @@ public:
     // temporary file and leaves an older file at filePath as it was. An empty body leaves a
     // zero-length file and returns 0.
     [[nodiscard]] qint64 getBinaryData(const QString &url, const QString &filePath);
+    // The same with a limit of its own for this one file, for a small file fetched as bytes.
+    [[nodiscard]] qint64 getBinaryData(const QString &url, const QString &filePath,
+                                       qint64 maxBytes);
 
     // Aborts the fetch in flight, if any; the waiting call returns failure.
     void cancel();
-    bool isBusy() const { return m_reply != nullptr; }
+    bool isBusy() const { return m_request != nullptr; }
     // Why the last fetch failed, for the diagnostic log; empty after a success.
     QString lastError() const { return m_lastError; }
 
@@ -63,14 +67,13 @@ signals:
     void stateChanged(int state);
 
 private:
-    struct Outcome;
-    Outcome fetch(const QString &url, BodySink &sink);
+    TransferOutcome fetch(const QString &url, BodySink &sink);
     // Logs the transfer and sends its last notification.
-    void finish(const QString &url, const Outcome &outcome, qint64 elapsedMs);
+    void finish(const QString &url, const TransferOutcome &outcome, qint64 elapsedMs);
 
     QNetworkAccessManager *m_manager = nullptr;
-    QNetworkReply *m_reply = nullptr;
-    bool m_cancelled = false;
+    // The request in flight, owned by the fetch that waits for it.
+    TransferRequest *m_request = nullptr;
     int m_timeoutSeconds = DefaultTimeoutSeconds;
     qint64 m_maxTextBytes = 64 * 1024;
     qint64 m_maxDownloadBytes;

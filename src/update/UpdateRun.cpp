@@ -180,22 +180,18 @@ QString UpdateRun::fetchManifest()
     // A signature covers bytes, so the manifest comes down as a file, held to
     // the same size limit as text.
     const QString path = QDir(m_folders.workFolder()).filePath(manifest);
-    const qint64 limit = m_transfer.maxDownloadBytes();
-    m_transfer.setMaxDownloadBytes(m_transfer.maxTextBytes());
-    const bool fetched = fetchTrusted(manifest, path);
-    m_transfer.setMaxDownloadBytes(limit);
-    if (!fetched) {
+    if (!fetchTrusted(manifest, path, m_transfer.maxTextBytes())) {
         return {};
     }
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? decodeResponseText(file.readAll()) : QString();
 }
 
-bool UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPath)
+bool UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPath, qint64 maxBytes)
 {
     m_failure.clear();
     const QString url = serverUrl(m_serverBase, serverFile);
-    if (m_transfer.getBinaryData(url, localPath) == 0) {
+    if (m_transfer.getBinaryData(url, localPath, maxBytes) == 0) {
         return false;
     }
     if (!m_trustedKey) {
@@ -225,7 +221,8 @@ bool UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPath
 UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info)
 {
     setRow(info.row, "downloading", Downloading);
-    const bool fetched = fetchTrusted(QLatin1String(info.serverFile), m_folders.archivePath(info));
+    const bool fetched = fetchTrusted(QLatin1String(info.serverFile), m_folders.archivePath(info),
+                                      m_transfer.maxDownloadBytes());
     if (m_cancelled) {
         return Step::EndRun;
     }

@@ -55,7 +55,8 @@ private:
     [[nodiscard]] QString fetchManifest();
     // Downloads a file into the work folder and, with a key, its signature, and
     // checks it; false (and no file) when either fails.
-    [[nodiscard]] bool fetchTrusted(const QString &serverFile, const QString &localPath);
+    [[nodiscard]] bool fetchTrusted(const QString &serverFile, const QString &localPath,
+                                    qint64 maxBytes);
     // Downloads a component's archive; EndRun when the run must stop.
     [[nodiscard]] Step fetch(const ComponentInfo &info);
     // Shows the outcome of an extraction and records the version it brought.

@@ -193,6 +193,16 @@ private slots:
         QCOMPARE(view.rows[0], QStringLiteral("downloading"));
     }
 
+    // Fetched as bytes for its signature, a manifest is still held to the size of a text.
+    void oversizedManifestIsRefused()
+    {
+        m_server->expect("GET", "/freshgate/ov4arv.dat",
+                         ScriptedResponse::ok("9*1*1*400*0" + QByteArray(64 * 1024, ' ')));
+        const OutcomeView view = run(m_key);
+        QVERIFY(view.warned);
+        QVERIFY(!m_app->exists(QStringLiteral("Freshgate/ov4arv.dat")));
+    }
+
     void unsignedBuildFetchesNoSignature()
     {
         serve("ov4arv.dat");
