@@ -3,7 +3,9 @@
 #include "publish/CabinetWriter.h"
 #include "publish/ServerFolder.h"
 #include "publish/SourceFolder.h"
+#include "settings/SettingsStore.h"
 #include "trust/Minisign.h"
+#include "update/Version.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,15 +24,20 @@ struct SlotInfo {
     QLatin1String option;
     QLatin1String label;
     QLatin1String cabinet;
+    SettingKey installed; // where a client records the version it has
 };
 
 constexpr std::array<SlotInfo, SlotCount> SlotTable{{
-    {QLatin1String("--resource"), QLatin1String("resource file"), QLatin1String("ov4res.cab")},
-    {QLatin1String("--data"), QLatin1String("data files"), QLatin1String("ov4data.cab")},
-    {QLatin1String("--helpfile"), QLatin1String("help file"), QLatin1String("ov4help.cab")},
-    {QLatin1String("--exe"), QLatin1String("program EXE patch"), QLatin1String("ov4exe.cab")},
+    {QLatin1String("--resource"), QLatin1String("resource file"), QLatin1String("ov4res.cab"),
+     SettingKey::ResourceVersion},
+    {QLatin1String("--data"), QLatin1String("data files"), QLatin1String("ov4data.cab"),
+     SettingKey::DataVersion},
+    {QLatin1String("--helpfile"), QLatin1String("help file"), QLatin1String("ov4help.cab"),
+     SettingKey::HelpVersion},
+    {QLatin1String("--exe"), QLatin1String("program EXE patch"), QLatin1String("ov4exe.cab"),
+     SettingKey::ExeVersion},
     {QLatin1String("--full-exe"), QLatin1String("full program package"),
-     QLatin1String("ov4fexe.cab")},
+     QLatin1String("ov4fexe.cab"), SettingKey::ExeVersion},
 }};
 
 constexpr int ThresholdField = 4;
@@ -48,7 +55,10 @@ struct Plan {
     std::array<Origin, SlotCount> origin{};
     std::array<QList<SourceFile>, SlotCount> files;
     std::array<qint16, ManifestFieldCount> fields{};
+    // Why a version was not given but set by this run, leading its warning.
+    std::array<QString, SlotCount> setBecause;
     QStringList notes;
+    QStringList warnings;
 };
 
 const std::optional<ComponentSource> &sourceOf(const PublishOptions &options, Slot slot)
@@ -114,6 +124,10 @@ bool checkOptions(const PublishOptions &options, Plan *plan, QString *error)
         plan->fields[ThresholdField] = *threshold;
     }
 
+    if (options.dropSignatures && options.signingKey) {
+        return fail(error, QStringLiteral("--unsigned publishes without signatures; it cannot go "
+                                          "with --sign"));
+    }
     if (options.withdrawFullExe && (options.fullExeFolder || options.fullThreshold)) {
         return fail(error, QStringLiteral("--no-full-exe withdraws the full package; it cannot go "
                                           "with --full-exe or --full-threshold"));
@@ -156,6 +170,51 @@ bool checkOptions(const PublishOptions &options, Plan *plan, QString *error)
     return true;
 }
 
+// Refuses a run after which clients that took the last one would stop
+// updating: signatures dropped, or a version lowered, unless asked for.
+bool keepsClientsWorking(const PublishOptions &options, const ServerFolderState &old, Plan *plan,
+                         QString *error)
+{
+    const QStringList signatures = old.entries.filter(SignatureSuffix);
+    if (!signatures.isEmpty() && !options.signingKey) {
+        if (!options.dropSignatures) {
+            return fail(error, QStringLiteral("the server folder holds signatures (%1), and "
+                                              "clients that check them would refuse an unsigned "
+                                              "update; give --sign KEY, or --unsigned to drop them "
+                                              "on purpose")
+                                   .arg(signatures.size() == 1 ? signatures.first()
+                                                               : QStringLiteral("%1 and %2 more")
+                                                                     .arg(signatures.first())
+                                                                     .arg(signatures.size() - 1)));
+        }
+        plan->notes << QStringLiteral("dropped the signatures the server held; clients that check "
+                                      "signatures refuse this update");
+    }
+
+    for (Slot slot : {Resource, Data, Help, Exe}) {
+        const std::optional<qint16> published =
+            old.entries.contains(SlotTable[slot].cabinet) ? old.fields[slot] : std::nullopt;
+        if (plan->origin[slot] == Origin::New && published && plan->fields[slot] < *published) {
+            if (!options.allowOlder) {
+                return fail(error,
+                            QStringLiteral("%1 %2 is lower than version %3, which the server "
+                                           "already offers, and clients that have %3 never "
+                                           "go back; give --allow-older to roll back on "
+                                           "purpose")
+                                .arg(SlotTable[slot].option)
+                                .arg(plan->fields[slot])
+                                .arg(*published));
+            }
+            plan->notes << QStringLiteral("rolled the %1 back from version %2 to %3; clients that "
+                                          "installed %2 keep it")
+                               .arg(SlotTable[slot].label)
+                               .arg(*published)
+                               .arg(plan->fields[slot]);
+        }
+    }
+    return true;
+}
+
 // Decides what the new folder takes over from the old one.
 bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *plan, QString *error)
 {
@@ -173,24 +232,26 @@ bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *p
         }
     }
 
+    if (!keepsClientsWorking(options, old, plan, error))
+        return false;
+
     for (Slot slot : {Resource, Data, Help, Exe}) {
         if (plan->origin[slot] == Origin::New)
             continue;
         if (old.entries.contains(SlotTable[slot].cabinet)) {
             plan->origin[slot] = Origin::Kept;
-            plan->fields[slot] = old.fields[slot].value_or(NeverFetchedVersion);
+            plan->fields[slot] = old.fields[slot].value_or(UnpublishedVersion);
             if (!old.fields[slot]) {
-                plan->notes << QStringLiteral("the server's %1 had no readable version; it is now "
-                                              "%2, which Freshgate never fetches")
-                                   .arg(SlotTable[slot].label)
-                                   .arg(NeverFetchedVersion);
+                plan->setBecause[slot] =
+                    QStringLiteral("the server's %1 had no readable version; it is now %2")
+                        .arg(SlotTable[slot].label)
+                        .arg(UnpublishedVersion);
             }
         } else {
-            plan->fields[slot] = NeverFetchedVersion;
-            plan->notes << QStringLiteral("no %1 published; its version is %2, which Freshgate "
-                                          "never fetches")
-                               .arg(SlotTable[slot].label)
-                               .arg(NeverFetchedVersion);
+            plan->fields[slot] = UnpublishedVersion;
+            plan->setBecause[slot] = QStringLiteral("no %1 published; its version is %2")
+                                         .arg(SlotTable[slot].label)
+                                         .arg(UnpublishedVersion);
         }
     }
 
@@ -236,6 +297,27 @@ bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *p
         }
     }
     return true;
+}
+
+// A client fetches a component only when the version offered exceeds the one
+// its store records, which is the store's default until the first update.
+void warnOfUnfetchedVersions(Plan *plan)
+{
+    for (Slot slot : {Resource, Data, Help, Exe}) {
+        const std::optional<qint16> fallback =
+            parseVersion(QString::fromLatin1(settingInfo(SlotTable[slot].installed).fallback));
+        if (!fallback || plan->fields[slot] > *fallback)
+            continue;
+        const QString lead =
+            plan->setBecause[slot].isEmpty()
+                ? QStringLiteral("%1 version %2").arg(SlotTable[slot].label).arg(plan->fields[slot])
+                : plan->setBecause[slot];
+        plan->warnings << QStringLiteral("%1, which does not exceed %2, the version a client "
+                                         "assumes until its first update, so no client with the "
+                                         "default settings fetches it")
+                              .arg(lead)
+                              .arg(*fallback);
+    }
 }
 
 QString manifestText(const Plan &plan)
@@ -404,6 +486,7 @@ PublishResult publish(const PublishOptions &options)
         !settle(options, old, &plan, &result.error)) {
         return result;
     }
+    warnOfUnfetchedVersions(&plan);
 
     QTemporaryDir staging(QDir(outDir).filePath(QStringLiteral(".freshgate.new-XXXXXX")));
     if (!staging.isValid()) {
@@ -437,6 +520,7 @@ PublishResult publish(const PublishOptions &options)
     result.ok = true;
     result.report = report;
     result.notes = plan.notes;
+    result.warnings = plan.warnings;
     result.manifest = manifestText(plan);
     return result;
 }
