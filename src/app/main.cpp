@@ -6,6 +6,11 @@
 
 #include <QApplication>
 
+#ifdef Q_OS_WIN
+#include <cstdio>
+#include <windows.h>
+#endif
+
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
 #include <csignal>
@@ -48,6 +53,29 @@ void closeOnTerminationSignals(QWidget &window)
 }
 #endif
 
+#ifdef Q_OS_WIN
+// A GUI program gets no console of its own, so the diagnostic log would go nowhere. With
+// standard error sent to a file or pipe it goes there; started from a console, to that console;
+// otherwise Qt hands it to OutputDebugString, where a debugger or DebugView shows it.
+void routeDiagnosticLog()
+{
+    const HANDLE stderrHandle = GetStdHandle(STD_ERROR_HANDLE);
+    const DWORD type = stderrHandle && stderrHandle != INVALID_HANDLE_VALUE
+                           ? GetFileType(stderrHandle)
+                           : FILE_TYPE_UNKNOWN;
+    if (type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE) {
+        qputenv("QT_FORCE_STDERR_LOGGING", "1");
+        return;
+    }
+    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+        FILE *reopened = nullptr;
+        if (freopen_s(&reopened, "CONOUT$", "w", stderr) == 0) {
+            qputenv("QT_FORCE_STDERR_LOGGING", "1");
+        }
+    }
+}
+#endif
+
 // The key the build names, if any. A key that does not parse still turns
 // checking on: every download is then refused, never accepted unchecked.
 std::optional<freshgate::minisign::PublicKey> builtInKey()
@@ -69,6 +97,9 @@ std::optional<freshgate::minisign::PublicKey> builtInKey()
 
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_WIN
+    routeDiagnosticLog();
+#endif
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Freshgate"));
     QApplication::setApplicationVersion(QStringLiteral(FRESHGATE_VERSION));

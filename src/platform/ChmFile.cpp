@@ -1,9 +1,11 @@
 #include "platform/ChmFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <chm_lib.h>
 #include <memory>
+#include <string>
 
 namespace freshgate {
 
@@ -54,7 +56,14 @@ std::optional<QByteArray> ChmFile::readObject(const QString &chmPath, const QStr
     if (object.size() > CHM_MAX_PATHLEN)
         return fail(why, QStringLiteral("page name \"%1\" is too long").arg(pageName));
 
+#ifdef Q_OS_WIN
+    // chmlib is built for wide file names here (PPC_BSTR): a narrow name would reach only
+    // folders whose names the ANSI code page can spell.
+    std::wstring wide = QDir::toNativeSeparators(chmPath).toStdWString();
+    const ChmHandle handle(chm_open(wide.data()));
+#else
     const ChmHandle handle(chm_open(QFile::encodeName(chmPath).constData()));
+#endif
     if (!handle)
         return fail(why, QStringLiteral("%1 is not a readable help file").arg(chmPath));
 

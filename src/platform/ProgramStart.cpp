@@ -4,6 +4,13 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#ifdef Q_OS_WIN
+#include <QDir>
+#include <shellapi.h>
+#include <string>
+#include <windows.h>
+#endif
+
 namespace freshgate {
 namespace {
 
@@ -30,6 +37,33 @@ void makeExecutable(const QString &program)
 #endif
 }
 
+#ifdef Q_OS_WIN
+// Through the shell, as Explorer starts a program: a set-up program whose manifest asks for
+// elevation gets its consent prompt, where CreateProcess (and so QProcess) fails with
+// ERROR_ELEVATION_REQUIRED. A user who declines the prompt has not started it.
+bool shellStart(const QString &program, const QString &workingFolder, QString *why)
+{
+    const std::wstring file = QDir::toNativeSeparators(program).toStdWString();
+    const std::wstring folder = QDir::toNativeSeparators(workingFolder).toStdWString();
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = L"open";
+    info.lpFile = file.c_str();
+    info.lpDirectory = folder.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (ShellExecuteExW(&info)) {
+        return true;
+    }
+    const DWORD error = GetLastError();
+    if (why) {
+        *why = QStringLiteral("%1 would not start: %2")
+                   .arg(program, qt_error_string(static_cast<int>(error)));
+    }
+    return false;
+}
+#endif
+
 } // namespace
 
 bool startProgram(const QString &program, const QString &workingFolder, QString *why)
@@ -42,6 +76,9 @@ bool startProgram(const QString &program, const QString &workingFolder, QString 
         return false;
     }
     makeExecutable(program);
+#ifdef Q_OS_WIN
+    return shellStart(info.absoluteFilePath(), workingFolder, why);
+#else
     if (!QProcess::startDetached(info.absoluteFilePath(), {}, workingFolder)) {
         if (why) {
             *why = QStringLiteral("%1 would not start").arg(program);
@@ -49,6 +86,7 @@ bool startProgram(const QString &program, const QString &workingFolder, QString 
         return false;
     }
     return true;
+#endif
 }
 
 } // namespace freshgate
