@@ -75,6 +75,18 @@ Form1::Form1(SettingsStore &settings, QString appFolder, QString serverBase, QWi
     auto *f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
     f1->setContext(Qt::WindowShortcut);
     connect(f1, &QShortcut::activated, this, [this] { Form_KeyDown(kVirtualKeyF1, 0); });
+    // Finish is the window's default button: Return presses it once the run has armed it.
+    Command1()->setDefault(true);
+    for (const QKeyCombination key :
+         {QKeyCombination(Qt::Key_Return), QKeyCombination(Qt::KeypadModifier, Qt::Key_Enter)}) {
+        auto *press = new QShortcut(QKeySequence(key), this);
+        press->setContext(Qt::WindowShortcut);
+        connect(press, &QShortcut::activated, this, [this] {
+            if (Command1()->isEnabled()) {
+                Command1()->click();
+            }
+        });
+    }
 
     Form_Load();
 }

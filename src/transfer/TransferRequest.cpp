@@ -81,7 +81,8 @@ TransferOutcome TransferRequest::run()
     // The bytes as the server keeps them: a cabinet is stored as it came, and the length the
     // server announces is the length that must arrive.
     request.setRawHeader("Accept-Encoding", "identity");
-    request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("Freshgate"));
+    request.setHeader(QNetworkRequest::UserAgentHeader,
+                      QStringLiteral("Freshgate/" FRESHGATE_VERSION));
 
     // A new connection per request. Qt applies the read-buffer limit (below) only once its HTTP
     // thread has started the request; on a reused connection the body can run megabytes ahead of

@@ -310,6 +310,23 @@ private slots:
                  started + QLatin1Char('\n') + app.path() + QLatin1Char('\n'));
     }
 
+    // Finish is the default button, but only once the run has armed it.
+    void returnPressesFinishOnceArmed()
+    {
+        AppFolder app;
+        QVERIFY(app.writeMarkerProgram(QStringLiteral("Orvane4.exe")));
+        SettingsStore settings;
+        Form1 form(settings, app.path(), QString());
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QTest::keyClick(&form, Qt::Key_Return);
+        QVERIFY(form.isVisible());
+        form.enableFinish();
+        QTest::keyClick(&form, Qt::Key_Return);
+        QVERIFY(!form.isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(app.exists(QStringLiteral("marker")), 5000);
+    }
+
     void finishCopesWithTheProgram_data()
     {
         QTest::addColumn<bool>("present");
