@@ -36,15 +36,21 @@ struct SettingInfo {
 // folder on Linux, the product's registry branch on Windows. All values are text;
 // an absent key reads as "". GUI thread only; each write reaches the disk before
 // write() returns, so a crash cannot lose a recorded version.
+// The INI file is shared with the product: a write changes only its own key's line
+// (see IniFile.h) and reads go through QSettings.
 class SettingsStore {
 public:
+    // The product's store.
     SettingsStore();
+    // The INI file at iniPath instead (created by the first write), on every platform.
+    explicit SettingsStore(const QString &iniPath);
     ~SettingsStore();
     SettingsStore(const SettingsStore &) = delete;
     SettingsStore &operator=(const SettingsStore &) = delete;
 
     [[nodiscard]] QString read(const QString &section, const QString &key) const;
-    // Creates the section and key as needed; false when the store could not be written.
+    // Creates the section and key as needed; false only when the value may not have
+    // reached the disk (the store then holds what it held).
     [[nodiscard]] bool write(const QString &section, const QString &key, const QString &value);
 
     [[nodiscard]] QString read(SettingKey key) const;
