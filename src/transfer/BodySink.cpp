@@ -4,7 +4,7 @@
 
 namespace freshgate {
 
-QString TextSink::refuse(qint64 totalBytes) const
+QString TextSink::refuse(qint64 totalBytes)
 {
     if (totalBytes > m_maxBytes)
         return QStringLiteral("text body larger than the limit of %1 bytes").arg(m_maxBytes);

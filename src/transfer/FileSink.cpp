@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStorageInfo>
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -17,10 +18,19 @@ std::filesystem::path nativePath(const QString &path)
     return std::filesystem::path(QDir::toNativeSeparators(path).toStdU16String());
 }
 
+constexpr qint64 kMegabyte = 1024 * 1024;
+
 } // namespace
 
-FileSink::FileSink(QString targetPath, qint64 maxBytes)
-    : m_target(std::move(targetPath)), m_maxBytes(maxBytes)
+qint64 freeSpaceOn(const QString &folder)
+{
+    const QStorageInfo storage(folder);
+    return storage.isValid() ? storage.bytesAvailable() : -1;
+}
+
+FileSink::FileSink(QString targetPath, qint64 maxBytes, FreeSpaceProbe probe)
+    : m_target(std::move(targetPath)), m_folder(QFileInfo(m_target).absolutePath()),
+      m_maxBytes(maxBytes), m_probe(std::move(probe))
 {
 }
 
@@ -54,21 +64,16 @@ bool FileSink::open(QString *error)
         return false;
     }
     m_created = true;
-    const QStorageInfo storage(target.absolutePath());
-    if (storage.isValid())
-        m_freeBytes = storage.bytesAvailable();
+    measureFreeSpace();
     return true;
 }
 
-QString FileSink::refuse(qint64 totalBytes) const
+QString FileSink::refuse(qint64 totalBytes)
 {
     if (totalBytes > m_maxBytes)
         return QStringLiteral("download larger than the limit of %1 bytes").arg(m_maxBytes);
-    if (m_freeBytes >= 0 && totalBytes > m_freeBytes)
-        return QStringLiteral("download of %1 bytes does not fit in the %2 bytes free on the disk")
-            .arg(totalBytes)
-            .arg(m_freeBytes);
-    return {};
+    m_expected = std::max(m_expected, totalBytes);
+    return lackOfRoom();
 }
 
 bool FileSink::write(const char *data, qint64 size, QString *error)
@@ -77,7 +82,34 @@ bool FileSink::write(const char *data, qint64 size, QString *error)
         *error = QStringLiteral("cannot write %1: %2").arg(m_file.fileName(), m_file.errorString());
         return false;
     }
+    m_written += size;
+    m_expected = std::max(m_expected, m_written);
+    // Other programs write to the disk too; a measure per few megabytes keeps it cheap.
+    if (m_written - m_writtenAtMeasure >= kFreeSpaceRecheckBytes) {
+        measureFreeSpace();
+        *error = lackOfRoom();
+        return error->isEmpty();
+    }
     return true;
+}
+
+void FileSink::measureFreeSpace()
+{
+    m_freeBytes = m_probe ? m_probe(m_folder) : -1;
+    m_writtenAtMeasure = m_written;
+}
+
+QString FileSink::lackOfRoom() const
+{
+    if (m_freeBytes < 0)
+        return {};
+    const qint64 freeNow = m_freeBytes - (m_written - m_writtenAtMeasure);
+    const qint64 needed = (m_expected - m_written) + m_expected + kFreeSpaceReserve;
+    if (freeNow >= needed)
+        return {};
+    return QStringLiteral("not enough free space on %1 (needs %2 MB)")
+        .arg(QDir::toNativeSeparators(m_folder))
+        .arg((needed + kMegabyte - 1) / kMegabyte);
 }
 
 bool FileSink::commit(QString *error)

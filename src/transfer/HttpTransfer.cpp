@@ -65,7 +65,7 @@ qint64 HttpTransfer::getBinaryData(const QString &url, const QString &filePath, 
 {
     QElapsedTimer clock;
     clock.start();
-    FileSink sink(filePath, maxBytes);
+    FileSink sink(filePath, maxBytes, m_freeSpaceProbe);
     TransferOutcome outcome;
     if (!sink.open(&outcome.error)) {
         finish(url, outcome, clock.elapsed());

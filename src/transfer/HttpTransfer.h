@@ -1,7 +1,10 @@
 #pragma once
 
+#include "transfer/FileSink.h"
+
 #include <QObject>
 #include <QString>
+#include <utility>
 
 class QNetworkAccessManager;
 
@@ -43,6 +46,8 @@ public:
     qint64 maxTextBytes() const { return m_maxTextBytes; }
     void setMaxDownloadBytes(qint64 bytes) { m_maxDownloadBytes = bytes; }
     qint64 maxDownloadBytes() const { return m_maxDownloadBytes; }
+    // How a download measures the free space of its disk (see FileSink); tests make it small.
+    void setFreeSpaceProbe(FreeSpaceProbe probe) { m_freeSpaceProbe = std::move(probe); }
 
     // The body as text: UTF-8 (a leading byte-order mark dropped), read as Latin-1 when it is not
     // valid UTF-8. Empty on any failure, including a status other than 2xx.
@@ -51,7 +56,8 @@ public:
     // Streams the body into a temporary file beside filePath, renamed to filePath (replacing any
     // older file) only once complete. Returns the byte count, 0 on failure; a failure removes the
     // temporary file and leaves an older file at filePath as it was. An empty body leaves a
-    // zero-length file and returns 0.
+    // zero-length file and returns 0. A body that would leave the disk no room for its extraction
+    // fails (FileSink says how that is decided).
     [[nodiscard]] qint64 getBinaryData(const QString &url, const QString &filePath);
     // The same with a limit of its own for this one file, for a small file fetched as bytes.
     [[nodiscard]] qint64 getBinaryData(const QString &url, const QString &filePath,
@@ -77,6 +83,7 @@ private:
     int m_timeoutSeconds = DefaultTimeoutSeconds;
     qint64 m_maxTextBytes = 64 * 1024;
     qint64 m_maxDownloadBytes;
+    FreeSpaceProbe m_freeSpaceProbe = freeSpaceOn;
     QString m_lastError;
 };
 

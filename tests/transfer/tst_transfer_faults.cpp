@@ -2,6 +2,7 @@
 // state notifications. Any request a test did not expect fails it in cleanup().
 
 #include "support/ScriptedServer.h"
+#include "transfer/FileSink.h"
 #include "transfer/HttpTransfer.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,7 @@
 #include <QTimer>
 #include <memory>
 
+using freshgate::FileSink;
 using freshgate::HttpTransfer;
 using freshgate::test::ScriptedResponse;
 using freshgate::test::ScriptedServer;
@@ -66,6 +68,8 @@ private slots:
     void textLimit_data();
     void textLimit();
     void downloadThatDoesNotFit();
+    void diskFillingUp_data();
+    void diskFillingUp();
     void unwritableTarget_data();
     void unwritableTarget();
     void httpProxyHonoured();
@@ -308,6 +312,70 @@ void TransferFaultsTest::downloadThatDoesNotFit()
     QVERIFY2(transfer.lastError().contains(QStringLiteral("free")),
              qPrintable(transfer.lastError()));
     QVERIFY(filesIn(m_dir->path()).isEmpty());
+}
+
+void TransferFaultsTest::diskFillingUp_data()
+{
+    QTest::addColumn<ScriptedResponse>("response");
+    QTest::addColumn<qint64>("diskMiB");
+    QTest::addColumn<bool>("fits");
+    const QByteArray body = pattern(24 * 1024 * 1024);
+    ScriptedResponse unknownLength = ScriptedResponse::ok(body);
+    unknownLength.contentLength = -1;
+
+    QTest::newRow("endless, no length") << ScriptedResponse::endless() << qint64(200) << false;
+    QTest::newRow("24 MiB, no length, room for it and its extraction")
+        << unknownLength << qint64(200) << true;
+    QTest::newRow("24 MiB, no length, no room for its extraction")
+        << unknownLength << qint64(100) << false;
+    QTest::newRow("24 MiB announced, no room for its extraction")
+        << ScriptedResponse::ok(body) << qint64(100) << false;
+}
+
+// A simulated disk whose free space is what the download folder's files leave of it: a body
+// that would leave no room for its extraction fails long before the disk is full, its partial
+// file is removed, and the free space is measured again as the file grows, not for every chunk.
+void TransferFaultsTest::diskFillingUp()
+{
+    QFETCH(ScriptedResponse, response);
+    QFETCH(qint64, diskMiB);
+    QFETCH(bool, fits);
+    expectItem(response);
+
+    const qint64 disk = diskMiB * 1024 * 1024;
+    int probes = 0;
+    qint64 lowest = disk;
+    QString probed;
+    HttpTransfer transfer;
+    transfer.setMaxDownloadBytes(std::numeric_limits<qint64>::max());
+    transfer.setRequestTimeout(30);
+    transfer.setFreeSpaceProbe([&](const QString &folder) {
+        ++probes;
+        probed = folder;
+        qint64 used = 0;
+        for (const QFileInfo &file : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden))
+            used += file.size();
+        lowest = std::min(lowest, disk - used);
+        return disk - used;
+    });
+    QCOMPARE(fetch(transfer, Kind::File), fits);
+
+    QCOMPARE(probed, m_dir->path());
+    QVERIFY2(lowest >= FileSink::kFreeSpaceReserve, qPrintable(QString::number(lowest)));
+    if (fits) {
+        QCOMPARE(QFileInfo(m_target).size(), response.body.size());
+        QVERIFY2(probes <= response.body.size() / FileSink::kFreeSpaceRecheckBytes + 2,
+                 qPrintable(QString::number(probes)));
+        return;
+    }
+    QVERIFY2(transfer.lastError().startsWith(
+                 QStringLiteral("not enough free space on %1 (needs ").arg(m_dir->path())),
+             qPrintable(transfer.lastError()));
+    QVERIFY2(filesIn(m_dir->path()).isEmpty(), qPrintable(filesIn(m_dir->path()).join(u' ')));
+    const bool lengthUnknown =
+        response.mode == ScriptedResponse::Mode::Endless || response.contentLength == -1;
+    if (lengthUnknown)
+        QVERIFY2(probes > 2, qPrintable(QString::number(probes)));
 }
 
 void TransferFaultsTest::unwritableTarget_data()
