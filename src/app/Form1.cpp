@@ -7,7 +7,7 @@
 #include "settings/HttpTimeout.h"
 #include "settings/SettingsStore.h"
 #include "ui_Form1.h"
-#include "update/Components.h"
+#include "update/ProductFolders.h"
 #include "update/RunLog.h"
 
 #include <QAbstractButton>

@@ -3,7 +3,7 @@
 #include "app/InstanceLock.h"
 #include "settings/SettingsStore.h"
 #include "trust/Minisign.h"
-#include "update/Components.h"
+#include "update/ProductFolders.h"
 #include "update/RunLog.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "platform/CabinetExtractor.h"
 
-#include "platform/MemberName.h"
+#include "protocol/MemberName.h"
 #include "platform/MoveTransaction.h"
 
 #include <QDir>

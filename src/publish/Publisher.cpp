@@ -1,11 +1,13 @@
 #include "publish/Publisher.h"
 
+#include "protocol/Components.h"
+#include "protocol/Manifest.h"
+#include "protocol/Version.h"
 #include "publish/CabinetWriter.h"
 #include "publish/ServerFolder.h"
 #include "publish/SourceFolder.h"
 #include "settings/SettingsStore.h"
 #include "trust/Minisign.h"
-#include "update/Version.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,41 +22,42 @@ namespace {
 
 enum Slot { Resource, Data, Help, Exe, FullExe, SlotCount };
 
+// A component as the maker names it on the command line; the rest is the shared table's.
 struct SlotInfo {
     QLatin1String option;
     QLatin1String label;
-    QLatin1String cabinet;
-    SettingKey installed; // where a client records the version it has
+    Component component;
 };
 
 constexpr std::array<SlotInfo, SlotCount> SlotTable{{
-    {QLatin1String("--resource"), QLatin1String("resource file"), QLatin1String("ov4res.cab"),
-     SettingKey::ResourceVersion},
-    {QLatin1String("--data"), QLatin1String("data files"), QLatin1String("ov4data.cab"),
-     SettingKey::DataVersion},
-    {QLatin1String("--helpfile"), QLatin1String("help file"), QLatin1String("ov4help.cab"),
-     SettingKey::HelpVersion},
-    {QLatin1String("--exe"), QLatin1String("program EXE patch"), QLatin1String("ov4exe.cab"),
-     SettingKey::ExeVersion},
-    {QLatin1String("--full-exe"), QLatin1String("full program package"),
-     QLatin1String("ov4fexe.cab"), SettingKey::ExeVersion},
+    {QLatin1String("--resource"), QLatin1String("resource file"), Component::Resource},
+    {QLatin1String("--data"), QLatin1String("data files"), Component::Data},
+    {QLatin1String("--helpfile"), QLatin1String("help file"), Component::Help},
+    {QLatin1String("--exe"), QLatin1String("program EXE patch"), Component::ExePatch},
+    {QLatin1String("--full-exe"), QLatin1String("full program package"), Component::ExeFull},
 }};
+
+QString cabinetOf(Slot slot)
+{
+    return QLatin1String(componentInfo(SlotTable[slot].component).serverFile);
+}
 
 constexpr int ThresholdField = 4;
 
 // Freshgate finds these at the top of what it extracts: the set-up program it
 // starts after a full package, and the program file a patch replaces.
-const QString SetupProgram = QStringLiteral("setup.exe");
-const QString ProductProgram = QStringLiteral("Orvane4.exe");
+const QString SetupProgram = QLatin1String(kSetupProgram);
+const QString ProductProgram = QLatin1String(kProductProgram);
 
-const QString SignatureSuffix = QStringLiteral(".minisig");
+const QString SignatureSuffix = QLatin1String(kSignatureSuffix);
+const QString ManifestFile = QLatin1String(kManifestFile);
 
 enum class Origin { None, New, Kept };
 
 struct Plan {
     std::array<Origin, SlotCount> origin{};
     std::array<QList<SourceFile>, SlotCount> files;
-    std::array<qint16, ManifestFieldCount> fields{};
+    std::array<qint16, Manifest::kFields> fields{};
     // Why a version was not given but set by this run, leading its warning.
     std::array<QString, SlotCount> setBecause;
     QStringList notes;
@@ -192,9 +195,12 @@ bool keepsClientsWorking(const PublishOptions &options, const ServerFolderState 
     }
 
     for (Slot slot : {Resource, Data, Help, Exe}) {
-        const std::optional<qint16> published =
-            old.entries.contains(SlotTable[slot].cabinet) ? old.fields[slot] : std::nullopt;
-        if (plan->origin[slot] == Origin::New && published && plan->fields[slot] < *published) {
+        if (plan->origin[slot] != Origin::New || !old.entries.contains(cabinetOf(slot)) ||
+            !old.fields[slot]) {
+            continue;
+        }
+        const qint16 published = *old.fields[slot];
+        if (plan->fields[slot] < published) {
             if (!options.allowOlder) {
                 return fail(error,
                             QStringLiteral("%1 %2 is lower than version %3, which the server "
@@ -203,12 +209,12 @@ bool keepsClientsWorking(const PublishOptions &options, const ServerFolderState 
                                            "purpose")
                                 .arg(SlotTable[slot].option)
                                 .arg(plan->fields[slot])
-                                .arg(*published));
+                                .arg(published));
             }
             plan->notes << QStringLiteral("rolled the %1 back from version %2 to %3; clients that "
                                           "installed %2 keep it")
                                .arg(SlotTable[slot].label)
-                               .arg(*published)
+                               .arg(published)
                                .arg(plan->fields[slot]);
         }
     }
@@ -218,9 +224,9 @@ bool keepsClientsWorking(const PublishOptions &options, const ServerFolderState 
 // Decides what the new folder takes over from the old one.
 bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *plan, QString *error)
 {
-    QStringList managed = {ManifestFileName};
+    QStringList managed = {ManifestFile};
     for (const SlotInfo &slot : SlotTable)
-        managed << slot.cabinet;
+        managed << QLatin1String(componentInfo(slot.component).serverFile);
     for (const QString &name : QStringList(managed))
         managed << name + SignatureSuffix;
     for (const QString &entry : old.entries) {
@@ -238,7 +244,7 @@ bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *p
     for (Slot slot : {Resource, Data, Help, Exe}) {
         if (plan->origin[slot] == Origin::New)
             continue;
-        if (old.entries.contains(SlotTable[slot].cabinet)) {
+        if (old.entries.contains(cabinetOf(slot))) {
             plan->origin[slot] = Origin::Kept;
             plan->fields[slot] = old.fields[slot].value_or(UnpublishedVersion);
             if (!old.fields[slot]) {
@@ -255,7 +261,7 @@ bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *p
         }
     }
 
-    const bool oldFull = old.entries.contains(SlotTable[FullExe].cabinet);
+    const bool oldFull = old.entries.contains(cabinetOf(FullExe));
     if (plan->origin[FullExe] != Origin::New && !options.withdrawFullExe && oldFull)
         plan->origin[FullExe] = Origin::Kept;
     if (options.withdrawFullExe && oldFull)
@@ -304,8 +310,8 @@ bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *p
 void warnOfUnfetchedVersions(Plan *plan)
 {
     for (Slot slot : {Resource, Data, Help, Exe}) {
-        const std::optional<qint16> fallback =
-            parseVersion(QString::fromLatin1(settingInfo(SlotTable[slot].installed).fallback));
+        const std::optional<qint16> fallback = parseVersion(QString::fromLatin1(
+            settingInfo(componentInfo(SlotTable[slot].component).versionKey).fallback));
         if (!fallback || plan->fields[slot] > *fallback)
             continue;
         const QString lead =
@@ -322,10 +328,7 @@ void warnOfUnfetchedVersions(Plan *plan)
 
 QString manifestText(const Plan &plan)
 {
-    QStringList fields;
-    for (qint16 field : plan.fields)
-        fields << QString::number(field);
-    return fields.join(QLatin1Char('*'));
+    return formatManifest(plan.fields);
 }
 
 QString describe(const Plan &plan, Slot slot)
@@ -357,7 +360,7 @@ bool build(const Plan &plan, const QString &oldFolder, const QString &staging,
            const QString &finalFolder, QStringList *report, QString *error)
 {
     for (Slot slot : {Resource, Data, Help, Exe, FullExe}) {
-        const QString cabinet = SlotTable[slot].cabinet;
+        const QString cabinet = cabinetOf(slot);
         const QString target = QDir(staging).filePath(cabinet);
         const QString shown = QDir(finalFolder).filePath(cabinet);
         if (plan.origin[slot] == Origin::New) {
@@ -379,7 +382,7 @@ bool build(const Plan &plan, const QString &oldFolder, const QString &staging,
     }
 
     const QString text = manifestText(plan);
-    QFile manifest(QDir(staging).filePath(ManifestFileName));
+    QFile manifest(QDir(staging).filePath(ManifestFile));
     if (!manifest.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
         manifest.write(text.toLatin1()) != text.size() || !manifest.flush()) {
         return fail(
@@ -387,8 +390,7 @@ bool build(const Plan &plan, const QString &oldFolder, const QString &staging,
             QStringLiteral("cannot write %1: %2").arg(manifest.fileName(), manifest.errorString()));
     }
     manifest.close();
-    *report
-        << QStringLiteral("wrote %1: %2").arg(QDir(finalFolder).filePath(ManifestFileName), text);
+    *report << QStringLiteral("wrote %1: %2").arg(QDir(finalFolder).filePath(ManifestFile), text);
     return true;
 }
 
@@ -397,8 +399,8 @@ bool sign(const minisign::SecretKey &key, const QString &staging, const QString 
           QStringList *report, QString *error)
 {
     QStringList names = QDir(staging).entryList(QDir::Files, QDir::Name);
-    names.removeAll(ManifestFileName);
-    names << ManifestFileName;
+    names.removeAll(ManifestFile);
+    names << ManifestFile;
     for (const QString &name : names) {
         const auto signature = minisign::signFile(key, QDir(staging).filePath(name), name, error);
         if (!signature)
@@ -480,7 +482,7 @@ PublishResult publish(const PublishOptions &options)
         return result;
     }
 
-    const QString serverFolder = QDir(outDir).filePath(ServerFolderName);
+    const QString serverFolder = QDir(outDir).filePath(QLatin1String(kServerFolder));
     ServerFolderState old;
     if (!readServerFolder(serverFolder, &old, &result.error) ||
         !settle(options, old, &plan, &result.error)) {

@@ -2,12 +2,12 @@
 
 #include "platform/CabinetExtractor.h"
 #include "platform/StringTable.h"
+#include "protocol/Version.h"
 #include "settings/SettingsStore.h"
 #include "transfer/HttpTransfer.h"
 #include "transfer/TransferRules.h"
 #include "update/RunLog.h"
 #include "update/UpdateView.h"
-#include "update/Version.h"
 #include "update/WorkFolder.h"
 
 #include <QDir>

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "protocol/Manifest.h"
 #include "trust/Minisign.h"
-#include "update/Components.h"
-#include "update/Manifest.h"
+#include "update/ProductFolders.h"
 
 #include <QString>
 #include <array>

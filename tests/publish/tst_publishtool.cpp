@@ -220,9 +220,10 @@ void TestPublishTool::refusals_data()
                                   << "dir:emptyhelp"
                                   << helpfile(QStringLiteral("6"), QStringLiteral("{ws}/emptyhelp"))
                                   << QStringLiteral("holds no files");
-    QTest::newRow("colon in a name") << "full"
-                                     << "file:help/a:b" << helpfile(QStringLiteral("6"), help)
-                                     << QStringLiteral("a:b has a character");
+    QTest::newRow("colon in a name")
+        << "full"
+        << "file:help/a:b" << helpfile(QStringLiteral("6"), help)
+        << QStringLiteral("a:b is a name Freshgate refuses to extract");
     QTest::newRow("backslash in a name")
         << "full"
         << "file:help/sub/x\\y" << helpfile(QStringLiteral("6"), help)
