@@ -167,14 +167,13 @@ void Form1::Command1_Click()
         return;
     }
     close();
-    QString why;
-    if (startProgram(program, m_appFolder, &why)) {
+    if (const Status started = startProgram(program, m_appFolder); started) {
         qCInfo(lcRun) << "started" << program;
         if (tag == QLatin1String("1")) {
             m_run.recordSetupStarted();
         }
     } else {
-        qCWarning(lcRun).noquote() << why;
+        qCWarning(lcRun).noquote() << started.message();
     }
 }
 

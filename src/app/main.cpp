@@ -144,12 +144,13 @@ std::optional<freshgate::minisign::PublicKey> builtInKey()
     if (text.isEmpty()) {
         return std::nullopt;
     }
-    QString why;
-    if (auto key = freshgate::minisign::parsePublicKey(text, &why)) {
-        return key;
+    const freshgate::Result<freshgate::minisign::PublicKey> key =
+        freshgate::minisign::parsePublicKey(text);
+    if (key) {
+        return *key;
     }
     qCritical("the built-in public key is unusable (%s); every download will be refused",
-              qPrintable(why));
+              qPrintable(key.message()));
     return freshgate::minisign::PublicKey{};
 }
 

@@ -1,7 +1,7 @@
 #include "platform/CabinetExtractor.h"
 
-#include "protocol/MemberName.h"
 #include "platform/MoveTransaction.h"
+#include "protocol/MemberName.h"
 
 #include <QDir>
 #include <QElapsedTimer>

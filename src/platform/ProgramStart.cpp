@@ -41,7 +41,7 @@ void makeExecutable(const QString &program)
 // Through the shell, as Explorer starts a program: a set-up program whose manifest asks for
 // elevation gets its consent prompt, where CreateProcess (and so QProcess) fails with
 // ERROR_ELEVATION_REQUIRED. A user who declines the prompt has not started it.
-bool shellStart(const QString &program, const QString &workingFolder, QString *why)
+Status shellStart(const QString &program, const QString &workingFolder)
 {
     const std::wstring file = QDir::toNativeSeparators(program).toStdWString();
     const std::wstring folder = QDir::toNativeSeparators(workingFolder).toStdWString();
@@ -53,39 +53,30 @@ bool shellStart(const QString &program, const QString &workingFolder, QString *w
     info.lpDirectory = folder.c_str();
     info.nShow = SW_SHOWNORMAL;
     if (ShellExecuteExW(&info)) {
-        return true;
+        return {};
     }
     const DWORD error = GetLastError();
-    if (why) {
-        *why = QStringLiteral("%1 would not start: %2")
-                   .arg(program, qt_error_string(static_cast<int>(error)));
-    }
-    return false;
+    return failure(FailureKind::Disk, QStringLiteral("%1 would not start: %2")
+                                          .arg(program, qt_error_string(static_cast<int>(error))));
 }
 #endif
 
 } // namespace
 
-bool startProgram(const QString &program, const QString &workingFolder, QString *why)
+Status startProgram(const QString &program, const QString &workingFolder)
 {
     const QFileInfo info(program);
     if (!info.isFile()) {
-        if (why) {
-            *why = QStringLiteral("%1 does not exist").arg(program);
-        }
-        return false;
+        return failure(FailureKind::Disk, QStringLiteral("%1 does not exist").arg(program));
     }
     makeExecutable(program);
 #ifdef Q_OS_WIN
-    return shellStart(info.absoluteFilePath(), workingFolder, why);
+    return shellStart(info.absoluteFilePath(), workingFolder);
 #else
     if (!QProcess::startDetached(info.absoluteFilePath(), {}, workingFolder)) {
-        if (why) {
-            *why = QStringLiteral("%1 would not start").arg(program);
-        }
-        return false;
+        return failure(FailureKind::Disk, QStringLiteral("%1 would not start").arg(program));
     }
-    return true;
+    return {};
 #endif
 }
 

@@ -402,9 +402,10 @@ bool sign(const minisign::SecretKey &key, const QString &staging, const QString 
     names.removeAll(ManifestFile);
     names << ManifestFile;
     for (const QString &name : names) {
-        const auto signature = minisign::signFile(key, QDir(staging).filePath(name), name, error);
+        const Result<QByteArray> signature =
+            minisign::signFile(key, QDir(staging).filePath(name), name);
         if (!signature)
-            return false;
+            return fail(error, signature.message());
         QFile out(QDir(staging).filePath(name + SignatureSuffix));
         if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
             out.write(*signature) != signature->size() || !out.flush()) {
@@ -455,13 +456,14 @@ PublishResult publish(const PublishOptions &options)
 
     std::optional<minisign::SecretKey> key;
     if (options.signingKey) {
-        QString why;
-        key = minisign::loadSecretKey(*options.signingKey, options.signingPassword, &why);
-        if (!key) {
-            result.error =
-                QStringLiteral("cannot use the key %1: %2").arg(*options.signingKey, why);
+        Result<minisign::SecretKey> loaded =
+            minisign::loadSecretKey(*options.signingKey, options.signingPassword);
+        if (!loaded) {
+            result.error = QStringLiteral("cannot use the key %1: %2")
+                               .arg(*options.signingKey, loaded.message());
             return result;
         }
+        key = std::move(loaded).value();
     }
 
     const QString outDir = QDir::cleanPath(QFileInfo(options.outDir).absoluteFilePath());

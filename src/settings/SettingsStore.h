@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QSettings>
 #include <QString>
 #include <memory>
@@ -51,12 +53,12 @@ public:
     [[nodiscard]] QString read(const QString &section, const QString &key) const;
     // Creates the section and key as needed; false only when the value may not have
     // reached the disk (the store then holds what it held).
-    [[nodiscard]] bool write(const QString &section, const QString &key, const QString &value);
+    [[nodiscard]] Status write(const QString &section, const QString &key, const QString &value);
 
     [[nodiscard]] QString read(SettingKey key) const;
     // The stored value, or the key's fallback when that is empty.
     [[nodiscard]] QString readOrDefault(SettingKey key) const;
-    [[nodiscard]] bool write(SettingKey key, const QString &value);
+    [[nodiscard]] Status write(SettingKey key, const QString &value);
 
     // Where the store lives, for messages and tests.
     [[nodiscard]] QString location() const;

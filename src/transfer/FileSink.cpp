@@ -40,13 +40,11 @@ FileSink::~FileSink()
         discard();
 }
 
-bool FileSink::open(QString *error)
+Status FileSink::open()
 {
     const QFileInfo target(m_target);
-    if (target.isDir()) {
-        *error = QStringLiteral("%1 is a folder").arg(m_target);
-        return false;
-    }
+    if (target.isDir())
+        return failure(FailureKind::Disk, QStringLiteral("%1 is a folder").arg(m_target));
     // A random name, created exclusively, so two downloads to one folder never share a file and
     // nothing already there is overwritten before the body is complete.
     for (int attempt = 0; attempt < 8; ++attempt) {
@@ -59,38 +57,40 @@ bool FileSink::open(QString *error)
             break;
     }
     if (!m_file.isOpen()) {
-        *error = QStringLiteral("cannot create a temporary file beside %1: %2")
-                     .arg(m_target, m_file.errorString());
-        return false;
+        return failure(FailureKind::Disk, QStringLiteral("cannot create a temporary file beside "
+                                                         "%1: %2")
+                                              .arg(m_target, m_file.errorString()));
     }
     m_created = true;
     measureFreeSpace();
-    return true;
+    return {};
 }
 
-QString FileSink::refuse(qint64 totalBytes)
+Status FileSink::refuse(qint64 totalBytes)
 {
     if (totalBytes > m_maxBytes)
-        return QStringLiteral("download larger than the limit of %1 bytes").arg(m_maxBytes);
+        return failure(
+            FailureKind::TooLarge,
+            QStringLiteral("download larger than the limit of %1 bytes").arg(m_maxBytes));
     m_expected = std::max(m_expected, totalBytes);
-    return lackOfRoom();
+    return checkRoom();
 }
 
-bool FileSink::write(const char *data, qint64 size, QString *error)
+Status FileSink::write(const char *data, qint64 size)
 {
     if (m_file.write(data, size) != size) {
-        *error = QStringLiteral("cannot write %1: %2").arg(m_file.fileName(), m_file.errorString());
-        return false;
+        return failure(
+            FailureKind::Disk,
+            QStringLiteral("cannot write %1: %2").arg(m_file.fileName(), m_file.errorString()));
     }
     m_written += size;
     m_expected = std::max(m_expected, m_written);
     // Other programs write to the disk too; a measure per few megabytes keeps it cheap.
     if (m_written - m_writtenAtMeasure >= kFreeSpaceRecheckBytes) {
         measureFreeSpace();
-        *error = lackOfRoom();
-        return error->isEmpty();
+        return checkRoom();
     }
-    return true;
+    return {};
 }
 
 void FileSink::measureFreeSpace()
@@ -99,7 +99,7 @@ void FileSink::measureFreeSpace()
     m_writtenAtMeasure = m_written;
 }
 
-QString FileSink::lackOfRoom() const
+Status FileSink::checkRoom() const
 {
     if (m_freeBytes < 0)
         return {};
@@ -107,23 +107,23 @@ QString FileSink::lackOfRoom() const
     const qint64 needed = (m_expected - m_written) + m_expected + kFreeSpaceReserve;
     if (freeNow >= needed)
         return {};
-    return QStringLiteral("not enough free space on %1 (needs %2 MB)")
-        .arg(QDir::toNativeSeparators(m_folder))
-        .arg((needed + kMegabyte - 1) / kMegabyte);
+    return failure(FailureKind::NoSpace, QStringLiteral("not enough free space on %1 (needs %2 MB)")
+                                             .arg(QDir::toNativeSeparators(m_folder))
+                                             .arg((needed + kMegabyte - 1) / kMegabyte));
 }
 
-bool FileSink::commit(QString *error)
+Status FileSink::commit()
 {
     m_file.close();
-    std::error_code failure;
-    std::filesystem::rename(nativePath(m_file.fileName()), nativePath(m_target), failure);
-    if (failure) {
-        *error = QStringLiteral("cannot rename %1 to %2: %3")
-                     .arg(m_file.fileName(), m_target, QString::fromStdString(failure.message()));
-        return false;
+    std::error_code error;
+    std::filesystem::rename(nativePath(m_file.fileName()), nativePath(m_target), error);
+    if (error) {
+        return failure(FailureKind::Disk, QStringLiteral("cannot rename %1 to %2: %3")
+                                              .arg(m_file.fileName(), m_target,
+                                                   QString::fromStdString(error.message())));
     }
     m_committed = true;
-    return true;
+    return {};
 }
 
 void FileSink::discard()

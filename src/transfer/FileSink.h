@@ -35,17 +35,17 @@ public:
     FileSink &operator=(const FileSink &) = delete;
 
     // Creates the temporary file and measures the free space of its disk.
-    [[nodiscard]] bool open(QString *error);
-    [[nodiscard]] QString refuse(qint64 totalBytes) override;
-    [[nodiscard]] bool write(const char *data, qint64 size, QString *error) override;
+    [[nodiscard]] Status open();
+    [[nodiscard]] Status refuse(qint64 totalBytes) override;
+    [[nodiscard]] Status write(const char *data, qint64 size) override;
     // Closes the temporary file and renames it over the target (replacing an older file).
-    [[nodiscard]] bool commit(QString *error);
+    [[nodiscard]] Status commit();
     QString temporaryPath() const { return m_file.fileName(); }
 
 private:
     void measureFreeSpace();
-    // Why the disk cannot take the rest of the expected body and its extraction; empty if it can.
-    [[nodiscard]] QString lackOfRoom() const;
+    // Whether the disk can take the rest of the expected body and its extraction.
+    [[nodiscard]] Status checkRoom() const;
     void discard();
 
     QString m_target;

@@ -46,72 +46,78 @@ void HttpTransfer::cancel()
     }
 }
 
-QString HttpTransfer::getUrlData(const QString &url)
+Result<QString> HttpTransfer::getUrlData(const QString &url)
 {
     QElapsedTimer clock;
     clock.start();
     TextSink sink(m_maxTextBytes);
-    const TransferOutcome outcome = fetch(url, sink);
-    finish(url, outcome, clock.elapsed());
-    return outcome.ok ? sink.text() : QString();
+    int status = 0;
+    const Result<qint64> outcome = fetch(url, sink, &status);
+    finish(url, outcome, status, clock.elapsed());
+    if (!outcome) {
+        return outcome.failure();
+    }
+    return sink.text();
 }
 
-qint64 HttpTransfer::getBinaryData(const QString &url, const QString &filePath)
+Result<qint64> HttpTransfer::getBinaryData(const QString &url, const QString &filePath)
 {
     return getBinaryData(url, filePath, m_maxDownloadBytes);
 }
 
-qint64 HttpTransfer::getBinaryData(const QString &url, const QString &filePath, qint64 maxBytes)
+Result<qint64> HttpTransfer::getBinaryData(const QString &url, const QString &filePath,
+                                           qint64 maxBytes)
 {
     QElapsedTimer clock;
     clock.start();
     FileSink sink(filePath, maxBytes, m_freeSpaceProbe);
-    TransferOutcome outcome;
-    if (!sink.open(&outcome.error)) {
-        finish(url, outcome, clock.elapsed());
-        return 0;
+    int status = 0;
+    Result<qint64> outcome = 0;
+    if (const Status opened = sink.open(); !opened) {
+        outcome = opened.failure();
+    } else {
+        outcome = fetch(url, sink, &status);
+        if (outcome) {
+            if (const Status committed = sink.commit(); !committed) {
+                outcome = committed.failure();
+            }
+        }
     }
-    outcome = fetch(url, sink);
-    if (outcome.ok && !sink.commit(&outcome.error)) {
-        outcome.ok = false;
-    }
-    finish(url, outcome, clock.elapsed());
-    return outcome.ok ? outcome.bytes : 0;
+    finish(url, outcome, status, clock.elapsed());
+    return outcome;
 }
 
-void HttpTransfer::finish(const QString &url, const TransferOutcome &outcome, qint64 elapsedMs)
+void HttpTransfer::finish(const QString &url, const Result<qint64> &outcome, int status,
+                          qint64 elapsedMs)
 {
     const QString shown = QUrl(url).toDisplayString(QUrl::RemoveUserInfo);
-    if (outcome.ok) {
-        m_lastError.clear();
+    if (outcome) {
         qCInfo(lcTransfer).noquote() << QStringLiteral("GET %1 -> %2, %3 bytes, %4 ms")
                                             .arg(shown)
-                                            .arg(outcome.status)
-                                            .arg(outcome.bytes)
+                                            .arg(status)
+                                            .arg(*outcome)
                                             .arg(elapsedMs);
         emit stateChanged(ResponseCompleted);
     } else {
-        m_lastError = outcome.error;
         qCWarning(lcTransfer).noquote() << QStringLiteral("GET %1 failed after %2 ms: %3")
                                                .arg(shown)
                                                .arg(elapsedMs)
-                                               .arg(outcome.error);
+                                               .arg(outcome.message());
         emit stateChanged(Error);
     }
 }
 
-TransferOutcome HttpTransfer::fetch(const QString &url, BodySink &sink)
+Result<qint64> HttpTransfer::fetch(const QString &url, BodySink &sink, int *status)
 {
     if (m_request) {
-        TransferOutcome busy;
-        busy.error = QStringLiteral("another transfer is still running");
-        return busy;
+        return failure(FailureKind::Usage, QStringLiteral("another transfer is still running"));
     }
     TransferRequest request(*m_manager, QUrl(url, QUrl::StrictMode), sink, m_timeoutSeconds,
                             [this](int state) { emit stateChanged(state); });
     m_request = &request;
-    const TransferOutcome outcome = request.run();
+    Result<qint64> outcome = request.run();
     m_request = nullptr;
+    *status = request.status();
     return outcome;
 }
 

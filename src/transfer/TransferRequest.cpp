@@ -64,14 +64,13 @@ void TransferRequest::cancel()
     }
 }
 
-TransferOutcome TransferRequest::run()
+Result<qint64> TransferRequest::run()
 {
     const QString scheme = m_url.scheme().toLower();
     if (!m_url.isValid() || m_url.host().isEmpty() ||
         (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
-        m_outcome.error = QStringLiteral("not an http or https URL");
         m_state = State::Finished;
-        return m_outcome;
+        return failure(FailureKind::Usage, QStringLiteral("not an http or https URL"));
     }
 
     QNetworkRequest request(m_url);
@@ -124,8 +123,9 @@ TransferOutcome TransferRequest::run()
     if (m_state != State::Finished) {
         // The loop was told to quit from outside (the application is quitting): the transfer
         // cannot go on unattended.
-        if (m_outcome.error.isEmpty()) {
-            m_outcome.error = QStringLiteral("interrupted: the event loop was asked to quit");
+        if (!m_failure) {
+            m_failure = failure(FailureKind::Cancelled,
+                                QStringLiteral("interrupted: the event loop was asked to quit"));
         }
         reply->abort();
         onFinished();
@@ -134,16 +134,16 @@ TransferOutcome TransferRequest::run()
     reply->disconnect(this);
     reply->deleteLater();
     m_reply = nullptr;
-    if (!m_outcome.ok) {
-        m_outcome.bytes = 0;
+    if (m_failure) {
+        return *m_failure;
     }
-    return m_outcome;
+    return m_bytes;
 }
 
-void TransferRequest::fail(const QString &why)
+void TransferRequest::fail(Failure why)
 {
-    if (m_outcome.error.isEmpty()) {
-        m_outcome.error = why;
+    if (!m_failure) {
+        m_failure = std::move(why);
     }
     if (m_state != State::Failing && m_state != State::Finished) {
         m_state = State::Failing;
@@ -163,21 +163,23 @@ bool TransferRequest::checkHeaders()
     if (!code.isValid()) {
         return false;
     }
-    m_outcome.status = code.toInt();
-    if (!isSuccessStatus(m_outcome.status)) {
+    m_status = code.toInt();
+    if (!isSuccessStatus(m_status)) {
         // A redirect is either followed (the next response comes) or refused (the reply
         // finishes with an error); a 3xx that ends the transfer fails there.
-        if (isRedirect(m_outcome.status)) {
+        if (isRedirect(m_status)) {
             return false;
         }
-        const QString why =
+        Failure why = failure(
+            FailureKind::HttpStatus,
             QStringLiteral("HTTP status %1 %2")
-                .arg(m_outcome.status)
-                .arg(m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString());
+                .arg(m_status)
+                .arg(m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString()),
+            m_status);
         // Qt fails an error status itself once its page is in; aborting as well races with
         // that, so a page of ordinary size is read and dropped.
-        if (m_outcome.status >= 400) {
-            m_outcome.error = why;
+        if (m_status >= 400) {
+            m_failure = std::move(why);
             m_state = State::DiscardingErrorPage;
         } else {
             fail(why);
@@ -187,9 +189,8 @@ bool TransferRequest::checkHeaders()
     m_state = State::Receiving;
     m_announced = announcedLength(m_reply->rawHeader("Content-Length"));
     if (m_announced >= 0) {
-        const QString refused = m_sink.refuse(m_announced);
-        if (!refused.isEmpty()) {
-            fail(refused);
+        if (Status room = m_sink.refuse(m_announced); !room) {
+            fail(room.failure());
             return false;
         }
     }
@@ -216,17 +217,20 @@ void TransferRequest::drain()
         if (m_state == State::DiscardingErrorPage) {
             m_discarded += got;
             if (m_discarded > MaxErrorPageBytes) {
-                fail(m_outcome.error);
+                fail(*m_failure);
             }
             continue;
         }
-        m_outcome.bytes += got;
-        QString why = m_sink.refuse(m_outcome.bytes);
-        if (!why.isEmpty() || !m_sink.write(m_chunk.data(), got, &why)) {
-            fail(why);
+        m_bytes += got;
+        Status taken = m_sink.refuse(m_bytes);
+        if (taken) {
+            taken = m_sink.write(m_chunk.data(), got);
+        }
+        if (!taken) {
+            fail(taken.failure());
             return;
         }
-        if (m_progress.advance(m_outcome.bytes)) {
+        if (m_progress.advance(m_bytes)) {
             m_notify(HttpTransfer::ReceivingResponse);
         }
     }
@@ -240,10 +244,9 @@ void TransferRequest::onFinished()
     if (m_reply->error() == QNetworkReply::NoError) {
         drain();
     }
-    // An error already set was explained by whoever failed the request.
-    if (m_outcome.error.isEmpty()) {
-        m_outcome.error = finalError();
-        m_outcome.ok = m_outcome.error.isEmpty();
+    // A failure already noted was explained by whoever failed the request.
+    if (!m_failure) {
+        m_failure = finalFailure();
     }
     m_state = State::Finished;
     if (m_loop) {
@@ -251,40 +254,46 @@ void TransferRequest::onFinished()
     }
 }
 
-QString TransferRequest::finalError() const
+std::optional<Failure> TransferRequest::finalFailure() const
 {
     const QNetworkReply::NetworkError error = m_reply->error();
     if (m_cancelled) {
-        return QStringLiteral("cancelled");
+        return failure(FailureKind::Cancelled, QStringLiteral("cancelled"));
     }
     if (error == QNetworkReply::TimeoutError ||
         (error == QNetworkReply::OperationCanceledError && m_timeoutSeconds > 0)) {
-        return QStringLiteral("no data for %1 s (time-out)").arg(m_timeoutSeconds);
+        return failure(FailureKind::Timeout,
+                       QStringLiteral("no data for %1 s (time-out)").arg(m_timeoutSeconds));
     }
     if (error != QNetworkReply::NoError) {
         QString why = m_reply->errorString();
-        if (m_state == State::AwaitingHeaders && isRedirect(m_outcome.status)) {
-            why = QStringLiteral("HTTP status %1, redirect not followed: %2")
-                      .arg(m_outcome.status)
-                      .arg(why);
+        if (m_state == State::AwaitingHeaders && isRedirect(m_status)) {
+            return failure(
+                FailureKind::HttpStatus,
+                QStringLiteral("HTTP status %1, redirect not followed: %2").arg(m_status).arg(why),
+                m_status);
         }
         for (const QString &problem : m_sslProblems) {
             if (!why.contains(problem)) {
                 why += QStringLiteral("; ") + problem;
             }
         }
-        return why;
+        return failure(error == QNetworkReply::HostNotFoundError ? FailureKind::HostNotFound
+                                                                 : FailureKind::Network,
+                       why);
     }
     if (m_state != State::Receiving) {
-        return m_outcome.status != 0 ? QStringLiteral("HTTP status %1").arg(m_outcome.status)
-                                     : QStringLiteral("no HTTP response");
+        return m_status != 0 ? failure(FailureKind::HttpStatus,
+                                       QStringLiteral("HTTP status %1").arg(m_status), m_status)
+                             : failure(FailureKind::Network, QStringLiteral("no HTTP response"));
     }
-    if (m_announced >= 0 && m_outcome.bytes != m_announced) {
-        return QStringLiteral("connection dropped after %1 of %2 bytes")
-            .arg(m_outcome.bytes)
-            .arg(m_announced);
+    if (m_announced >= 0 && m_bytes != m_announced) {
+        return failure(FailureKind::Network,
+                       QStringLiteral("connection dropped after %1 of %2 bytes")
+                           .arg(m_bytes)
+                           .arg(m_announced));
     }
-    return {};
+    return std::nullopt;
 }
 
 } // namespace freshgate

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Result.h"
 #include "transfer/TransferRules.h"
 
 #include <QObject>
@@ -7,6 +8,7 @@
 #include <QStringList>
 #include <QUrl>
 #include <functional>
+#include <optional>
 #include <vector>
 
 class QEventLoop;
@@ -16,14 +18,6 @@ class QNetworkReply;
 namespace freshgate {
 
 class BodySink;
-
-// What one GET came to.
-struct TransferOutcome {
-    bool ok = false;
-    int status = 0;
-    qint64 bytes = 0;
-    QString error;
-};
 
 // One GET of one URL into a sink, from the request to the last byte. GUI thread; run() waits in
 // a local event loop. The object lives for one request: a retry is a new request, which is what
@@ -49,18 +43,22 @@ public:
                     std::function<void(int)> notify);
     ~TransferRequest() override;
 
-    [[nodiscard]] TransferOutcome run();
+    // The bytes the body brought, or why the request failed.
+    [[nodiscard]] Result<qint64> run();
     // Aborts the request; run() returns "cancelled". Safe from inside the reply's own signals.
     void cancel();
     [[nodiscard]] State state() const { return m_state; }
+    // The final response's status, 0 before one came.
+    [[nodiscard]] int status() const { return m_status; }
 
 private:
     // True once the final response's headers are in and acceptable.
     bool checkHeaders();
     void drain();
     void onFinished();
-    void fail(const QString &why);
-    [[nodiscard]] QString finalError() const;
+    void fail(Failure why);
+    // Why a request that ended without a failure already noted did not succeed.
+    [[nodiscard]] std::optional<Failure> finalFailure() const;
 
     QNetworkAccessManager &m_manager;
     QUrl m_url;
@@ -71,7 +69,9 @@ private:
     QNetworkReply *m_reply = nullptr;
     QEventLoop *m_loop = nullptr;
     State m_state = State::AwaitingHeaders;
-    TransferOutcome m_outcome;
+    std::optional<Failure> m_failure;
+    int m_status = 0;
+    qint64 m_bytes = 0;
     qint64 m_announced = -1;
     qint64 m_discarded = 0;
     bool m_cancelled = false;

@@ -77,10 +77,9 @@ void UpdateRun::setRowStatus(int row, int statusId)
     m_view.setRowStatus(row, status);
 }
 
-void UpdateRun::failContact()
+void UpdateRun::failContact(const Failure &why)
 {
-    qCWarning(lcRun).noquote() << "could not reach the update server:"
-                               << (m_failure.isEmpty() ? m_transfer.lastError() : m_failure);
+    qCWarning(lcRun).noquote() << "could not reach the update server:" << why.message;
     m_view.showWarning(LoadResString(ContactFailed));
     m_view.reEnable();
 }
@@ -100,23 +99,23 @@ void UpdateRun::run()
     m_view.setProgress(1);
     setRow(1, "downloading", Checking);
 
-    const QString text = fetchManifest();
+    const Result<QString> text = fetchManifest();
     if (m_cancelled) {
         return;
     }
-    if (text.isEmpty()) {
-        failContact();
+    if (!text) {
+        failContact(text.failure());
         return;
     }
-    m_manifest = parseManifest(text);
+    m_manifest = parseManifest(*text);
     qCInfo(lcRun).noquote()
         << "manifest:"
         << QStringList(m_manifest.fields.begin(), m_manifest.fields.end()).join(QLatin1Char('*'));
     if (!m_manifest.offersAnyVersion()) {
-        m_failure = QStringLiteral("the answer for %1 holds no version: not a manifest (a "
-                                   "sign-in or error page?)")
-                        .arg(QLatin1String(kManifestFile));
-        failContact();
+        failContact(failure(FailureKind::Content,
+                            QStringLiteral("the answer for %1 holds no version: not a manifest (a "
+                                           "sign-in or error page?)")
+                                .arg(QLatin1String(kManifestFile))));
         return;
     }
 
@@ -171,63 +170,84 @@ void UpdateRun::run()
                   << (tag == QLatin1String("1") ? "set-up" : "the product");
 }
 
-QString UpdateRun::fetchManifest()
+Result<QString> UpdateRun::fetchManifest()
 {
     const QString manifest = QLatin1String(kManifestFile);
     if (!m_trustedKey) {
-        return m_transfer.getUrlData(serverUrl(m_serverBase, manifest));
+        Result<QString> text = m_transfer.getUrlData(serverUrl(m_serverBase, manifest));
+        if (text && text->isEmpty()) {
+            return failure(FailureKind::Content,
+                           QStringLiteral("%1 is empty").arg(QLatin1String(kManifestFile)));
+        }
+        return text;
     }
     // A signature covers bytes, so the manifest comes down as a file, held to
     // the same size limit as text.
     const QString path = QDir(m_folders.workFolder()).filePath(manifest);
-    if (!fetchTrusted(manifest, path, m_transfer.maxTextBytes())) {
-        return {};
+    if (const Status fetched = fetchTrusted(manifest, path, m_transfer.maxTextBytes()); !fetched) {
+        return fetched.failure();
     }
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? decodeResponseText(file.readAll()) : QString();
+    if (!file.open(QIODevice::ReadOnly)) {
+        return failure(FailureKind::Disk,
+                       QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+    }
+    return decodeResponseText(file.readAll());
 }
 
-bool UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPath, qint64 maxBytes)
+Status UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPath, qint64 maxBytes)
 {
-    m_failure.clear();
     const QString url = serverUrl(m_serverBase, serverFile);
-    if (m_transfer.getBinaryData(url, localPath, maxBytes) == 0) {
-        return false;
+    const Result<qint64> fetched = m_transfer.getBinaryData(url, localPath, maxBytes);
+    if (!fetched) {
+        return fetched.failure();
+    }
+    // An empty file is never an archive or a manifest; the server lost it.
+    if (*fetched == 0) {
+        QFile::remove(localPath);
+        return failure(FailureKind::Content, QStringLiteral("%1 is empty").arg(serverFile));
     }
     if (!m_trustedKey) {
-        return true;
+        return {};
     }
-    const QString signaturePath = localPath + QStringLiteral(".minisig");
-    QByteArray signature;
-    if (m_transfer.getBinaryData(url + QStringLiteral(".minisig"), signaturePath) > 0) {
+    const QString signatureFile = serverFile + QLatin1String(kSignatureSuffix);
+    const QString signaturePath = localPath + QLatin1String(kSignatureSuffix);
+    const Result<qint64> signatureFetched = m_transfer.getBinaryData(
+        url + QLatin1String(kSignatureSuffix), signaturePath, minisign::kMaxSignatureBytes);
+    Result<QString> verified =
+        failure(FailureKind::Signature, QStringLiteral("no signature %1").arg(signatureFile));
+    if (!signatureFetched && signatureFetched.kind() != FailureKind::HttpStatus) {
+        verified = signatureFetched.failure();
+    } else if (signatureFetched) {
         QFile file(signaturePath);
-        if (file.open(QIODevice::ReadOnly)) {
-            signature = file.read(64 * 1024);
-        }
+        verified =
+            file.open(QIODevice::ReadOnly)
+                ? minisign::verifyFile(*m_trustedKey, localPath, file.readAll(), serverFile)
+                : failure(
+                      FailureKind::Disk,
+                      QStringLiteral("cannot read %1: %2").arg(signaturePath, file.errorString()));
     }
-    const minisign::Verified verified =
-        signature.isEmpty() ? minisign::Verified{false, QStringLiteral("no signature"), {}}
-                            : minisign::verifyFile(*m_trustedKey, localPath, signature, serverFile);
-    if (!verified.ok) {
-        m_failure = QStringLiteral("refused %1: %2").arg(serverFile, verified.error);
+    if (!verified) {
         QFile::remove(localPath);
-        return false;
+        Failure why = verified.failure();
+        why.message = QStringLiteral("refused %1: %2").arg(serverFile, why.message);
+        return why;
     }
     qCInfo(lcRun).noquote()
-        << QStringLiteral("signature of %1 is good (%2)").arg(serverFile, verified.trustedComment);
-    return true;
+        << QStringLiteral("signature of %1 is good (%2)").arg(serverFile, *verified);
+    return {};
 }
 
 UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info)
 {
     setRow(info.row, "downloading", Downloading);
-    const bool fetched = fetchTrusted(QLatin1String(info.serverFile), m_folders.archivePath(info),
-                                      m_transfer.maxDownloadBytes());
+    const Status fetched = fetchTrusted(QLatin1String(info.serverFile), m_folders.archivePath(info),
+                                        m_transfer.maxDownloadBytes());
     if (m_cancelled) {
         return Step::EndRun;
     }
     if (!fetched) {
-        failContact();
+        failContact(fetched.failure());
         return Step::EndRun;
     }
     setRowStatus(info.row, Processing);
@@ -256,8 +276,10 @@ void UpdateRun::finish(const ComponentInfo &info, const ExtractResult &result,
                                        .arg(version);
         return;
     }
-    if (!m_settings.write(info.versionKey, version)) {
-        qCWarning(lcRun) << info.name << "installed, but its version could not be recorded";
+    if (const Status written = m_settings.write(info.versionKey, version); !written) {
+        qCWarning(lcRun).noquote()
+            << info.name
+            << "installed, but its version could not be recorded:" << written.message();
     }
 }
 
@@ -266,8 +288,11 @@ void UpdateRun::recordSetupStarted()
     if (!m_pendingSetupVersion) {
         return;
     }
-    if (!m_settings.write(SettingKey::ExeVersion, *m_pendingSetupVersion)) {
-        qCWarning(lcRun) << "set-up started, but the program version could not be recorded";
+    if (const Status written = m_settings.write(SettingKey::ExeVersion, *m_pendingSetupVersion);
+        !written) {
+        qCWarning(lcRun).noquote()
+            << "set-up started, but the program version could not be recorded:"
+            << written.message();
     }
     m_pendingSetupVersion.reset();
 }

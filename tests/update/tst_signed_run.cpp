@@ -78,10 +78,9 @@ private slots:
             const QString base = m_keys.filePath(QLatin1String(name));
             QCOMPARE(runMinisign({"-G", "-W", "-p", base + ".pub", "-s", base + ".sec"}), 0);
         }
-        QString why;
-        const auto key = minisign::parsePublicKey(
-            QString::fromLatin1(readFile(m_keys.filePath("ours.pub"))), &why);
-        QVERIFY2(key, qPrintable(why));
+        const auto key =
+            minisign::parsePublicKey(QString::fromLatin1(readFile(m_keys.filePath("ours.pub"))));
+        QVERIFY2(key, qPrintable(key.message()));
         m_key = *key;
 
         // The set on the server: a manifest offering a new resource file.
