@@ -17,21 +17,23 @@
 namespace freshgate {
 namespace {
 
-// String table rows of the run.
-enum Text : int {
-    Checking = 447,
-    ContactFailed = 448,
-    NoUpdates = 449,
-    NothingNewer = 450,
-    Downloading = 451,
-    Processing = 452,
-    Failed = 453,
-    Installed = 454,
-    DoneRunProduct = 455,
-    DoneRunSetup = 456,
-};
-
-constexpr int kRows = 4;
+// How the log names what a row shows.
+const char *iconName(RowIcon icon)
+{
+    switch (icon) {
+    case RowIcon::Downloading:
+        return "downloading";
+    case RowIcon::Tick:
+        return "tick";
+    case RowIcon::ClosedFolder:
+        return "waiting";
+    case RowIcon::Save:
+        return "installed";
+    case RowIcon::Delete:
+        return "failed";
+    }
+    return "?";
+}
 
 } // namespace
 
@@ -62,26 +64,25 @@ void UpdateRun::cancel()
     m_transfer.cancel();
 }
 
-void UpdateRun::setRow(int row, const char *iconKey, int statusId)
+void UpdateRun::setRow(int row, RowIcon icon, StringId status)
 {
-    const QString status = LoadResString(statusId);
-    qCInfo(lcRun).noquote()
-        << QStringLiteral("row %1: %2, \"%3\"").arg(row).arg(QLatin1String(iconKey), status);
-    m_view.setRow(row, QLatin1String(iconKey), status);
+    qCInfo(lcRun).noquote() << QStringLiteral("row %1: %2, \"%3\"")
+                                   .arg(row)
+                                   .arg(QLatin1String(iconName(icon)), LoadResString(status));
+    m_view.setRow(row, icon, status);
 }
 
-void UpdateRun::setRowStatus(int row, int statusId)
+void UpdateRun::setRowStatus(int row, StringId status)
 {
-    const QString status = LoadResString(statusId);
-    qCInfo(lcRun).noquote() << QStringLiteral("row %1: \"%2\"").arg(row).arg(status);
+    qCInfo(lcRun).noquote() << QStringLiteral("row %1: \"%2\"").arg(row).arg(LoadResString(status));
     m_view.setRowStatus(row, status);
 }
 
 void UpdateRun::failContact(const Failure &why)
 {
     qCWarning(lcRun).noquote() << "could not reach the update server:" << why.message;
-    m_view.showWarning(LoadResString(ContactFailed));
-    m_view.reEnable();
+    m_view.showWarning(StringId::ContactFailed);
+    m_view.ReEnable();
 }
 
 void UpdateRun::run()
@@ -97,7 +98,7 @@ void UpdateRun::run()
     prepareWorkFolder(m_folders.workFolder());
 
     m_view.setProgress(1);
-    setRow(1, "downloading", Checking);
+    setRow(1, RowIcon::Downloading, StringId::Checking);
 
     const Result<QString> text = fetchManifest();
     if (m_cancelled) {
@@ -119,7 +120,7 @@ void UpdateRun::run()
         return;
     }
 
-    const std::array<std::pair<QString, QString>, kRows> offers{{
+    const std::array<std::pair<QString, QString>, kTaskRows> offers{{
         {resource, m_manifest.resource()},
         {data, m_manifest.data()},
         {help, m_manifest.help()},
@@ -135,11 +136,11 @@ void UpdateRun::run()
 
     if (!anyNewer) {
         qCInfo(lcRun) << "nothing newer on the server";
-        for (int row = 1; row <= kRows; ++row) {
-            setRow(row, "tick", NoUpdates);
+        for (int row = 1; row <= kTaskRows; ++row) {
+            setRow(row, RowIcon::Tick, StringId::NoUpdates);
         }
-        m_view.setExplanation(LoadResString(NothingNewer));
-        m_view.setFinishTag(QStringLiteral("0"));
+        m_view.setExplanation(StringId::NothingNewer);
+        m_view.setFinishMode(FinishMode::RunProduct);
         m_view.enableFinish();
         m_view.setProgress(100);
         return;
@@ -158,16 +159,16 @@ void UpdateRun::run()
     }
     m_view.setProgress(100);
 
-    const QString tag = m_view.finishTag();
-    if (tag == QLatin1String("0")) {
-        m_view.setExplanation(LoadResString(DoneRunProduct));
-    } else if (tag == QLatin1String("1")) {
-        m_view.setExplanation(LoadResString(DoneRunSetup));
+    const std::optional<FinishMode> mode = m_view.finishMode();
+    if (mode == FinishMode::RunProduct) {
+        m_view.setExplanation(StringId::DoneRunProduct);
+    } else if (mode == FinishMode::RunSetup) {
+        m_view.setExplanation(StringId::DoneRunSetup);
     }
     m_transfer.cancel();
     m_view.enableFinish();
     qCInfo(lcRun) << "run complete; Finish starts"
-                  << (tag == QLatin1String("1") ? "set-up" : "the product");
+                  << (mode == FinishMode::RunSetup ? "set-up" : "the product");
 }
 
 Result<QString> UpdateRun::fetchManifest()
@@ -240,7 +241,7 @@ Status UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPa
 
 UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info)
 {
-    setRow(info.row, "downloading", Downloading);
+    setRow(info.row, RowIcon::Downloading, StringId::Downloading);
     const Status fetched = fetchTrusted(QLatin1String(info.serverFile), m_folders.archivePath(info),
                                         m_transfer.maxDownloadBytes());
     if (m_cancelled) {
@@ -250,7 +251,7 @@ UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info)
         failContact(fetched.failure());
         return Step::EndRun;
     }
-    setRowStatus(info.row, Processing);
+    setRowStatus(info.row, StringId::Processing);
     return Step::Done;
 }
 
@@ -260,10 +261,10 @@ void UpdateRun::finish(const ComponentInfo &info, const ExtractResult &result,
     if (!result.ok) {
         qCWarning(lcRun).noquote()
             << QLatin1String(info.name) + QStringLiteral(" not installed: ") + result.error;
-        setRow(info.row, "delete", Failed);
+        setRow(info.row, RowIcon::Delete, StringId::UpdateFailed);
         return;
     }
-    setRow(info.row, "save", Installed);
+    setRow(info.row, RowIcon::Save, StringId::UpdateInstalled);
     // Only an offer that reads as a version is ever fetched, so this is that number
     // without the blanks or sign the manifest may have carried around it.
     const QString version = QString::number(parseVersion(offered).value_or(0));
@@ -305,7 +306,7 @@ UpdateRun::Step UpdateRun::installComponent(Component component, const QString &
     const bool outOfDate = isOutOfDate(installed, offered, &why);
     qCInfo(lcRun).noquote() << QLatin1String(info.name) + QStringLiteral(": ") + why;
     if (!outOfDate) {
-        setRow(info.row, "tick", NoUpdates);
+        setRow(info.row, RowIcon::Tick, StringId::NoUpdates);
         return Step::Done;
     }
 
@@ -325,7 +326,7 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
     const bool outOfDate = isOutOfDate(installed, offered, &why);
     qCInfo(lcRun).noquote() << QStringLiteral("program: ") + why;
     if (!outOfDate) {
-        setRow(4, "tick", NoUpdates);
+        setRow(componentInfo(Component::ExePatch).row, RowIcon::Tick, StringId::NoUpdates);
         return Step::Done;
     }
     const bool full = takesFullPackage(installed, m_manifest.fullPackageThreshold(), &why);
@@ -351,7 +352,7 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
         result = extractor.extract(m_folders.appFolder(), {QLatin1String(kProductProgram)});
     }
     // Finish starts set-up only when there is one to start.
-    m_view.setFinishTag(full && result.ok ? QStringLiteral("1") : QStringLiteral("0"));
+    m_view.setFinishMode(full && result.ok ? FinishMode::RunSetup : FinishMode::RunProduct);
     finish(info, result, offered);
     return Step::Done;
 }

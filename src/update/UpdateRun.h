@@ -3,6 +3,7 @@
 #include "protocol/Manifest.h"
 #include "trust/Minisign.h"
 #include "update/ProductFolders.h"
+#include "update/UpdateView.h"
 
 #include <QString>
 #include <array>
@@ -12,7 +13,6 @@ namespace freshgate {
 struct ExtractResult;
 class HttpTransfer;
 class SettingsStore;
-class UpdateView;
 
 // One update pass: reads the installed versions, fetches the manifest, and brings
 // each out-of-date component in, in the fixed order resource, data, help,
@@ -48,8 +48,8 @@ private:
     enum class Step { Done, EndRun };
 
     void run();
-    void setRow(int row, const char *iconKey, int statusId);
-    void setRowStatus(int row, int statusId);
+    void setRow(int row, RowIcon icon, StringId status);
+    void setRowStatus(int row, StringId status);
     void failContact(const Failure &why);
     // The manifest text, or why it could not be fetched or trusted.
     [[nodiscard]] Result<QString> fetchManifest();

@@ -1,6 +1,7 @@
 #include "settings/SettingsStore.h"
 #include "support/AppFolder.h"
 #include "support/CabBuilder.h"
+#include "support/RecordingView.h"
 #include "support/ScriptedServer.h"
 #include "transfer/HttpTransfer.h"
 #include "trust/Minisign.h"
@@ -17,28 +18,6 @@ using namespace freshgate;
 using namespace freshgate::test;
 
 namespace {
-
-// Only what these tests read: the rows' last states and whether the run failed.
-class OutcomeView : public UpdateView {
-public:
-    void setRow(int row, const QString &iconKey, const QString &) override
-    {
-        rows[row - 1] = iconKey;
-    }
-    void setRowStatus(int, const QString &) override {}
-    void setProgress(double) override {}
-    void setExplanation(const QString &) override {}
-    QString finishTag() const override { return tag; }
-    void setFinishTag(const QString &value) override { tag = value; }
-    void enableFinish() override { finished = true; }
-    void showWarning(const QString &) override { warned = true; }
-    void reEnable() override {}
-
-    QString rows[4];
-    QString tag = QStringLiteral("0");
-    bool finished = false;
-    bool warned = false;
-};
 
 QByteArray readFile(const QString &path)
 {
@@ -110,10 +89,10 @@ private slots:
     {
         serveSigned("ov4arv.dat");
         serveSigned("ov4res.cab");
-        const OutcomeView view = run(m_key);
-        QVERIFY(view.finished);
-        QVERIFY(!view.warned);
-        QCOMPARE(view.rows[0], QStringLiteral("save"));
+        const RecordingView view = run(m_key);
+        QVERIFY(view.finished());
+        QVERIFY(!view.warned());
+        QCOMPARE(view.icon(1), QStringLiteral("save"));
         QCOMPARE(m_app->read(QStringLiteral("Orvane4.res")), QByteArray("resources v2"));
         QCOMPARE(storedResourceVersion(), QStringLiteral("2"));
     }
@@ -147,9 +126,9 @@ private slots:
         serveSigned("ov4arv.dat");
         m_server->expect("GET", "/freshgate/ov4res.cab", ScriptedResponse::ok(archive));
         m_server->expect("GET", "/freshgate/ov4res.cab.minisig", ScriptedResponse::ok(signature));
-        const OutcomeView view = run(m_key);
-        QVERIFY(view.warned);
-        QVERIFY(!view.finished);
+        const RecordingView view = run(m_key);
+        QVERIFY(view.warned());
+        QVERIFY(!view.finished());
         QCOMPARE(m_app->read(QStringLiteral("Orvane4.res")), QByteArray("resources v1"));
         QVERIFY(!m_app->exists(QStringLiteral("Freshgate/resfile.cab")));
         QCOMPARE(storedResourceVersion(), QString());
@@ -175,8 +154,8 @@ private slots:
             m_server->expect("GET", "/freshgate/ov4arv.dat.minisig",
                              ScriptedResponse::withStatus(404));
         }
-        const OutcomeView view = run(m_key);
-        QVERIFY(view.warned);
+        const RecordingView view = run(m_key);
+        QVERIFY(view.warned());
         QVERIFY(!m_app->exists(QStringLiteral("Orvane4.res")));
         QCOMPARE(storedResourceVersion(), QString());
     }
@@ -187,9 +166,9 @@ private slots:
         m_server->expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::ok("9*1*1*400*0"));
         m_server->expect("GET", "/freshgate/ov4arv.dat.minisig",
                          ScriptedResponse::ok(readFile(m_keys.filePath("ov4arv.dat.minisig"))));
-        const OutcomeView view = run(m_key);
-        QVERIFY(view.warned);
-        QCOMPARE(view.rows[0], QStringLiteral("downloading"));
+        const RecordingView view = run(m_key);
+        QVERIFY(view.warned());
+        QCOMPARE(view.icon(1), QStringLiteral("downloading"));
     }
 
     // Fetched as bytes for its signature, a manifest is still held to the size of a text.
@@ -197,8 +176,8 @@ private slots:
     {
         m_server->expect("GET", "/freshgate/ov4arv.dat",
                          ScriptedResponse::ok("9*1*1*400*0" + QByteArray(64 * 1024, ' ')));
-        const OutcomeView view = run(m_key);
-        QVERIFY(view.warned);
+        const RecordingView view = run(m_key);
+        QVERIFY(view.warned());
         QVERIFY(!m_app->exists(QStringLiteral("Freshgate/ov4arv.dat")));
     }
 
@@ -206,8 +185,8 @@ private slots:
     {
         serve("ov4arv.dat");
         serve("ov4res.cab");
-        const OutcomeView view = run(std::nullopt);
-        QVERIFY(view.finished);
+        const RecordingView view = run(std::nullopt);
+        QVERIFY(view.finished());
         QCOMPARE(m_app->read(QStringLiteral("Orvane4.res")), QByteArray("resources v2"));
     }
 
@@ -235,9 +214,9 @@ private:
             ScriptedResponse::ok(readFile(m_keys.filePath(QString::fromLatin1(signature)))));
     }
 
-    OutcomeView run(std::optional<minisign::PublicKey> key)
+    RecordingView run(std::optional<minisign::PublicKey> key)
     {
-        OutcomeView view;
+        RecordingView view;
         SettingsStore settings;
         HttpTransfer transfer;
         transfer.setRequestTimeout(10);
