@@ -26,7 +26,7 @@ using namespace freshgate;
 using freshgate::test::AppFolder;
 using freshgate::test::ScriptedResponse;
 using freshgate::test::ScriptedServer;
-using freshgate::test::SettingsHome;
+using freshgate::test::SettingsFile;
 
 namespace {
 
@@ -72,7 +72,7 @@ private slots:
     void loadsWithItsTextsAndRows()
     {
         AppFolder app;
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), QStringLiteral("http://127.0.0.1:9"));
 
         QCOMPARE(form.windowTitle(), QStringLiteral("Velmora Freshgate"));
@@ -144,7 +144,7 @@ private slots:
         QFETCH(int, seconds);
         QVERIFY(m_home.writeIni("[User%20preferences]\nHTTP%20timeout=" + stored + "\n"));
         AppFolder app;
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), QStringLiteral("http://127.0.0.1:9"));
         QCOMPARE(form.Inet1().requestTimeout(), seconds);
     }
@@ -155,7 +155,7 @@ private slots:
         ScriptedServer server;
         server.expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::ok("1*1*1*400*0"));
         AppFolder app;
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), server.url(QString()));
 
         QElapsedTimer clock;
@@ -185,7 +185,7 @@ private slots:
         ScriptedServer server;
         server.expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::withStatus(404, "gone"));
         AppFolder app;
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), server.url(QString()));
         form.show();
 
@@ -241,7 +241,7 @@ private slots:
         QFETCH(double, before);
         QFETCH(double, after);
         AppFolder app;
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), QString());
         form.setProgress(before);
         form.Inet1_StateChanged(7);
@@ -253,7 +253,7 @@ private slots:
     void reEnableMarksEverythingFailed()
     {
         AppFolder app;
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), QString());
         form.setRow(1, RowIcon::Save, StringId::UpdateInstalled);
         form.setRow(2, RowIcon::Tick, StringId::NoUpdates);
@@ -294,7 +294,7 @@ private slots:
         AppFolder app;
         QVERIFY(app.writeMarkerProgram(QStringLiteral("Orvane4.exe")));
         QVERIFY(app.writeMarkerProgram(QStringLiteral("Freshgate/setup.exe")));
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), QString());
         form.show();
         form.setFinishTag(tag);
@@ -323,7 +323,7 @@ private slots:
     {
         AppFolder app;
         QVERIFY(app.writeMarkerProgram(QStringLiteral("Orvane4.exe")));
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), QString());
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
@@ -349,7 +349,7 @@ private slots:
         if (present) {
             QVERIFY(app.writeMarkerProgram(QStringLiteral("Orvane4.exe"), false));
         }
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), QString());
         form.show();
         form.enableFinish();
@@ -390,7 +390,7 @@ private slots:
         ScriptedServer server;
         server.expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::ok("1*1*1* 415 *410"));
         server.expect("GET", "/freshgate/ov4fexe.cab", ScriptedResponse::ok(cab.readAll()));
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), server.url(QString()));
         form.show();
         QTRY_VERIFY_WITH_TIMEOUT(form.Command1()->isEnabled(), 10000);
@@ -423,7 +423,7 @@ private slots:
         AppFolder app;
         QVERIFY(app.write(QStringLiteral("Orvane4.res"), "old resources"));
         const auto before = app.snapshot();
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), server.url(QString()));
         form.show();
         // The download waits inside the run, so the window is closed from a
@@ -460,7 +460,7 @@ private slots:
               freshgate::test::chmPage("Freshgate", "<p>How Freshgate updates Orvane4.</p>")},
              {QStringLiteral("other.htm"), freshgate::test::chmPage("Other", "<p>Other.</p>")}});
         QVERIFY(!chm.isEmpty());
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), QString());
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
@@ -488,7 +488,7 @@ private slots:
     void f1OpensNothingWithoutAHelpFile()
     {
         AppFolder app;
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), QString());
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
@@ -501,7 +501,7 @@ private slots:
     }
 
 private:
-    SettingsHome m_home;
+    SettingsFile m_home;
 };
 
 QTEST_MAIN(TestWindow)

@@ -71,29 +71,24 @@ QMap<QString, QByteArray> AppFolder::snapshot(const QString &relative) const
     return files;
 }
 
-SettingsHome::SettingsHome()
-{
-    qputenv("XDG_CONFIG_HOME", m_dir.path().toUtf8());
-}
-
-QString SettingsHome::iniPath() const
+QString SettingsFile::iniPath() const
 {
     return QDir(m_dir.path()).filePath(QStringLiteral("Velmora Orvane4.ini"));
 }
 
-QString SettingsHome::iniText() const
+QString SettingsFile::iniText() const
 {
     QFile file(iniPath());
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-bool SettingsHome::writeIni(const QByteArray &text) const
+bool SettingsFile::writeIni(const QByteArray &text) const
 {
     QFile file(iniPath());
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
 }
 
-void SettingsHome::clear() const
+void SettingsFile::clear() const
 {
     QFile::remove(iniPath());
 }

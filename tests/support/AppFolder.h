@@ -35,12 +35,14 @@ private:
     QTemporaryDir m_dir;
 };
 
-// Points the settings store at a temporary folder for this process. Call before
-// the first QSettings of the process (it settles its folders once).
-class SettingsHome {
+// A private settings file in a temporary folder, shaped like the product's own. Tests open a
+// SettingsStore on iniPath(), and point a program they start at it through configHome()
+// (XDG_CONFIG_HOME): no test touches the user's real store.
+class SettingsFile {
 public:
-    SettingsHome();
+    SettingsFile() = default;
 
+    [[nodiscard]] QString configHome() const { return m_dir.path(); }
     [[nodiscard]] QString iniPath() const;
     [[nodiscard]] QString iniText() const;
     bool writeIni(const QByteArray &text) const;

@@ -83,6 +83,7 @@ private:
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("XDG_CONFIG_HOME", m_home.configHome());
         env.insert("QT_LOGGING_RULES", "freshgate.*=true");
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::MergedChannels);
@@ -109,7 +110,7 @@ private:
         return log;
     }
 
-    SettingsHome m_home;
+    SettingsFile m_home;
     NginxServer m_server;
     QTemporaryDir m_maker;
 };

@@ -62,7 +62,7 @@ private:
     RecordingView run(AppFolder &app)
     {
         RecordingView view;
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         HttpTransfer transfer;
         transfer.setRequestTimeout(10);
         UpdateRun updateRun(view, settings, transfer, app.path(), m_base);
@@ -70,7 +70,7 @@ private:
         return view;
     }
 
-    SettingsHome m_home;
+    SettingsFile m_home;
     NginxServer m_server{NginxServer::Options{true, {}}};
     QString m_base;
 };

@@ -217,7 +217,7 @@ private:
     RecordingView run(std::optional<minisign::PublicKey> key)
     {
         RecordingView view;
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         HttpTransfer transfer;
         transfer.setRequestTimeout(10);
         UpdateRun updateRun(view, settings, transfer, m_app->path(),
@@ -229,11 +229,11 @@ private:
 
     QString storedResourceVersion() const
     {
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         return settings.read(SettingKey::ResourceVersion);
     }
 
-    SettingsHome m_home;
+    SettingsFile m_home;
     QTemporaryDir m_keys;
     minisign::PublicKey m_key;
     std::unique_ptr<AppFolder> m_app;

@@ -399,7 +399,7 @@ private:
 
     void run()
     {
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         HttpTransfer transfer;
         transfer.setRequestTimeout(10);
         const QString base =
@@ -412,11 +412,11 @@ private:
 
     QString storedVersion(SettingKey key) const
     {
-        SettingsStore settings;
+        SettingsStore settings(m_home.iniPath());
         return settings.read(key);
     }
 
-    SettingsHome m_home;
+    SettingsFile m_home;
     std::unique_ptr<AppFolder> m_app;
     std::unique_ptr<ScriptedServer> m_server;
     RecordingView m_view;
