@@ -199,9 +199,17 @@ void Form1::setRow(int index, RowIcon icon, StringId status)
     item->setText(1, LoadResString(status));
 }
 
-void Form1::setRowStatus(int index, StringId status)
+void Form1::setRowStatus(int index, StringId status, const QString &detail)
 {
-    row(index)->setText(1, LoadResString(status));
+    const QString text = LoadResString(status);
+    row(index)->setText(1, detail.isEmpty() ? text : text + QLatin1Char(' ') + detail);
+}
+
+void Form1::setRowTip(int index, const QString &tip)
+{
+    QTreeWidgetItem *item = row(index);
+    item->setToolTip(0, tip);
+    item->setToolTip(1, tip);
 }
 
 void Form1::setProgress(double value)
@@ -237,9 +245,14 @@ void Form1::enableFinish()
     Command1()->setFocus();
 }
 
-void Form1::showWarning(StringId text)
+void Form1::showWarning(StringId text, const QString &explanation, const QString &details)
 {
-    QMessageBox::warning(this, QCoreApplication::applicationName(), LoadResString(text));
+    // The product's own text first, as it always read; then why, and what to do.
+    QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), LoadResString(text),
+                    QMessageBox::Ok, this);
+    box.setInformativeText(explanation);
+    box.setDetailedText(details);
+    box.exec();
 }
 
 QTreeWidget *Form1::lstProgress() const

@@ -55,13 +55,14 @@ public:
 
     // UpdateView
     void setRow(int row, RowIcon icon, StringId status) override;
-    void setRowStatus(int row, StringId status) override;
+    void setRowStatus(int row, StringId status, const QString &detail) override;
+    void setRowTip(int row, const QString &tip) override;
     void setProgress(double value) override;
     void setExplanation(StringId text) override;
     [[nodiscard]] std::optional<FinishMode> finishMode() const override;
     void setFinishMode(FinishMode mode) override;
     void enableFinish() override;
-    void showWarning(StringId text) override;
+    void showWarning(StringId text, const QString &explanation, const QString &details) override;
 
     // The finish mode as Command1's Tag holds it: "0" runs the product, "1" set-up, any other
     // text makes Finish do nothing.

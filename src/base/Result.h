@@ -10,7 +10,8 @@ namespace freshgate {
 // coarse on purpose: the window explains a kind, the message carries the detail for the log.
 enum class FailureKind {
     HostNotFound, // the server's name did not resolve
-    Network,      // refused, unreachable, dropped, or the TLS handshake failed
+    Network,      // refused, unreachable, or dropped
+    Tls,          // the server's certificate is not trusted, or the TLS handshake failed
     HttpStatus,   // the server answered, but not with 2xx
     Timeout,      // no data for the time-out
     TooLarge,     // larger than a limit that protects the disk or the memory

@@ -112,8 +112,10 @@ Result<qint64> HttpTransfer::fetch(const QString &url, BodySink &sink, int *stat
     if (m_request) {
         return failure(FailureKind::Usage, QStringLiteral("another transfer is still running"));
     }
-    TransferRequest request(*m_manager, QUrl(url, QUrl::StrictMode), sink, m_timeoutSeconds,
-                            [this](int state) { emit stateChanged(state); });
+    TransferRequest request(
+        *m_manager, QUrl(url, QUrl::StrictMode), sink, m_timeoutSeconds,
+        [this](int state) { emit stateChanged(state); },
+        [this](qint64 bytes, qint64 total) { emit received(bytes, total); });
     m_request = &request;
     Result<qint64> outcome = request.run();
     m_request = nullptr;

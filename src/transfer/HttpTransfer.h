@@ -69,6 +69,9 @@ public:
 
 signals:
     void stateChanged(int state);
+    // How much of the body has come, and the announced total (-1 when unknown), at most four
+    // times a second while a body arrives.
+    void received(qint64 bytes, qint64 total);
 
 private:
     [[nodiscard]] Result<qint64> fetch(const QString &url, BodySink &sink, int *status);

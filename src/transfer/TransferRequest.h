@@ -3,6 +3,7 @@
 #include "base/Result.h"
 #include "transfer/TransferRules.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -38,9 +39,11 @@ public:
         Finished,
     };
 
-    // notify receives the transfer control's state numbers as the request moves on.
+    // notify receives the transfer control's state numbers as the request moves on; amount the
+    // bytes received and the announced total (-1 when unknown), at most a few times a second.
     TransferRequest(QNetworkAccessManager &manager, QUrl url, BodySink &sink, int timeoutSeconds,
-                    std::function<void(int)> notify);
+                    std::function<void(int)> notify,
+                    std::function<void(qint64, qint64)> amount = {});
     ~TransferRequest() override;
 
     // The bytes the body brought, or why the request failed.
@@ -65,6 +68,8 @@ private:
     BodySink &m_sink;
     int m_timeoutSeconds;
     std::function<void(int)> m_notify;
+    std::function<void(qint64, qint64)> m_amount;
+    QElapsedTimer m_sinceAmount;
 
     QNetworkReply *m_reply = nullptr;
     QEventLoop *m_loop = nullptr;

@@ -52,4 +52,15 @@ QString decodeResponseText(const QByteArray &body)
     return decoded;
 }
 
+QString amountText(qint64 bytes, qint64 total)
+{
+    const auto megabytes = [](qint64 count) {
+        return QString::number(static_cast<double>(count) / 1e6, 'f', 1);
+    };
+    if (total < 0) {
+        return QStringLiteral("%1 MB").arg(megabytes(bytes));
+    }
+    return QStringLiteral("%1 of %2 MB").arg(megabytes(bytes), megabytes(total));
+}
+
 } // namespace freshgate

@@ -20,6 +20,10 @@ namespace freshgate {
 // not valid UTF-8 (a sequence cut off at the end included).
 [[nodiscard]] QString decodeResponseText(const QByteArray &body);
 
+// How much of a download has come, as a person reads it: "12.3 of 45.6 MB", or "12.3 MB" when
+// the total is not known (megabytes of 1,000,000 bytes, one decimal).
+[[nodiscard]] QString amountText(qint64 bytes, qint64 total);
+
 // Decides when "receiving" is worth a notification: at each tenth of a known length, else at each
 // doubling from 1 MiB (at most ten times), so a body of any size moves the bar only a few steps.
 class ReceiveProgress {

@@ -6,6 +6,7 @@
 #include "settings/SettingsStore.h"
 #include "transfer/HttpTransfer.h"
 #include "transfer/TransferRules.h"
+#include "update/Explanation.h"
 #include "update/RunLog.h"
 #include "update/UpdateView.h"
 #include "update/WorkFolder.h"
@@ -13,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QUrl>
 
 namespace freshgate {
 namespace {
@@ -42,6 +44,25 @@ UpdateRun::UpdateRun(UpdateView &view, SettingsStore &settings, HttpTransfer &tr
     : m_view(view), m_settings(settings), m_transfer(transfer), m_folders(std::move(appFolder)),
       m_serverBase(std::move(serverBase))
 {
+    // The amount shows on the row of the archive being fetched; the manifest has no row.
+    m_amountShown = QObject::connect(
+        &m_transfer, &HttpTransfer::received, &m_transfer, [this](qint64 bytes, qint64 total) {
+            if (m_downloadRow > 0) {
+                setRowStatus(m_downloadRow, StringId::Downloading, amountText(bytes, total));
+            }
+        });
+}
+
+UpdateRun::~UpdateRun()
+{
+    QObject::disconnect(m_amountShown);
+}
+
+FailureContext UpdateRun::failureContext(const QString &file) const
+{
+    return {file, QUrl(m_serverBase).host(),
+            !m_settings.read(SettingKey::UpdateServer).trimmed().isEmpty(),
+            m_transfer.requestTimeout()};
 }
 
 void UpdateRun::start()
@@ -72,16 +93,16 @@ void UpdateRun::setRow(int row, RowIcon icon, StringId status)
     m_view.setRow(row, icon, status);
 }
 
-void UpdateRun::setRowStatus(int row, StringId status)
+void UpdateRun::setRowStatus(int row, StringId status, const QString &detail)
 {
     qCInfo(lcRun).noquote() << QStringLiteral("row %1: \"%2\"").arg(row).arg(LoadResString(status));
-    m_view.setRowStatus(row, status);
+    m_view.setRowStatus(row, status, detail);
 }
 
-void UpdateRun::failContact(const Failure &why)
+void UpdateRun::failContact(const Failure &why, const QString &file)
 {
     qCWarning(lcRun).noquote() << "could not reach the update server:" << why.message;
-    m_view.showWarning(StringId::ContactFailed);
+    m_view.showWarning(StringId::ContactFailed, explain(why, failureContext(file)), why.message);
     m_view.ReEnable();
 }
 
@@ -105,7 +126,7 @@ void UpdateRun::run()
         return;
     }
     if (!text) {
-        failContact(text.failure());
+        failContact(text.failure(), QLatin1String(kManifestFile));
         return;
     }
     m_manifest = parseManifest(*text);
@@ -116,7 +137,8 @@ void UpdateRun::run()
         failContact(failure(FailureKind::Content,
                             QStringLiteral("the answer for %1 holds no version: not a manifest (a "
                                            "sign-in or error page?)")
-                                .arg(QLatin1String(kManifestFile))));
+                                .arg(QLatin1String(kManifestFile))),
+                    {});
         return;
     }
 
@@ -200,6 +222,7 @@ Status UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPa
 {
     const QString url = serverUrl(m_serverBase, serverFile);
     const Result<qint64> fetched = m_transfer.getBinaryData(url, localPath, maxBytes);
+    m_downloadRow = 0;
     if (!fetched) {
         return fetched.failure();
     }
@@ -242,16 +265,17 @@ Status UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPa
 UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info)
 {
     setRow(info.row, RowIcon::Downloading, StringId::Downloading);
+    m_downloadRow = info.row;
     const Status fetched = fetchTrusted(QLatin1String(info.serverFile), m_folders.archivePath(info),
                                         m_transfer.maxDownloadBytes());
     if (m_cancelled) {
         return Step::EndRun;
     }
     if (!fetched) {
-        failContact(fetched.failure());
+        failContact(fetched.failure(), QLatin1String(info.serverFile));
         return Step::EndRun;
     }
-    setRowStatus(info.row, StringId::Processing);
+    setRowStatus(info.row, StringId::Processing, {});
     return Step::Done;
 }
 
@@ -262,6 +286,9 @@ void UpdateRun::finish(const ComponentInfo &info, const ExtractResult &result,
         qCWarning(lcRun).noquote()
             << QLatin1String(info.name) + QStringLiteral(" not installed: ") + result.error;
         setRow(info.row, RowIcon::Delete, StringId::UpdateFailed);
+        m_view.setRowTip(info.row, explain(failure(FailureKind::Archive, result.error),
+                                           failureContext(QLatin1String(info.serverFile))) +
+                                       QLatin1Char('\n') + result.error);
         return;
     }
     setRow(info.row, RowIcon::Save, StringId::UpdateInstalled);

@@ -2,9 +2,11 @@
 
 #include "protocol/Manifest.h"
 #include "trust/Minisign.h"
+#include "update/Explanation.h"
 #include "update/ProductFolders.h"
 #include "update/UpdateView.h"
 
+#include <QMetaObject>
 #include <QString>
 #include <array>
 
@@ -27,6 +29,9 @@ class UpdateRun {
 public:
     UpdateRun(UpdateView &view, SettingsStore &settings, HttpTransfer &transfer, QString appFolder,
               QString serverBase);
+    ~UpdateRun();
+    UpdateRun(const UpdateRun &) = delete;
+    UpdateRun &operator=(const UpdateRun &) = delete;
 
     // With a key, every file the run fetches must carry a valid detached
     // signature by it ("NAME.minisig" beside it on the server); one that does
@@ -49,8 +54,10 @@ private:
 
     void run();
     void setRow(int row, RowIcon icon, StringId status);
-    void setRowStatus(int row, StringId status);
-    void failContact(const Failure &why);
+    void setRowStatus(int row, StringId status, const QString &detail);
+    // Shows the warning with why it came, about file (empty for none).
+    void failContact(const Failure &why, const QString &file);
+    [[nodiscard]] FailureContext failureContext(const QString &file) const;
     // The manifest text, or why it could not be fetched or trusted.
     [[nodiscard]] Result<QString> fetchManifest();
     // Downloads a file into the work folder and, with a key, its signature, and
@@ -73,6 +80,9 @@ private:
     std::optional<minisign::PublicKey> m_trustedKey;
     Manifest m_manifest;
     std::optional<QString> m_pendingSetupVersion;
+    // The row whose archive is downloading, 0 while none is.
+    int m_downloadRow = 0;
+    QMetaObject::Connection m_amountShown;
     bool m_running = false;
     bool m_cancelled = false;
 };

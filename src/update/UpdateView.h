@@ -24,16 +24,20 @@ public:
     virtual ~UpdateView() = default;
 
     virtual void setRow(int row, RowIcon icon, StringId status) = 0;
-    // Changes the status text and leaves the icon as it is.
-    virtual void setRowStatus(int row, StringId status) = 0;
+    // Changes the status text and leaves the icon as it is; detail follows it on the row
+    // ("12.3 of 45.6 MB").
+    virtual void setRowStatus(int row, StringId status, const QString &detail) = 0;
+    // Why a row failed, for whoever points at it.
+    virtual void setRowTip(int row, const QString &tip) = 0;
     virtual void setProgress(double value) = 0;
     virtual void setExplanation(StringId text) = 0;
     // The mode Finish is armed with; nothing when it holds neither (then Finish does nothing).
     [[nodiscard]] virtual std::optional<FinishMode> finishMode() const = 0;
     virtual void setFinishMode(FinishMode mode) = 0;
     virtual void enableFinish() = 0;
-    // A warning the user must acknowledge; returns when they did.
-    virtual void showWarning(StringId text) = 0;
+    // A warning the user must acknowledge; returns when they did. explanation is a sentence of
+    // cause and remedy under the text, details the technical line for whoever asks for it.
+    virtual void showWarning(StringId text, const QString &explanation, const QString &details) = 0;
     // Marks the run failed (every row but the ones it installed) and arms Finish to start
     // the product.
     virtual void ReEnable() = 0;

@@ -192,6 +192,8 @@ private slots:
         // The warning is modal: it runs inside the run, so it is read and
         // answered from a timer while its own event loop spins.
         QString text;
+        QString explanation;
+        QString details;
         QMessageBox::Icon icon = QMessageBox::NoIcon;
         QStringList rowsMeanwhile;
         bool finishMeanwhile = true;
@@ -200,6 +202,8 @@ private slots:
             if (QMessageBox *box = visibleMessageBox()) {
                 poll.stop();
                 text = box->text();
+                explanation = box->informativeText();
+                details = box->detailedText();
                 icon = box->icon();
                 rowsMeanwhile = rowStates(form);
                 finishMeanwhile = form.Command1()->isEnabled();
@@ -210,6 +214,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!text.isEmpty(), 8000);
         QCOMPARE(text, LoadResString(448));
         QCOMPARE(icon, QMessageBox::Warning);
+        // Under the product's own text: why, and what to do; the status for whoever asks.
+        QCOMPARE(explanation,
+                 QStringLiteral("The update server has no ov4arv.dat. Tell the maker of Orvane4."));
+        QVERIFY2(details.contains(QLatin1String("404")), qPrintable(details));
         // Nothing but the first row moved while the warning was up.
         QCOMPARE(rowsMeanwhile,
                  (QStringList{"downloading/Checking...", "closedfolder/Waiting...",

@@ -43,19 +43,26 @@ public:
         rows[row - 1] = iconKey(icon) + QLatin1Char('/') + LoadResString(status);
         history << QStringLiteral("row %1 %2").arg(row).arg(rows[row - 1]);
     }
-    void setRowStatus(int row, StringId status) override
+    void setRowStatus(int row, StringId status, const QString &detail) override
     {
         rows[row - 1] = icon(row) + QLatin1Char('/') + LoadResString(status);
-        history << QStringLiteral("row %1 %2").arg(row).arg(rows[row - 1]);
+        if (detail.isEmpty()) {
+            history << QStringLiteral("row %1 %2").arg(row).arg(rows[row - 1]);
+        } else {
+            details << QStringLiteral("row %1 %2").arg(row).arg(detail);
+        }
     }
+    void setRowTip(int row, const QString &tip) override { tips[row - 1] = tip; }
     void setProgress(double value) override { progress << value; }
     void setExplanation(StringId text) override { explanation = LoadResString(text); }
     std::optional<FinishMode> finishMode() const override { return mode; }
     void setFinishMode(FinishMode value) override { mode = value; }
     void enableFinish() override { history << QStringLiteral("finish enabled"); }
-    void showWarning(StringId text) override
+    void showWarning(StringId text, const QString &why, const QString &technical) override
     {
         history << QStringLiteral("warning ") + LoadResString(text);
+        explanations << why;
+        technicalLines << technical;
     }
     void ReEnable() override { history << QStringLiteral("reEnable"); }
 
@@ -77,6 +84,12 @@ public:
     }
 
     std::array<QString, kTaskRows> rows;
+    std::array<QString, kTaskRows> tips;
+    // The amounts a row's status showed while it downloaded, apart from the story above.
+    QStringList details;
+    // What each warning said under its text, and its technical line.
+    QStringList explanations;
+    QStringList technicalLines;
     QList<double> progress;
     QString explanation;
     std::optional<FinishMode> mode = FinishMode::RunProduct;

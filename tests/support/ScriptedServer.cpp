@@ -102,6 +102,15 @@ ScriptedResponse ScriptedResponse::trickle(qint64 announcedLength)
     return r;
 }
 
+ScriptedResponse ScriptedResponse::paced(QByteArray body, qint64 chunkBytes, int intervalMs)
+{
+    ScriptedResponse r = ok(std::move(body));
+    r.mode = Mode::Paced;
+    r.trickleBytes = chunkBytes;
+    r.trickleIntervalMs = intervalMs;
+    return r;
+}
+
 QByteArray ScriptedServer::Request::header(const QByteArray &name) const
 {
     for (const auto &[key, value] : headers) {
@@ -210,6 +219,21 @@ private:
                     [this, bytes = r.trickleBytes] { m_socket->write(QByteArray(bytes, 'x')); });
             timer->start(r.trickleIntervalMs);
             break;
+        }
+        case ScriptedResponse::Mode::Paced: {
+            m_socket->write(head(r, announced));
+            auto *timer = new QTimer(this);
+            connect(
+                timer, &QTimer::timeout, this,
+                [this, timer, body = r.body, bytes = r.trickleBytes, sent = qint64(0)]() mutable {
+                    m_socket->write(body.mid(sent, bytes));
+                    sent += bytes;
+                    if (sent >= body.size())
+                        timer->stop();
+                });
+            timer->start(r.trickleIntervalMs);
+            // A paced answer is a whole answer: the connection may serve the next request.
+            return;
         }
         }
         // Everything but a complete answer ends what this connection can serve.

@@ -22,6 +22,7 @@ struct ScriptedResponse {
         HeadersThenStall, // sends the headers, then nothing
         Endless,          // no length, body bytes for as long as the client reads
         Trickle,          // headers, then trickleBytes every trickleIntervalMs, never ending
+        Paced,            // headers, then the body trickleBytes every trickleIntervalMs, to its end
     };
 
     Mode mode = Mode::Complete;
@@ -42,6 +43,8 @@ struct ScriptedResponse {
     static ScriptedResponse headersThenStall(qint64 announcedLength);
     static ScriptedResponse endless();
     static ScriptedResponse trickle(qint64 announcedLength);
+    // The whole body, chunkBytes at a time every intervalMs: a slow but healthy server.
+    static ScriptedResponse paced(QByteArray body, qint64 chunkBytes, int intervalMs);
 };
 
 // An HTTP/1.1 server on 127.0.0.1 that answers only the requests a test expects, each once, in

@@ -259,7 +259,7 @@ void TransferNginxTest::https()
     if (!trusted) {
         QVERIFY2(text.message().contains(QStringLiteral("certificate"), Qt::CaseInsensitive),
                  qPrintable(text.message()));
-        QCOMPARE(text.kind(), FailureKind::Network);
+        QCOMPARE(text.kind(), FailureKind::Tls);
     }
     QCOMPARE(bytesOr(transfer.getBinaryData(tls.url(QStringLiteral("/ov4res.cab")), target)),
              trusted ? served.size() : 0);

@@ -19,6 +19,8 @@ private slots:
     void receiveProgress();
     void requestTimeout_data();
     void requestTimeout();
+    void amountText_data();
+    void amountText();
 };
 
 void TransferRulesTest::successStatus_data()
@@ -113,6 +115,28 @@ void TransferRulesTest::requestTimeout()
     QCOMPARE(transfer.requestTimeout(), 60);
     transfer.setRequestTimeout(set);
     QCOMPARE(transfer.requestTimeout(), used);
+}
+
+void TransferRulesTest::amountText_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("start") << qint64(0) << qint64(45'600'000) << "0.0 of 45.6 MB";
+    QTest::newRow("part way") << qint64(12'345'678) << qint64(45'600'000) << "12.3 of 45.6 MB";
+    QTest::newRow("rounds to the nearest")
+        << qint64(12'360'000) << qint64(45'600'000) << "12.4 of 45.6 MB";
+
+    QTest::newRow("total unknown") << qint64(12'345'678) << qint64(-1) << "12.3 MB";
+    QTest::newRow("small file") << qint64(40'000) << qint64(80'000) << "0.0 of 0.1 MB";
+}
+
+void TransferRulesTest::amountText()
+{
+    QFETCH(qint64, bytes);
+    QFETCH(qint64, total);
+    QFETCH(QString, shown);
+    QCOMPARE(freshgate::amountText(bytes, total), shown);
 }
 
 QTEST_GUILESS_MAIN(TransferRulesTest)

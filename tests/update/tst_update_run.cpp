@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -301,6 +302,10 @@ private slots:
         QCOMPARE(storedVersion(SettingKey::DataVersion), QStringLiteral("3"));
         QCOMPARE(storedVersion(SettingKey::HelpVersion), QString());
         QCOMPARE(m_app->read(QStringLiteral("Data/core.dat")), QByteArray("data v3"));
+        // The warning says which file the server lacks, and the technical line keeps the status.
+        QVERIFY2(m_view.explanations.value(0).contains(QLatin1String("has no ov4help.cab")),
+                 qPrintable(m_view.explanations.value(0)));
+        QVERIFY(m_view.technicalLines.value(0).contains(QLatin1String("404")));
         QVERIFY(!m_view.history.contains(QStringLiteral("finish enabled")));
     }
 
@@ -340,6 +345,10 @@ private slots:
         run();
 
         QCOMPARE(m_view.rowStates(), (QStringList{kTick, kFailed, kSaved, kSaved}));
+        // The failed row says why to whoever points at it; the others have nothing to say.
+        QVERIFY2(m_view.tips[1].contains(QLatin1String("ov4data.cab could not be unpacked")),
+                 qPrintable(m_view.tips[1]));
+        QVERIFY(m_view.tips[2].isEmpty());
         QCOMPARE(storedVersion(SettingKey::DataVersion), QString());
         QCOMPARE(storedVersion(SettingKey::HelpVersion), QStringLiteral("2"));
         auto after = m_app->snapshot();
@@ -373,6 +382,32 @@ private slots:
         QCOMPARE(m_app->read(QStringLiteral("Data/core.dat")), QByteArray("data v1"));
         QVERIFY(!m_app->exists(QStringLiteral("Data/new.dat")));
         QCOMPARE(storedVersion(SettingKey::DataVersion), QString());
+    }
+
+    // A download shows how much has come, a few times a second, and the run's story stays
+    // the rows' own states.
+    void downloadShowsItsAmount()
+    {
+        serveManifest("2*1*1*400*0");
+        // Stored, not compressed, so the archive is as large as its contents.
+        QTemporaryDir made;
+        const QString cabinet = made.filePath(QStringLiteral("res.cab"));
+        QVERIFY(writeCabinet(cabinet, {{"Orvane4.res", QByteArray(1500 * 1000, 'r'), 0}},
+                             CabCompression::None));
+        QFile file(cabinet);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        m_server->expect("GET", "/freshgate/ov4res.cab",
+                         ScriptedResponse::paced(file.readAll(), 100 * 1000, 100));
+        run();
+        QCOMPARE(m_view.rowStates().at(0), kSaved);
+        QVERIFY2(m_view.details.size() >= 3, qPrintable(m_view.details.join(u'|')));
+        QVERIFY2(m_view.details.first().startsWith(QLatin1String("row 1 0.0 of ")),
+                 qPrintable(m_view.details.first()));
+        for (const QString &detail : m_view.details) {
+            QVERIFY2(detail.contains(
+                         QRegularExpression(QStringLiteral("^row 1 \\d+\\.\\d of \\d+\\.\\d MB$"))),
+                     qPrintable(detail));
+        }
     }
 
     void unreadableStoredVersionIsRepaired()

@@ -1,0 +1,103 @@
+#include "update/Explanation.h"
+
+namespace freshgate {
+namespace {
+
+constexpr char16_t kTellMaker[] = u" Tell the maker of Orvane4.";
+
+QString quoted(const QString &text)
+{
+    return QLatin1Char('"') + text + QLatin1Char('"');
+}
+
+// "HTTP status 503 Service Unavailable" -> "503 Service Unavailable".
+QString statusLine(const Failure &failure)
+{
+    const QString prefix = QStringLiteral("HTTP status ");
+    QString line = failure.message.startsWith(prefix) ? failure.message.mid(prefix.size())
+                                                      : QString::number(failure.httpStatus);
+    const qsizetype comma = line.indexOf(QLatin1Char(','));
+    return (comma < 0 ? line : line.left(comma)).trimmed();
+}
+
+QString capitalised(QString sentence)
+{
+    if (!sentence.isEmpty()) {
+        sentence[0] = sentence[0].toUpper();
+    }
+    return sentence;
+}
+
+} // namespace
+
+QString explain(const Failure &failure, const FailureContext &context)
+{
+    const QString file = context.file.isEmpty() ? QStringLiteral("the update list") : context.file;
+    switch (failure.kind) {
+    case FailureKind::HostNotFound:
+        return context.serverFromSetting
+                   ? QStringLiteral("The server name %1 in the \"Update server\" setting could "
+                                    "not be found. Check the network connection, or the setting.")
+                         .arg(quoted(context.server))
+                   : QStringLiteral("The update server %1 could not be found. Check the network "
+                                    "connection.")
+                         .arg(quoted(context.server));
+    case FailureKind::Network:
+        return QStringLiteral("The update server %1 did not answer, or broke off. Check the "
+                              "network connection, or try again later.")
+            .arg(quoted(context.server));
+    case FailureKind::Tls:
+        return QStringLiteral("The update server %1 could not prove who it is: its certificate "
+                              "is not trusted. Nothing was downloaded.")
+            .arg(quoted(context.server));
+    case FailureKind::HttpStatus:
+        if (failure.httpStatus == 404 || failure.httpStatus == 410) {
+            return QStringLiteral("The update server has no %1.").arg(file) +
+                   QString::fromUtf16(kTellMaker);
+        }
+        return QStringLiteral("The update server answered %1 for %2. Try again later.")
+            .arg(quoted(statusLine(failure)), file);
+    case FailureKind::Timeout:
+        return QStringLiteral("No data came from the update server for %1 seconds while "
+                              "fetching %2. Try again later, or allow more time with the "
+                              "\"HTTP timeout\" setting.")
+            .arg(context.timeoutSeconds)
+            .arg(file);
+    case FailureKind::TooLarge:
+        return QStringLiteral("The download of %1 is larger than any update Freshgate accepts, "
+                              "so it was stopped.")
+                   .arg(file) +
+               QString::fromUtf16(kTellMaker);
+    case FailureKind::NoSpace:
+        return capitalised(failure.message) +
+               QStringLiteral(". Free some space on that disk and try again.");
+    case FailureKind::Signature:
+        return QStringLiteral("The download of %1 was refused because its signature does not "
+                              "match: nothing was installed from it.")
+                   .arg(file) +
+               QString::fromUtf16(kTellMaker);
+    case FailureKind::Disk:
+        return QStringLiteral("Freshgate could not write into the product's folder. Check that "
+                              "the folder is not read-only and that you may change it.");
+    case FailureKind::Archive:
+        return QStringLiteral("The archive %1 could not be unpacked: it is damaged, or holds what "
+                              "may not be installed. The files it would have replaced were kept.")
+            .arg(file);
+    case FailureKind::Content:
+        return context.file.isEmpty()
+                   ? QStringLiteral("The update server sent something that is not an update "
+                                    "list, perhaps a network's sign-in page. Sign in to the "
+                                    "network, or check the \"Update server\" setting.")
+                   : QStringLiteral("The update server sent %1 empty or unusable.").arg(file) +
+                         QString::fromUtf16(kTellMaker);
+    case FailureKind::Cancelled:
+        return QStringLiteral("The update was stopped.");
+    case FailureKind::Usage:
+        return QStringLiteral("Freshgate cannot use its settings: %1. Check the \"Update "
+                              "server\" setting.")
+            .arg(failure.message);
+    }
+    return failure.message;
+}
+
+} // namespace freshgate
