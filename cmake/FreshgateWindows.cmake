@@ -7,6 +7,10 @@ endif()
 
 # libsodium's headers would otherwise declare its functions as DLL imports.
 add_compile_definitions(SODIUM_STATIC)
+# libmspack is built with 64-bit file offsets, and its structures hold off_t, which mingw makes
+# 32 bits unless told otherwise: a caller that differs reads every field after the first offset
+# wrong (a cabinet's length as 0), and libmspack's self-test refuses its file system.
+add_compile_definitions(_FILE_OFFSET_BITS=64)
 if(MINGW)
     # Without these every program needs libstdc++-6.dll, libgcc_s_seh-1.dll and
     # libwinpthread-1.dll beside it, and Windows refuses to start it where they are missing.
