@@ -46,16 +46,34 @@ UpdateRun::UpdateRun(UpdateView &view, SettingsStore &settings, HttpTransfer &tr
 {
     // The amount shows on the row of the archive being fetched; the manifest has no row.
     m_amountShown = QObject::connect(
-        &m_transfer, &HttpTransfer::received, &m_transfer, [this](qint64 bytes, qint64 total) {
-            if (m_downloadRow > 0) {
-                setRowStatus(m_downloadRow, StringId::Downloading, amountText(bytes, total));
-            }
+        &m_transfer, &HttpTransfer::received, &m_transfer,
+        [this](qint64 bytes, qint64 total) { showDownload(amountText(bytes, total)); });
+    m_retryShown = QObject::connect(
+        &m_transfer, &HttpTransfer::retrying, &m_transfer, [this](int next, int tries) {
+            m_tryNote = QStringLiteral("(try %1 of %2)").arg(next).arg(tries);
+            showDownload({});
         });
+}
+
+void UpdateRun::showDownload(const QString &amount)
+{
+    if (m_downloadRow <= 0) {
+        return;
+    }
+    QStringList detail;
+    if (!amount.isEmpty()) {
+        detail << amount;
+    }
+    if (!m_tryNote.isEmpty()) {
+        detail << m_tryNote;
+    }
+    setRowStatus(m_downloadRow, StringId::Downloading, detail.join(QLatin1Char(' ')));
 }
 
 UpdateRun::~UpdateRun()
 {
     QObject::disconnect(m_amountShown);
+    QObject::disconnect(m_retryShown);
 }
 
 FailureContext UpdateRun::failureContext(const QString &file) const
@@ -266,6 +284,7 @@ UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info)
 {
     setRow(info.row, RowIcon::Downloading, StringId::Downloading);
     m_downloadRow = info.row;
+    m_tryNote.clear();
     const Status fetched = fetchTrusted(QLatin1String(info.serverFile), m_folders.archivePath(info),
                                         m_transfer.maxDownloadBytes());
     if (m_cancelled) {

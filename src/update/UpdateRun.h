@@ -58,6 +58,8 @@ private:
     // Shows the warning with why it came, about file (empty for none).
     void failContact(const Failure &why, const QString &file);
     [[nodiscard]] FailureContext failureContext(const QString &file) const;
+    // Shows on the downloading row how much has come and which try it is.
+    void showDownload(const QString &amount);
     // The manifest text, or why it could not be fetched or trusted.
     [[nodiscard]] Result<QString> fetchManifest();
     // Downloads a file into the work folder and, with a key, its signature, and
@@ -82,7 +84,10 @@ private:
     std::optional<QString> m_pendingSetupVersion;
     // The row whose archive is downloading, 0 while none is.
     int m_downloadRow = 0;
+    // "(try 2 of 3)" once the download of that row is tried again.
+    QString m_tryNote;
     QMetaObject::Connection m_amountShown;
+    QMetaObject::Connection m_retryShown;
     bool m_running = false;
     bool m_cancelled = false;
 };

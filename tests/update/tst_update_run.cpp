@@ -74,6 +74,7 @@ private slots:
         m_app = std::make_unique<AppFolder>();
         m_server = std::make_unique<ScriptedServer>();
         m_view = RecordingView();
+        m_tries = 1;
     }
 
     void cleanup()
@@ -410,6 +411,20 @@ private slots:
         }
     }
 
+    // A busy server gets another try; the row says which, and the warning waits for the last.
+    void busyServerIsTriedAgain()
+    {
+        m_tries = 3;
+        serveManifest("2*1*1*400*0");
+        m_server->expect("GET", "/freshgate/ov4res.cab", ScriptedResponse::withStatus(503));
+        serve("ov4res.cab", gcabCabinet({{"Orvane4.res", "resources v2"}}));
+        run();
+        QCOMPARE(m_view.rowStates().at(0), kSaved);
+        QVERIFY(!m_view.warned());
+        QVERIFY2(m_view.details.contains(QStringLiteral("row 1 (try 2 of 3)")),
+                 qPrintable(m_view.details.join(u'|')));
+    }
+
     void unreadableStoredVersionIsRepaired()
     {
         QVERIFY(m_home.writeIni("[Freshgate]\nHelp%20file%20version=two\n"));
@@ -437,6 +452,7 @@ private:
         SettingsStore settings(m_home.iniPath());
         HttpTransfer transfer;
         transfer.setRequestTimeout(10);
+        transfer.setRetries(m_tries, 50);
         const QString base =
             m_base.isEmpty() ? QStringLiteral("http://127.0.0.1:%1").arg(m_server->port()) : m_base;
         UpdateRun updateRun(m_view, settings, transfer, m_app->path(), base);
@@ -456,6 +472,8 @@ private:
     std::unique_ptr<ScriptedServer> m_server;
     RecordingView m_view;
     QString m_base;
+    // One try each, unless a test is about trying again.
+    int m_tries = 1;
 };
 
 QTEST_GUILESS_MAIN(TestUpdateRun)
