@@ -321,14 +321,12 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
                             .arg(file->length));
         if (file->attribs & MSCAB_ATTRIB_EXEC)
             makeExecutable(staged.back());
-        // A file renamed into place must hold its bytes on disk before the rename is.
-        ec = syncFile(staged.back());
-        if (ec)
-            return fail(
-                QStringLiteral("member \"%1\": cannot flush: %2").arg(member.rel, text(ec)));
-        stepDone("staged file flushed");
     }
     cab.close();
+    // A file renamed into place must hold its bytes on disk before the rename does.
+    ec = syncAll(staged, SyncKind::Files);
+    if (ec)
+        return fail(QStringLiteral("cannot flush the staged members: %1").arg(text(ec)));
 
     std::vector<MoveTransaction::Move> moves;
     moves.reserve(members.size());

@@ -15,6 +15,7 @@
 #else
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -27,6 +28,9 @@ namespace {
 Q_LOGGING_CATEGORY(lcJournal, "freshgate.journal", QtWarningMsg)
 
 constexpr int kFormat = 1;
+// Up to this many paths, each is flushed on its own: cheaper than flushing a whole file
+// system that other programs may have filled with dirty pages.
+constexpr std::size_t kFlushEachUpTo = 32;
 constexpr char kCommitMark[] = "committed\n";
 // A cross-device copy grows under this name until it is whole.
 constexpr char kPartSuffix[] = ".~freshgate-part";
@@ -138,6 +142,41 @@ std::error_code syncFile(const fs::path &file)
 std::error_code syncFolder(const fs::path &folder)
 {
     return syncPath(folder, true);
+}
+
+std::error_code syncAll(const std::vector<fs::path> &paths, SyncKind kind)
+{
+#ifdef Q_OS_LINUX
+    if (paths.size() > kFlushEachUpTo) {
+        // syncfs writes back every dirty page and inode of the file system and flushes the
+        // disk's cache; since Linux 5.8 it reports write-back errors as fsync does.
+        QSet<dev_t> done;
+        for (const fs::path &path : paths) {
+            struct stat info {};
+            if (::lstat(path.c_str(), &info) != 0)
+                return {errno, std::generic_category()};
+            if (done.contains(info.st_dev))
+                continue;
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            if (fd < 0)
+                return {errno, std::generic_category()};
+            const int result = ::syncfs(fd);
+            const int error = errno;
+            ::close(fd);
+            if (result != 0)
+                return {error, std::generic_category()};
+            done.insert(info.st_dev);
+            stepDone("file system flushed");
+        }
+        return {};
+    }
+#endif
+    for (const fs::path &path : paths) {
+        if (const std::error_code ec = kind == SyncKind::Files ? syncFile(path) : syncFolder(path))
+            return ec;
+        stepDone(kind == SyncKind::Files ? "file flushed" : "folder flushed");
+    }
+    return {};
 }
 
 std::error_code moveFile(const fs::path &from, const fs::path &to)
@@ -469,14 +508,10 @@ bool MoveTransaction::syncTouchedFolders(QString *error) const
     for (const Entry &entry : m_entries)
         touch(target(entry).parent_path());
     touch(m_backup);
-    for (const fs::path &folder : folders) {
-        if (!present(folder))
-            continue;
-        if (const std::error_code ec = syncFolder(folder)) {
-            *error = QStringLiteral("cannot flush \"%1\": %2").arg(fromPath(folder), text(ec));
-            return false;
-        }
-        stepDone("folder flushed");
+    std::erase_if(folders, [](const fs::path &folder) { return !present(folder); });
+    if (const std::error_code ec = syncAll(folders, SyncKind::Folders)) {
+        *error = QStringLiteral("cannot flush the folders it changed: %1").arg(text(ec));
+        return false;
     }
     return true;
 }
