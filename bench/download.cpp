@@ -53,12 +53,13 @@ int main(int argc, char *argv[])
         }
         QElapsedTimer clock;
         clock.start();
-        const qint64 bytes = transfer.getBinaryData(args.at(0), args.at(1));
+        const freshgate::Result<qint64> fetched = transfer.getBinaryData(args.at(0), args.at(1));
         const double ms = static_cast<double>(clock.nsecsElapsed()) / 1e6;
+        const qint64 bytes = fetched ? *fetched : 0;
         std::printf("bench: download_ms=%.3f\nbench: bytes=%lld\nbench: notifications=%d\n", ms,
                     static_cast<long long>(bytes), notifications);
         if (bytes <= 0)
-            std::fprintf(stderr, "download failed: %s\n", qPrintable(transfer.lastError()));
+            std::fprintf(stderr, "download failed: %s\n", qPrintable(fetched.message()));
         std::fflush(stdout);
         status = bytes > 0 ? 0 : 1;
         QApplication::quit();

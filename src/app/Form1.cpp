@@ -7,7 +7,7 @@
 #include "settings/HttpTimeout.h"
 #include "settings/SettingsStore.h"
 #include "ui_Form1.h"
-#include "update/Components.h"
+#include "update/ProductFolders.h"
 #include "update/RunLog.h"
 
 #include <QAbstractButton>
@@ -23,7 +23,6 @@
 namespace freshgate {
 namespace {
 
-constexpr int kRows = 4;
 constexpr int kVirtualKeyF1 = 112;
 constexpr int kTimerInterval = 2000;
 constexpr int kIconKeyRole = Qt::UserRole + 1;
@@ -32,7 +31,8 @@ constexpr int kIconKeyRole = Qt::UserRole + 1;
 constexpr int kTaskColumnWidth = 2000 / 15;
 constexpr int kStatusColumnWidth = 3690 / 15;
 
-constexpr const char *kTasks[kRows] = {"Resource files", "DataCore", "Help file", "Program files"};
+constexpr const char *kTasks[kTaskRows] = {"Resource files", "DataCore", "Help file",
+                                           "Program files"};
 
 // Rows only as tall as their 16-pixel icons need, as the list was laid out
 // for: the four tasks then fit without a scroll bar.
@@ -75,6 +75,18 @@ Form1::Form1(SettingsStore &settings, QString appFolder, QString serverBase, QWi
     auto *f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
     f1->setContext(Qt::WindowShortcut);
     connect(f1, &QShortcut::activated, this, [this] { Form_KeyDown(kVirtualKeyF1, 0); });
+    // Finish is the window's default button: Return presses it once the run has armed it.
+    Command1()->setDefault(true);
+    for (const QKeyCombination key :
+         {QKeyCombination(Qt::Key_Return), QKeyCombination(Qt::KeypadModifier, Qt::Key_Enter)}) {
+        auto *press = new QShortcut(QKeySequence(key), this);
+        press->setContext(Qt::WindowShortcut);
+        connect(press, &QShortcut::activated, this, [this] {
+            if (Command1()->isEnabled()) {
+                Command1()->click();
+            }
+        });
+    }
 
     Form_Load();
 }
@@ -101,9 +113,9 @@ void Form1::Form_Load()
 
     for (const char *task : kTasks) {
         auto *item = new QTreeWidgetItem(lstProgress(), {QLatin1String(task)});
-        item->setIcon(0, listImage(QStringLiteral("closedfolder")));
-        item->setData(0, kIconKeyRole, QStringLiteral("closedfolder"));
-        item->setText(1, LoadResString(457));
+        item->setIcon(0, listImage(RowIcon::ClosedFolder));
+        item->setData(0, kIconKeyRole, imageKey(RowIcon::ClosedFolder));
+        item->setText(1, LoadResString(StringId::Waiting));
     }
 
     const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
@@ -145,54 +157,51 @@ void Form1::Inet1_StateChanged(int State)
 
 void Form1::Command1_Click()
 {
-    const QString tag = m_tag;
-    QString program;
-    if (tag == QLatin1String("0")) {
-        program = ProductFolders(m_appFolder).productProgram();
-    } else if (tag == QLatin1String("1")) {
-        program = ProductFolders(m_appFolder).setupProgram();
-    } else {
+    const std::optional<FinishMode> mode = finishMode();
+    if (!mode) {
         return;
     }
+    const ProductFolders folders(m_appFolder);
+    const QString program =
+        *mode == FinishMode::RunSetup ? folders.setupProgram() : folders.productProgram();
     close();
-    QString why;
-    if (startProgram(program, m_appFolder, &why)) {
+    if (const Status started = startProgram(program, m_appFolder); started) {
         qCInfo(lcRun) << "started" << program;
-        if (tag == QLatin1String("1")) {
+        if (*mode == FinishMode::RunSetup) {
             m_run.recordSetupStarted();
         }
     } else {
-        qCWarning(lcRun).noquote() << why;
+        qCWarning(lcRun).noquote() << started.message();
     }
 }
 
 void Form1::ReEnable()
 {
     setProgress(100);
-    for (int index = 1; index <= kRows; ++index) {
+    for (int index = 1; index <= kTaskRows; ++index) {
         // A component this run installed and recorded did not fail: saying so
         // would send the user to reinstall what is already in place.
-        if (rowIconKey(index) == QLatin1String("save")) {
+        if (rowIconKey(index) == imageKey(RowIcon::Save)) {
             continue;
         }
-        setRow(index, QStringLiteral("delete"), LoadResString(453));
+        setRow(index, RowIcon::Delete, StringId::UpdateFailed);
     }
-    setExplanation(LoadResString(458));
-    m_tag = QStringLiteral("0");
+    setExplanation(StringId::RunFailed);
+    setFinishMode(FinishMode::RunProduct);
     Command1()->setEnabled(true);
 }
 
-void Form1::setRow(int index, const QString &iconKey, const QString &status)
+void Form1::setRow(int index, RowIcon icon, StringId status)
 {
     QTreeWidgetItem *item = row(index);
-    item->setIcon(0, listImage(iconKey));
-    item->setData(0, kIconKeyRole, iconKey);
-    item->setText(1, status);
+    item->setIcon(0, listImage(icon));
+    item->setData(0, kIconKeyRole, imageKey(icon));
+    item->setText(1, LoadResString(status));
 }
 
-void Form1::setRowStatus(int index, const QString &status)
+void Form1::setRowStatus(int index, StringId status)
 {
-    row(index)->setText(1, status);
+    row(index)->setText(1, LoadResString(status));
 }
 
 void Form1::setProgress(double value)
@@ -201,9 +210,25 @@ void Form1::setProgress(double value)
     progProgress()->setValue(static_cast<int>(qBound(0.0, value, 100.0)));
 }
 
-void Form1::setExplanation(const QString &text)
+void Form1::setExplanation(StringId text)
 {
-    labLabel()->setText(text);
+    labLabel()->setText(LoadResString(text));
+}
+
+std::optional<FinishMode> Form1::finishMode() const
+{
+    if (m_tag == QLatin1String("0")) {
+        return FinishMode::RunProduct;
+    }
+    if (m_tag == QLatin1String("1")) {
+        return FinishMode::RunSetup;
+    }
+    return std::nullopt;
+}
+
+void Form1::setFinishMode(FinishMode mode)
+{
+    m_tag = mode == FinishMode::RunSetup ? QStringLiteral("1") : QStringLiteral("0");
 }
 
 void Form1::enableFinish()
@@ -212,9 +237,9 @@ void Form1::enableFinish()
     Command1()->setFocus();
 }
 
-void Form1::showWarning(const QString &text)
+void Form1::showWarning(StringId text)
 {
-    QMessageBox::warning(this, QCoreApplication::applicationName(), text);
+    QMessageBox::warning(this, QCoreApplication::applicationName(), LoadResString(text));
 }
 
 QTreeWidget *Form1::lstProgress() const
@@ -247,9 +272,26 @@ QString Form1::rowIconKey(int index) const
     return row(index)->data(0, kIconKeyRole).toString();
 }
 
-QIcon Form1::listImage(const QString &key)
+QString Form1::imageKey(RowIcon icon)
 {
-    return QIcon(QStringLiteral(":/icons/%1.xpm").arg(key));
+    switch (icon) {
+    case RowIcon::Downloading:
+        return QStringLiteral("downloading");
+    case RowIcon::Tick:
+        return QStringLiteral("tick");
+    case RowIcon::ClosedFolder:
+        return QStringLiteral("closedfolder");
+    case RowIcon::Save:
+        return QStringLiteral("save");
+    case RowIcon::Delete:
+        return QStringLiteral("delete");
+    }
+    Q_UNREACHABLE();
+}
+
+QIcon Form1::listImage(RowIcon icon)
+{
+    return QIcon(QStringLiteral(":/icons/%1.xpm").arg(imageKey(icon)));
 }
 
 void Form1::showEvent(QShowEvent *event)
@@ -270,7 +312,7 @@ void Form1::closeEvent(QCloseEvent *event)
 
 QTreeWidgetItem *Form1::row(int index) const
 {
-    Q_ASSERT(index >= 1 && index <= kRows);
+    Q_ASSERT(index >= 1 && index <= kTaskRows);
     return lstProgress()->topLevelItem(index - 1);
 }
 

@@ -51,18 +51,22 @@ public:
     void StartUpdate();
     void Inet1_StateChanged(int State);
     void Command1_Click();
-    void ReEnable();
+    void ReEnable() override;
 
     // UpdateView
-    void setRow(int row, const QString &iconKey, const QString &status) override;
-    void setRowStatus(int row, const QString &status) override;
+    void setRow(int row, RowIcon icon, StringId status) override;
+    void setRowStatus(int row, StringId status) override;
     void setProgress(double value) override;
-    void setExplanation(const QString &text) override;
-    [[nodiscard]] QString finishTag() const override { return m_tag; }
-    void setFinishTag(const QString &tag) override { m_tag = tag; }
+    void setExplanation(StringId text) override;
+    [[nodiscard]] std::optional<FinishMode> finishMode() const override;
+    void setFinishMode(FinishMode mode) override;
     void enableFinish() override;
-    void showWarning(const QString &text) override;
-    void reEnable() override { ReEnable(); }
+    void showWarning(StringId text) override;
+
+    // The finish mode as Command1's Tag holds it: "0" runs the product, "1" set-up, any other
+    // text makes Finish do nothing.
+    [[nodiscard]] QString finishTag() const { return m_tag; }
+    void setFinishTag(const QString &tag) { m_tag = tag; }
 
     // The controls, by the names the rest of the program knows them by.
     [[nodiscard]] QTreeWidget *lstProgress() const;
@@ -77,8 +81,10 @@ public:
     // The image-list key a row shows.
     [[nodiscard]] QString rowIconKey(int row) const;
 
-    // The image of an image-list key: "downloading", "tick", "closedfolder", "save", "delete".
-    [[nodiscard]] static QIcon listImage(const QString &key);
+    // The image-list key of what a row shows: "downloading", "tick", "closedfolder", "save",
+    // "delete"; and its picture.
+    [[nodiscard]] static QString imageKey(RowIcon icon);
+    [[nodiscard]] static QIcon listImage(RowIcon icon);
 
 protected:
     void showEvent(QShowEvent *event) override;

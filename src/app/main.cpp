@@ -1,10 +1,19 @@
+#include "app/CommandLine.h"
 #include "app/Form1.h"
 #include "app/InstanceLock.h"
 #include "settings/SettingsStore.h"
 #include "trust/Minisign.h"
-#include "update/Components.h"
+#include "update/ProductFolders.h"
+#include "update/RunLog.h"
 
 #include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+
+#ifdef Q_OS_WIN
+#include <cstdio>
+#include <windows.h>
+#endif
 
 #ifdef Q_OS_UNIX
 #include <QSocketNotifier>
@@ -48,6 +57,85 @@ void closeOnTerminationSignals(QWidget &window)
 }
 #endif
 
+#ifdef Q_OS_WIN
+bool isFileOrPipe(DWORD which)
+{
+    const HANDLE handle = GetStdHandle(which);
+    const DWORD type =
+        handle && handle != INVALID_HANDLE_VALUE ? GetFileType(handle) : FILE_TYPE_UNKNOWN;
+    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
+}
+
+// A GUI program gets no console of its own, so --help and the diagnostic log would go nowhere.
+// Output sent to a file or pipe goes there; started from a console, to that console; otherwise
+// Qt hands the log to OutputDebugString, where a debugger or DebugView shows it.
+void useParentConsole()
+{
+    const bool outRedirected = isFileOrPipe(STD_OUTPUT_HANDLE);
+    const bool errRedirected = isFileOrPipe(STD_ERROR_HANDLE);
+    if ((!outRedirected || !errRedirected) && AttachConsole(ATTACH_PARENT_PROCESS)) {
+        FILE *reopened = nullptr;
+        if (!outRedirected) {
+            freopen_s(&reopened, "CONOUT$", "w", stdout);
+        }
+        if (!errRedirected && freopen_s(&reopened, "CONOUT$", "w", stderr) == 0) {
+            qputenv("QT_FORCE_STDERR_LOGGING", "1");
+        }
+    }
+    if (errRedirected) {
+        qputenv("QT_FORCE_STDERR_LOGGING", "1");
+    }
+}
+#endif
+
+// Without a display Qt would print several lines and abort; one line and exit status 1 say it
+// better. The X or Wayland variables are checked first; a display that is named but cannot be
+// opened is caught as Qt gives up on it.
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+bool hasDisplay()
+{
+    return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
+           !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+#else
+bool hasDisplay()
+{
+    return true;
+}
+#endif
+
+struct HeldMessage {
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+QtMessageHandler g_logHandler = nullptr;
+QList<HeldMessage> g_startupMessages;
+
+void startupMessageHandler(QtMsgType type, const QMessageLogContext &context,
+                           const QString &message)
+{
+    if (type != QtFatalMsg) {
+        g_startupMessages.append({type, QByteArray(context.category), message});
+        return;
+    }
+    const QString cause = g_startupMessages.isEmpty() ? message : g_startupMessages.first().text;
+    std::fprintf(stderr, "freshgate: cannot open the display: %s\n", qPrintable(cause));
+    std::_Exit(1);
+}
+
+// The messages held back while the window system started, for the log as usual.
+void endStartup()
+{
+    qInstallMessageHandler(g_logHandler);
+    for (const HeldMessage &held : std::as_const(g_startupMessages)) {
+        const QMessageLogContext context(nullptr, 0, nullptr, held.category.constData());
+        g_logHandler(held.type, context, held.text);
+    }
+    g_startupMessages.clear();
+}
+
 // The key the build names, if any. A key that does not parse still turns
 // checking on: every download is then refused, never accepted unchecked.
 std::optional<freshgate::minisign::PublicKey> builtInKey()
@@ -56,12 +144,13 @@ std::optional<freshgate::minisign::PublicKey> builtInKey()
     if (text.isEmpty()) {
         return std::nullopt;
     }
-    QString why;
-    if (auto key = freshgate::minisign::parsePublicKey(text, &why)) {
-        return key;
+    const freshgate::Result<freshgate::minisign::PublicKey> key =
+        freshgate::minisign::parsePublicKey(text);
+    if (key) {
+        return *key;
     }
     qCritical("the built-in public key is unusable (%s); every download will be refused",
-              qPrintable(why));
+              qPrintable(key.message()));
     return freshgate::minisign::PublicKey{};
 }
 
@@ -69,11 +158,43 @@ std::optional<freshgate::minisign::PublicKey> builtInKey()
 
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_WIN
+    useParentConsole();
+#endif
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+    }
+    // Answered before the window system starts, so they work without a display.
+    const freshgate::CommandLine commandLine = freshgate::parseCommandLine(arguments);
+    switch (commandLine.action) {
+    case freshgate::CommandLine::Action::ShowHelp:
+        std::fputs(qPrintable(freshgate::helpText()), stdout);
+        return 0;
+    case freshgate::CommandLine::Action::ShowVersion:
+        std::printf("Freshgate %s\n", FRESHGATE_VERSION);
+        return 0;
+    case freshgate::CommandLine::Action::Refuse:
+        std::fprintf(stderr, "freshgate: %s\n%s\n", qPrintable(commandLine.problem),
+                     qPrintable(freshgate::usageLine()));
+        return 2;
+    case freshgate::CommandLine::Action::RunUpdate:
+        break;
+    }
+    if (!hasDisplay()) {
+        std::fputs("freshgate: no display to show the window on (DISPLAY is not set)\n", stderr);
+        return 1;
+    }
+
+    g_logHandler = qInstallMessageHandler(startupMessageHandler);
     QApplication app(argc, argv);
+    endStartup();
     QApplication::setApplicationName(QStringLiteral("Freshgate"));
     QApplication::setApplicationVersion(QStringLiteral(FRESHGATE_VERSION));
 
     const QString appFolder = QCoreApplication::applicationDirPath();
+    qCInfo(lcRun).noquote()
+        << QStringLiteral("Freshgate %1 in %2").arg(QLatin1String(FRESHGATE_VERSION), appFolder);
     freshgate::InstanceLock lock(appFolder);
     if (!lock.acquire()) {
         return 0;

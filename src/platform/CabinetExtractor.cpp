@@ -1,8 +1,8 @@
 #include "platform/CabinetExtractor.h"
 
 #include "platform/CrashPoint.h"
-#include "platform/MemberName.h"
 #include "platform/MoveTransaction.h"
+#include "protocol/MemberName.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,9 +1,11 @@
 #include "platform/ChmFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <chm_lib.h>
 #include <memory>
+#include <string>
 
 namespace freshgate {
 
@@ -14,11 +16,10 @@ struct ChmCloser {
 };
 using ChmHandle = std::unique_ptr<chmFile, ChmCloser>;
 
-std::optional<QByteArray> fail(QString *why, const QString &reason)
+// A help file that cannot give the page is, to the user, a file that is not there or broken.
+Failure fail(const QString &reason)
 {
-    if (why)
-        *why = reason;
-    return std::nullopt;
+    return failure(FailureKind::Disk, reason);
 }
 
 } // namespace
@@ -41,32 +42,37 @@ QByteArray ChmFile::objectPath(const QString &pageName)
     return path.toUtf8();
 }
 
-std::optional<QByteArray> ChmFile::readObject(const QString &chmPath, const QString &pageName,
-                                              QString *why)
+Result<QByteArray> ChmFile::readObject(const QString &chmPath, const QString &pageName)
 {
     if (chmPath.isEmpty())
-        return fail(why, QStringLiteral("no help file is set"));
+        return fail(QStringLiteral("no help file is set"));
     if (!QFileInfo(chmPath).isFile())
-        return fail(why, QStringLiteral("help file %1 does not exist").arg(chmPath));
+        return fail(QStringLiteral("help file %1 does not exist").arg(chmPath));
     const QByteArray object = objectPath(pageName);
     if (object.isEmpty())
-        return fail(why, QStringLiteral("no page named \"%1\"").arg(pageName));
+        return fail(QStringLiteral("no page named \"%1\"").arg(pageName));
     if (object.size() > CHM_MAX_PATHLEN)
-        return fail(why, QStringLiteral("page name \"%1\" is too long").arg(pageName));
+        return fail(QStringLiteral("page name \"%1\" is too long").arg(pageName));
 
+#ifdef Q_OS_WIN
+    // chmlib is built for wide file names here (PPC_BSTR): a narrow name would reach only
+    // folders whose names the ANSI code page can spell.
+    std::wstring wide = QDir::toNativeSeparators(chmPath).toStdWString();
+    const ChmHandle handle(chm_open(wide.data()));
+#else
     const ChmHandle handle(chm_open(QFile::encodeName(chmPath).constData()));
+#endif
     if (!handle)
-        return fail(why, QStringLiteral("%1 is not a readable help file").arg(chmPath));
+        return fail(QStringLiteral("%1 is not a readable help file").arg(chmPath));
 
     chmUnitInfo unit{};
     if (chm_resolve_object(handle.get(), object.constData(), &unit) != CHM_RESOLVE_SUCCESS)
-        return fail(why,
-                    QStringLiteral("%1 holds no page %2").arg(chmPath, QString::fromUtf8(object)));
+        return fail(QStringLiteral("%1 holds no page %2").arg(chmPath, QString::fromUtf8(object)));
     if (unit.length > static_cast<LONGUINT64>(MaxObjectSize))
-        return fail(why, QStringLiteral("page %1 claims %2 bytes, more than the %3 allowed")
-                             .arg(QString::fromUtf8(object))
-                             .arg(unit.length)
-                             .arg(MaxObjectSize));
+        return fail(QStringLiteral("page %1 claims %2 bytes, more than the %3 allowed")
+                        .arg(QString::fromUtf8(object))
+                        .arg(unit.length)
+                        .arg(MaxObjectSize));
 
     const auto length = static_cast<LONGINT64>(unit.length);
     QByteArray data(static_cast<qsizetype>(length), Qt::Uninitialized);
@@ -80,10 +86,10 @@ std::optional<QByteArray> ChmFile::readObject(const QString &chmPath, const QStr
         done += got;
     }
     if (done != length)
-        return fail(why, QStringLiteral("page %1 is damaged: read %2 of %3 bytes")
-                             .arg(QString::fromUtf8(object))
-                             .arg(done)
-                             .arg(length));
+        return fail(QStringLiteral("page %1 is damaged: read %2 of %3 bytes")
+                        .arg(QString::fromUtf8(object))
+                        .arg(done)
+                        .arg(length));
     return data;
 }
 

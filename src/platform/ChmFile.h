@@ -1,8 +1,9 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QByteArray>
 #include <QString>
-#include <optional>
 
 namespace freshgate {
 
@@ -14,10 +15,10 @@ public:
     static constexpr qint64 MaxObjectSize = 16 * 1024 * 1024;
 
     // The object named pageName ("freshgate.htm", "/images/logo.gif"; "\" counts as "/"), or
-    // nothing when the file cannot be opened, the object is missing, too large or unreadable.
-    // Never throws; why, when given, receives the reason on failure.
-    [[nodiscard]] static std::optional<QByteArray>
-    readObject(const QString &chmPath, const QString &pageName, QString *why = nullptr);
+    // why not when the file cannot be opened, the object is missing, too large or unreadable.
+    // Never throws.
+    [[nodiscard]] static Result<QByteArray> readObject(const QString &chmPath,
+                                                       const QString &pageName);
 
     // The archive path chmlib looks up for a page name: rooted, "/" separated, no fragment or
     // query. Empty when the name cannot name an object (empty, or a bare folder).

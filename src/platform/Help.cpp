@@ -81,14 +81,12 @@ public:
         const QUrl url = inFileUrl(name.isRelative() ? source().resolved(name) : name);
         if (!url.isValid())
             return {};
-        QString why;
-        std::optional<QByteArray> object =
-            ChmFile::readObject(m_chmPath, url.path(QUrl::FullyDecoded), &why);
+        Result<QByteArray> object = ChmFile::readObject(m_chmPath, url.path(QUrl::FullyDecoded));
         if (!object) {
-            qCDebug(lcHelp).noquote() << why;
+            qCDebug(lcHelp).noquote() << object.message();
             return {};
         }
-        return *object;
+        return std::move(object).value();
     }
 
 private:
@@ -175,9 +173,8 @@ int Help::ShowHelp()
         qCWarning(lcHelp).noquote() << "no help file at" << m_filePath;
         return HelpFileMissing;
     }
-    QString why;
-    if (!ChmFile::readObject(m_filePath, m_topic, &why)) {
-        qCWarning(lcHelp).noquote() << "help not shown:" << why;
+    if (const Result<QByteArray> page = ChmFile::readObject(m_filePath, m_topic); !page) {
+        qCWarning(lcHelp).noquote() << "help not shown:" << page.message();
         return TopicUnavailable;
     }
     if (!m_window)

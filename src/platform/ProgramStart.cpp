@@ -4,6 +4,13 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#ifdef Q_OS_WIN
+#include <QDir>
+#include <shellapi.h>
+#include <string>
+#include <windows.h>
+#endif
+
 namespace freshgate {
 namespace {
 
@@ -30,25 +37,47 @@ void makeExecutable(const QString &program)
 #endif
 }
 
+#ifdef Q_OS_WIN
+// Through the shell, as Explorer starts a program: a set-up program whose manifest asks for
+// elevation gets its consent prompt, where CreateProcess (and so QProcess) fails with
+// ERROR_ELEVATION_REQUIRED. A user who declines the prompt has not started it.
+Status shellStart(const QString &program, const QString &workingFolder)
+{
+    const std::wstring file = QDir::toNativeSeparators(program).toStdWString();
+    const std::wstring folder = QDir::toNativeSeparators(workingFolder).toStdWString();
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = L"open";
+    info.lpFile = file.c_str();
+    info.lpDirectory = folder.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (ShellExecuteExW(&info)) {
+        return {};
+    }
+    const DWORD error = GetLastError();
+    return failure(FailureKind::Disk, QStringLiteral("%1 would not start: %2")
+                                          .arg(program, qt_error_string(static_cast<int>(error))));
+}
+#endif
+
 } // namespace
 
-bool startProgram(const QString &program, const QString &workingFolder, QString *why)
+Status startProgram(const QString &program, const QString &workingFolder)
 {
     const QFileInfo info(program);
     if (!info.isFile()) {
-        if (why) {
-            *why = QStringLiteral("%1 does not exist").arg(program);
-        }
-        return false;
+        return failure(FailureKind::Disk, QStringLiteral("%1 does not exist").arg(program));
     }
     makeExecutable(program);
+#ifdef Q_OS_WIN
+    return shellStart(info.absoluteFilePath(), workingFolder);
+#else
     if (!QProcess::startDetached(info.absoluteFilePath(), {}, workingFolder)) {
-        if (why) {
-            *why = QStringLiteral("%1 would not start").arg(program);
-        }
-        return false;
+        return failure(FailureKind::Disk, QStringLiteral("%1 would not start").arg(program));
     }
-    return true;
+    return {};
+#endif
 }
 
 } // namespace freshgate

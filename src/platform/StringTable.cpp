@@ -64,4 +64,9 @@ QString LoadResString(int id)
     return strings().text(id);
 }
 
+QString LoadResString(StringId id)
+{
+    return LoadResString(static_cast<int>(id));
+}
+
 } // namespace freshgate

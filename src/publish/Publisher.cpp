@@ -1,8 +1,12 @@
 #include "publish/Publisher.h"
 
+#include "protocol/Components.h"
+#include "protocol/Manifest.h"
+#include "protocol/Version.h"
 #include "publish/CabinetWriter.h"
 #include "publish/ServerFolder.h"
 #include "publish/SourceFolder.h"
+#include "settings/SettingsStore.h"
 #include "trust/Minisign.h"
 
 #include <QDir>
@@ -18,37 +22,46 @@ namespace {
 
 enum Slot { Resource, Data, Help, Exe, FullExe, SlotCount };
 
+// A component as the maker names it on the command line; the rest is the shared table's.
 struct SlotInfo {
     QLatin1String option;
     QLatin1String label;
-    QLatin1String cabinet;
+    Component component;
 };
 
 constexpr std::array<SlotInfo, SlotCount> SlotTable{{
-    {QLatin1String("--resource"), QLatin1String("resource file"), QLatin1String("ov4res.cab")},
-    {QLatin1String("--data"), QLatin1String("data files"), QLatin1String("ov4data.cab")},
-    {QLatin1String("--helpfile"), QLatin1String("help file"), QLatin1String("ov4help.cab")},
-    {QLatin1String("--exe"), QLatin1String("program EXE patch"), QLatin1String("ov4exe.cab")},
-    {QLatin1String("--full-exe"), QLatin1String("full program package"),
-     QLatin1String("ov4fexe.cab")},
+    {QLatin1String("--resource"), QLatin1String("resource file"), Component::Resource},
+    {QLatin1String("--data"), QLatin1String("data files"), Component::Data},
+    {QLatin1String("--helpfile"), QLatin1String("help file"), Component::Help},
+    {QLatin1String("--exe"), QLatin1String("program EXE patch"), Component::ExePatch},
+    {QLatin1String("--full-exe"), QLatin1String("full program package"), Component::ExeFull},
 }};
+
+QString cabinetOf(Slot slot)
+{
+    return QLatin1String(componentInfo(SlotTable[slot].component).serverFile);
+}
 
 constexpr int ThresholdField = 4;
 
 // Freshgate finds these at the top of what it extracts: the set-up program it
 // starts after a full package, and the program file a patch replaces.
-const QString SetupProgram = QStringLiteral("setup.exe");
-const QString ProductProgram = QStringLiteral("Orvane4.exe");
+const QString SetupProgram = QLatin1String(kSetupProgram);
+const QString ProductProgram = QLatin1String(kProductProgram);
 
-const QString SignatureSuffix = QStringLiteral(".minisig");
+const QString SignatureSuffix = QLatin1String(kSignatureSuffix);
+const QString ManifestFile = QLatin1String(kManifestFile);
 
 enum class Origin { None, New, Kept };
 
 struct Plan {
     std::array<Origin, SlotCount> origin{};
     std::array<QList<SourceFile>, SlotCount> files;
-    std::array<qint16, ManifestFieldCount> fields{};
+    std::array<qint16, Manifest::kFields> fields{};
+    // Why a version was not given but set by this run, leading its warning.
+    std::array<QString, SlotCount> setBecause;
     QStringList notes;
+    QStringList warnings;
 };
 
 const std::optional<ComponentSource> &sourceOf(const PublishOptions &options, Slot slot)
@@ -114,6 +127,10 @@ bool checkOptions(const PublishOptions &options, Plan *plan, QString *error)
         plan->fields[ThresholdField] = *threshold;
     }
 
+    if (options.dropSignatures && options.signingKey) {
+        return fail(error, QStringLiteral("--unsigned publishes without signatures; it cannot go "
+                                          "with --sign"));
+    }
     if (options.withdrawFullExe && (options.fullExeFolder || options.fullThreshold)) {
         return fail(error, QStringLiteral("--no-full-exe withdraws the full package; it cannot go "
                                           "with --full-exe or --full-threshold"));
@@ -156,12 +173,60 @@ bool checkOptions(const PublishOptions &options, Plan *plan, QString *error)
     return true;
 }
 
+// Refuses a run after which clients that took the last one would stop
+// updating: signatures dropped, or a version lowered, unless asked for.
+bool keepsClientsWorking(const PublishOptions &options, const ServerFolderState &old, Plan *plan,
+                         QString *error)
+{
+    const QStringList signatures = old.entries.filter(SignatureSuffix);
+    if (!signatures.isEmpty() && !options.signingKey) {
+        if (!options.dropSignatures) {
+            return fail(error, QStringLiteral("the server folder holds signatures (%1), and "
+                                              "clients that check them would refuse an unsigned "
+                                              "update; give --sign KEY, or --unsigned to drop them "
+                                              "on purpose")
+                                   .arg(signatures.size() == 1 ? signatures.first()
+                                                               : QStringLiteral("%1 and %2 more")
+                                                                     .arg(signatures.first())
+                                                                     .arg(signatures.size() - 1)));
+        }
+        plan->notes << QStringLiteral("dropped the signatures the server held; clients that check "
+                                      "signatures refuse this update");
+    }
+
+    for (Slot slot : {Resource, Data, Help, Exe}) {
+        if (plan->origin[slot] != Origin::New || !old.entries.contains(cabinetOf(slot)) ||
+            !old.fields[slot]) {
+            continue;
+        }
+        const qint16 published = *old.fields[slot];
+        if (plan->fields[slot] < published) {
+            if (!options.allowOlder) {
+                return fail(error,
+                            QStringLiteral("%1 %2 is lower than version %3, which the server "
+                                           "already offers, and clients that have %3 never "
+                                           "go back; give --allow-older to roll back on "
+                                           "purpose")
+                                .arg(SlotTable[slot].option)
+                                .arg(plan->fields[slot])
+                                .arg(published));
+            }
+            plan->notes << QStringLiteral("rolled the %1 back from version %2 to %3; clients that "
+                                          "installed %2 keep it")
+                               .arg(SlotTable[slot].label)
+                               .arg(published)
+                               .arg(plan->fields[slot]);
+        }
+    }
+    return true;
+}
+
 // Decides what the new folder takes over from the old one.
 bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *plan, QString *error)
 {
-    QStringList managed = {ManifestFileName};
+    QStringList managed = {ManifestFile};
     for (const SlotInfo &slot : SlotTable)
-        managed << slot.cabinet;
+        managed << QLatin1String(componentInfo(slot.component).serverFile);
     for (const QString &name : QStringList(managed))
         managed << name + SignatureSuffix;
     for (const QString &entry : old.entries) {
@@ -173,28 +238,30 @@ bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *p
         }
     }
 
+    if (!keepsClientsWorking(options, old, plan, error))
+        return false;
+
     for (Slot slot : {Resource, Data, Help, Exe}) {
         if (plan->origin[slot] == Origin::New)
             continue;
-        if (old.entries.contains(SlotTable[slot].cabinet)) {
+        if (old.entries.contains(cabinetOf(slot))) {
             plan->origin[slot] = Origin::Kept;
-            plan->fields[slot] = old.fields[slot].value_or(NeverFetchedVersion);
+            plan->fields[slot] = old.fields[slot].value_or(UnpublishedVersion);
             if (!old.fields[slot]) {
-                plan->notes << QStringLiteral("the server's %1 had no readable version; it is now "
-                                              "%2, which Freshgate never fetches")
-                                   .arg(SlotTable[slot].label)
-                                   .arg(NeverFetchedVersion);
+                plan->setBecause[slot] =
+                    QStringLiteral("the server's %1 had no readable version; it is now %2")
+                        .arg(SlotTable[slot].label)
+                        .arg(UnpublishedVersion);
             }
         } else {
-            plan->fields[slot] = NeverFetchedVersion;
-            plan->notes << QStringLiteral("no %1 published; its version is %2, which Freshgate "
-                                          "never fetches")
-                               .arg(SlotTable[slot].label)
-                               .arg(NeverFetchedVersion);
+            plan->fields[slot] = UnpublishedVersion;
+            plan->setBecause[slot] = QStringLiteral("no %1 published; its version is %2")
+                                         .arg(SlotTable[slot].label)
+                                         .arg(UnpublishedVersion);
         }
     }
 
-    const bool oldFull = old.entries.contains(SlotTable[FullExe].cabinet);
+    const bool oldFull = old.entries.contains(cabinetOf(FullExe));
     if (plan->origin[FullExe] != Origin::New && !options.withdrawFullExe && oldFull)
         plan->origin[FullExe] = Origin::Kept;
     if (options.withdrawFullExe && oldFull)
@@ -238,12 +305,30 @@ bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *p
     return true;
 }
 
+// A client fetches a component only when the version offered exceeds the one
+// its store records, which is the store's default until the first update.
+void warnOfUnfetchedVersions(Plan *plan)
+{
+    for (Slot slot : {Resource, Data, Help, Exe}) {
+        const std::optional<qint16> fallback = parseVersion(QString::fromLatin1(
+            settingInfo(componentInfo(SlotTable[slot].component).versionKey).fallback));
+        if (!fallback || plan->fields[slot] > *fallback)
+            continue;
+        const QString lead =
+            plan->setBecause[slot].isEmpty()
+                ? QStringLiteral("%1 version %2").arg(SlotTable[slot].label).arg(plan->fields[slot])
+                : plan->setBecause[slot];
+        plan->warnings << QStringLiteral("%1, which does not exceed %2, the version a client "
+                                         "assumes until its first update, so no client with the "
+                                         "default settings fetches it")
+                              .arg(lead)
+                              .arg(*fallback);
+    }
+}
+
 QString manifestText(const Plan &plan)
 {
-    QStringList fields;
-    for (qint16 field : plan.fields)
-        fields << QString::number(field);
-    return fields.join(QLatin1Char('*'));
+    return formatManifest(plan.fields);
 }
 
 QString describe(const Plan &plan, Slot slot)
@@ -275,7 +360,7 @@ bool build(const Plan &plan, const QString &oldFolder, const QString &staging,
            const QString &finalFolder, QStringList *report, QString *error)
 {
     for (Slot slot : {Resource, Data, Help, Exe, FullExe}) {
-        const QString cabinet = SlotTable[slot].cabinet;
+        const QString cabinet = cabinetOf(slot);
         const QString target = QDir(staging).filePath(cabinet);
         const QString shown = QDir(finalFolder).filePath(cabinet);
         if (plan.origin[slot] == Origin::New) {
@@ -297,7 +382,7 @@ bool build(const Plan &plan, const QString &oldFolder, const QString &staging,
     }
 
     const QString text = manifestText(plan);
-    QFile manifest(QDir(staging).filePath(ManifestFileName));
+    QFile manifest(QDir(staging).filePath(ManifestFile));
     if (!manifest.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
         manifest.write(text.toLatin1()) != text.size() || !manifest.flush()) {
         return fail(
@@ -305,8 +390,7 @@ bool build(const Plan &plan, const QString &oldFolder, const QString &staging,
             QStringLiteral("cannot write %1: %2").arg(manifest.fileName(), manifest.errorString()));
     }
     manifest.close();
-    *report
-        << QStringLiteral("wrote %1: %2").arg(QDir(finalFolder).filePath(ManifestFileName), text);
+    *report << QStringLiteral("wrote %1: %2").arg(QDir(finalFolder).filePath(ManifestFile), text);
     return true;
 }
 
@@ -315,12 +399,13 @@ bool sign(const minisign::SecretKey &key, const QString &staging, const QString 
           QStringList *report, QString *error)
 {
     QStringList names = QDir(staging).entryList(QDir::Files, QDir::Name);
-    names.removeAll(ManifestFileName);
-    names << ManifestFileName;
+    names.removeAll(ManifestFile);
+    names << ManifestFile;
     for (const QString &name : names) {
-        const auto signature = minisign::signFile(key, QDir(staging).filePath(name), name, error);
+        const Result<QByteArray> signature =
+            minisign::signFile(key, QDir(staging).filePath(name), name);
         if (!signature)
-            return false;
+            return fail(error, signature.message());
         QFile out(QDir(staging).filePath(name + SignatureSuffix));
         if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
             out.write(*signature) != signature->size() || !out.flush()) {
@@ -371,13 +456,14 @@ PublishResult publish(const PublishOptions &options)
 
     std::optional<minisign::SecretKey> key;
     if (options.signingKey) {
-        QString why;
-        key = minisign::loadSecretKey(*options.signingKey, options.signingPassword, &why);
-        if (!key) {
-            result.error =
-                QStringLiteral("cannot use the key %1: %2").arg(*options.signingKey, why);
+        Result<minisign::SecretKey> loaded =
+            minisign::loadSecretKey(*options.signingKey, options.signingPassword);
+        if (!loaded) {
+            result.error = QStringLiteral("cannot use the key %1: %2")
+                               .arg(*options.signingKey, loaded.message());
             return result;
         }
+        key = std::move(loaded).value();
     }
 
     const QString outDir = QDir::cleanPath(QFileInfo(options.outDir).absoluteFilePath());
@@ -398,12 +484,13 @@ PublishResult publish(const PublishOptions &options)
         return result;
     }
 
-    const QString serverFolder = QDir(outDir).filePath(ServerFolderName);
+    const QString serverFolder = QDir(outDir).filePath(QLatin1String(kServerFolder));
     ServerFolderState old;
     if (!readServerFolder(serverFolder, &old, &result.error) ||
         !settle(options, old, &plan, &result.error)) {
         return result;
     }
+    warnOfUnfetchedVersions(&plan);
 
     QTemporaryDir staging(QDir(outDir).filePath(QStringLiteral(".freshgate.new-XXXXXX")));
     if (!staging.isValid()) {
@@ -437,6 +524,7 @@ PublishResult publish(const PublishOptions &options)
     result.ok = true;
     result.report = report;
     result.notes = plan.notes;
+    result.warnings = plan.warnings;
     result.manifest = manifestText(plan);
     return result;
 }

@@ -15,7 +15,7 @@ struct ComponentSource {
 
 // One publishing run. A component left out keeps the cabinet and version the
 // server folder already holds; with none there, its version is written as
-// NeverFetchedVersion and no cabinet is published.
+// UnpublishedVersion and no cabinet is published.
 struct PublishOptions {
     QString outDir; // the server root; the files go to outDir/freshgate/
     std::optional<ComponentSource> resource;
@@ -26,23 +26,32 @@ struct PublishOptions {
     std::optional<QString> fullThreshold; // highest installed EXE version that takes it
     bool withdrawFullExe = false;         // drop the full package the server holds
     // A minisign secret key: every file of the new folder gets NAME.minisig
-    // beside it. Without one no signature is written (and none is kept, since
-    // the manifest changes with every run).
+    // beside it. Without one no signature is written, and none can be kept,
+    // since the manifest changes with every run.
     std::optional<QString> signingKey;
     QString signingPassword; // for an encrypted key
+    // Publish without signatures over a folder that holds some, dropping them.
+    // Without it such a run is refused: clients that check signatures would
+    // refuse everything until the next signed run.
+    bool dropSignatures = false;
+    // Publish a component at a lower version than the server offers (a roll
+    // back). Without it such a run is refused.
+    bool allowOlder = false;
 };
 
 struct PublishResult {
     bool ok = false;
-    QString error;      // why nothing was published; the server folder is as it was
-    QStringList report; // one line per file in the new server folder
-    QStringList notes;  // what the maker may not expect, such as a version set to 0
-    QString manifest;   // the manifest text written
+    QString error;        // why nothing was published; the server folder is as it was
+    QStringList report;   // one line per file in the new server folder
+    QStringList notes;    // what the maker may not expect, such as a withdrawn package
+    QStringList warnings; // versions no client with a default settings store fetches
+    QString manifest;     // the manifest text written
 };
 
-// Versions Freshgate starts from are 1 (resource, data, help) and 400 (EXE),
-// and it fetches only what is strictly newer, so 0 is never fetched.
-inline constexpr qint16 NeverFetchedVersion = 0;
+// The version announced for a component the server does not hold: no higher
+// than any default of the settings store, so a default client never asks for
+// the missing cabinet.
+inline constexpr qint16 UnpublishedVersion = 0;
 // A threshold no installed EXE version lies at or below, save this very one:
 // used when the server offers no full package.
 inline constexpr qint16 NoFullPackageThreshold = -32768;

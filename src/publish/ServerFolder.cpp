@@ -1,6 +1,7 @@
 #include "publish/ServerFolder.h"
 
-#include "update/Version.h"
+#include "protocol/Components.h"
+#include "protocol/Version.h"
 
 #include <QDir>
 #include <QFile>
@@ -64,18 +65,19 @@ bool readServerFolder(const QString &path, ServerFolderState *state, QString *er
     state->exists = true;
     state->entries =
         QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    if (!state->entries.contains(ManifestFileName))
+    const QString manifestName = QLatin1String(kManifestFile);
+    if (!state->entries.contains(manifestName))
         return true;
 
-    QFile manifest(QDir(path).filePath(ManifestFileName));
+    QFile manifest(QDir(path).filePath(manifestName));
     if (!manifest.open(QIODevice::ReadOnly)) {
         return fail(
             error,
             QStringLiteral("cannot read %1: %2").arg(manifest.fileName(), manifest.errorString()));
     }
-    const QStringList fields = QString::fromUtf8(manifest.readAll()).split(QLatin1Char('*'));
-    for (int i = 0; i < ManifestFieldCount && i < fields.size(); ++i)
-        state->fields[i] = parseVersion(fields[i]);
+    const Manifest fields = parseManifest(QString::fromUtf8(manifest.readAll()));
+    for (size_t i = 0; i < fields.fields.size(); ++i)
+        state->fields[i] = parseVersion(fields.fields[i]);
     return true;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/Manifest.h"
+
 #include <QLatin1String>
 #include <QString>
 #include <QStringList>
@@ -7,11 +9,6 @@
 #include <optional>
 
 namespace freshgate {
-
-// The folder below the server root that Freshgate reads, and its manifest.
-inline constexpr QLatin1String ServerFolderName("freshgate");
-inline constexpr QLatin1String ManifestFileName("ov4arv.dat");
-inline constexpr int ManifestFieldCount = 5;
 
 // A version as the publisher writes it: a whole decimal number from -32768 to
 // 32767 with an optional leading "-", and nothing else, not even blanks.
@@ -22,7 +19,7 @@ inline constexpr int ManifestFieldCount = 5;
 // of its entries.
 struct ServerFolderState {
     bool exists = false;
-    std::array<std::optional<qint16>, ManifestFieldCount> fields;
+    std::array<std::optional<qint16>, Manifest::kFields> fields;
     QStringList entries;
 };
 

@@ -1,6 +1,6 @@
 #include "publish/SourceFolder.h"
 
-#include "platform/MemberName.h"
+#include "protocol/MemberName.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -19,23 +19,9 @@ bool fail(QString *error, const QString &text)
     return false;
 }
 
-bool isWindowsDeviceName(const QString &component)
-{
-    static const QStringList devices = {
-        QStringLiteral("CON"),  QStringLiteral("PRN"),  QStringLiteral("AUX"),
-        QStringLiteral("NUL"),  QStringLiteral("COM1"), QStringLiteral("COM2"),
-        QStringLiteral("COM3"), QStringLiteral("COM4"), QStringLiteral("COM5"),
-        QStringLiteral("COM6"), QStringLiteral("COM7"), QStringLiteral("COM8"),
-        QStringLiteral("COM9"), QStringLiteral("LPT1"), QStringLiteral("LPT2"),
-        QStringLiteral("LPT3"), QStringLiteral("LPT4"), QStringLiteral("LPT5"),
-        QStringLiteral("LPT6"), QStringLiteral("LPT7"), QStringLiteral("LPT8"),
-        QStringLiteral("LPT9")};
-    const QString stem = component.section(QLatin1Char('.'), 0, 0).trimmed();
-    return devices.contains(stem, Qt::CaseInsensitive);
-}
-
-// The product also runs on Windows, so a name it cannot store there is refused
-// here rather than failing on the user's machine.
+// What the extractor would take but the publisher still refuses, because the maker surely
+// meant something else: a "\" inside a file name, or a name that is not UTF-8. Everything else
+// (names Windows cannot store, device names, names that climb out) is the extractor's own rule.
 QString componentProblem(const QString &component)
 {
     if (component.contains(QLatin1Char('\\')))
@@ -43,15 +29,6 @@ QString componentProblem(const QString &component)
             "has \"\\\" in its name, which Freshgate reads as a folder separator");
     if (component.contains(QChar::ReplacementCharacter))
         return QStringLiteral("has a name that is not valid UTF-8");
-    for (QChar c : component) {
-        if (c.unicode() < 0x20 || QStringLiteral("<>:\"|?*").contains(c))
-            return QStringLiteral("has a character in its name that Windows cannot store (one of "
-                                  "<>:\"|?* or a control character)");
-    }
-    if (component.endsWith(QLatin1Char('.')) || component.endsWith(QLatin1Char(' ')))
-        return QStringLiteral("ends in a dot or a space, which Windows drops");
-    if (isWindowsDeviceName(component))
-        return QStringLiteral("is a device name on Windows");
     return {};
 }
 

@@ -1,6 +1,7 @@
 // freshgate-publish: lays out the maker's component folders as the server
 // folder that Freshgate reads.
 #include "publish/Publisher.h"
+#include "settings/SettingsStore.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -37,23 +38,33 @@ Components (each folder is packed with its sub-folders; give at least one):
   --sign KEY            sign every file with the minisign secret key KEY, writing
                         NAME.minisig beside it; an encrypted key takes its password
                         from the environment variable FRESHGATE_SIGN_PASSWORD
+  --unsigned            publish without signatures over a server folder that holds
+                        some, dropping them: clients that check signatures then
+                        refuse the update until the next run with --sign
+  --allow-older         publish a component at a lower version than the server
+                        offers, to roll back; clients that have the higher one
+                        keep it
   -h, --help            show this text
 
 Versions are whole numbers from -32768 to 32767; Freshgate fetches a component
-when the version published is greater than the one installed (1 for resource,
-data and help, 400 for the EXE until the first update).
+when the version published is greater than the one installed (%1 for resource,
+%2 for data, %3 for help and %4 for the EXE until the first update). A version
+that does not exceed that default draws a warning: no client with default
+settings fetches it.
 
 A component left out keeps the cabinet and version already published. One never
-published gets version 0, which Freshgate never fetches; without a full package
-the threshold is -32768. Publishing a new EXE version while an older full package
+published gets version 0, with that warning; without a full package the
+threshold is -32768. Publishing a new EXE version while an older full package
 stays published is refused, since both share the one EXE version: give the new
 full package too, or withdraw the old one.
 
 Refused, with nothing written: a bad version, a missing or empty folder, a
 symbolic link or special file in a folder, a file name Freshgate would not
-extract or Windows cannot store, and files in DIR/freshgate/ that this tool does
-not manage. The new folder is built beside the old one and swapped in whole, so
-Freshgate never sees a half-written server folder.
+extract or Windows cannot store, files in DIR/freshgate/ that this tool does
+not manage, a run without --sign over signatures (unless --unsigned), and a
+version lower than the one published (unless --allow-older). The new folder is
+built beside the old one and swapped in whole, so Freshgate never sees a
+half-written server folder.
 
 Exit status: 0 published (one line per file written), 1 refused or failed,
 2 wrong command line.
@@ -63,6 +74,17 @@ Example:
       --helpfile 5 help/ --exe 420 patch/ --full-exe setup/ --full-threshold 410
 writes /srv/www/freshgate/ov4arv.dat holding 3*2*5*420*410 and five cabinets.
 )";
+
+// The defaults come from the settings table, so the text cannot drift from it.
+QString usage()
+{
+    const auto fallback = [](SettingKey key) {
+        return QString::fromLatin1(settingInfo(key).fallback);
+    };
+    return QString::fromUtf8(Usage).arg(
+        fallback(SettingKey::ResourceVersion), fallback(SettingKey::DataVersion),
+        fallback(SettingKey::HelpVersion), fallback(SettingKey::ExeVersion));
+}
 
 void printLine(FILE *stream, const QString &line)
 {
@@ -105,6 +127,10 @@ const QList<OptionSpec> &optionSpecs()
              o.signingKey = v.at(0);
              o.signingPassword = qEnvironmentVariable("FRESHGATE_SIGN_PASSWORD");
          }},
+        {QLatin1String("--unsigned"), 0, QLatin1String(),
+         [](PublishOptions &o, const QStringList &) { o.dropSignatures = true; }},
+        {QLatin1String("--allow-older"), 0, QLatin1String(),
+         [](PublishOptions &o, const QStringList &) { o.allowOlder = true; }},
     };
     return specs;
 }
@@ -181,7 +207,7 @@ int main(int argc, char *argv[])
 
     const CommandLine line = parseCommandLine(QCoreApplication::arguments());
     if (line.help) {
-        std::fputs(Usage, stdout);
+        std::fputs(usage().toLocal8Bit().constData(), stdout);
         return 0;
     }
     if (!line.error.isEmpty()) {
@@ -200,5 +226,7 @@ int main(int argc, char *argv[])
         printLine(stdout, entry);
     for (const QString &note : result.notes)
         printLine(stderr, QStringLiteral("freshgate-publish: note: %1").arg(note));
+    for (const QString &warning : result.warnings)
+        printLine(stderr, QStringLiteral("freshgate-publish: warning: %1").arg(warning));
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "settings/SettingsStore.h"
 
+#include "settings/IniFile.h"
+
 #include <QLoggingCategory>
 #include <array>
 
@@ -50,6 +52,11 @@ const SettingInfo &settingInfo(SettingKey key)
 
 SettingsStore::SettingsStore() : m_settings(openStore()) {}
 
+SettingsStore::SettingsStore(const QString &iniPath)
+    : m_settings(std::make_unique<QSettings>(iniPath, QSettings::IniFormat))
+{
+}
+
 SettingsStore::~SettingsStore() = default;
 
 QString SettingsStore::read(const QString &section, const QString &key) const
@@ -62,17 +69,31 @@ QString SettingsStore::read(const QString &section, const QString &key) const
     return value.toString();
 }
 
-bool SettingsStore::write(const QString &section, const QString &key, const QString &value)
+Status SettingsStore::write(const QString &section, const QString &key, const QString &value)
 {
-    m_settings->setValue(groupKey(section, key), value);
-    m_settings->sync();
-    if (m_settings->status() != QSettings::NoError) {
-        qCWarning(lcSettings) << "could not write" << section << key << "to"
-                              << m_settings->fileName();
-        return false;
+#ifdef Q_OS_WIN
+    if (m_settings->format() == QSettings::NativeFormat) {
+        m_settings->setValue(groupKey(section, key), value);
+        m_settings->sync();
+        if (m_settings->status() != QSettings::NoError) {
+            const QString why = QStringLiteral("could not write %1/%2 to %3")
+                                    .arg(section, key, m_settings->fileName());
+            qCWarning(lcSettings).noquote() << why;
+            return failure(FailureKind::Disk, why);
+        }
+        qCInfo(lcSettings) << "wrote" << section << key << "=" << value;
+        return {};
     }
+#endif
+    QString why;
+    if (!writeIniValue(m_settings->fileName(), section, key, value, &why)) {
+        qCWarning(lcSettings).noquote() << "could not write" << section << key << ":" << why;
+        return failure(FailureKind::Disk, why);
+    }
+    // QSettings answers from what it read last; it reads the file again when it changed.
+    m_settings->sync();
     qCInfo(lcSettings) << "wrote" << section << key << "=" << value;
-    return true;
+    return {};
 }
 
 QString SettingsStore::read(SettingKey key) const
@@ -87,7 +108,7 @@ QString SettingsStore::readOrDefault(SettingKey key) const
     return value.isEmpty() ? QLatin1String(settingInfo(key).fallback) : value;
 }
 
-bool SettingsStore::write(SettingKey key, const QString &value)
+Status SettingsStore::write(SettingKey key, const QString &value)
 {
     const SettingInfo &info = settingInfo(key);
     Q_ASSERT(info.writtenByUs);

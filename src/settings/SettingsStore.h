@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QSettings>
 #include <QString>
 #include <memory>
@@ -36,21 +38,27 @@ struct SettingInfo {
 // folder on Linux, the product's registry branch on Windows. All values are text;
 // an absent key reads as "". GUI thread only; each write reaches the disk before
 // write() returns, so a crash cannot lose a recorded version.
+// The INI file is shared with the product: a write changes only its own key's line
+// (see IniFile.h) and reads go through QSettings.
 class SettingsStore {
 public:
+    // The product's store.
     SettingsStore();
+    // The INI file at iniPath instead (created by the first write), on every platform.
+    explicit SettingsStore(const QString &iniPath);
     ~SettingsStore();
     SettingsStore(const SettingsStore &) = delete;
     SettingsStore &operator=(const SettingsStore &) = delete;
 
     [[nodiscard]] QString read(const QString &section, const QString &key) const;
-    // Creates the section and key as needed; false when the store could not be written.
-    [[nodiscard]] bool write(const QString &section, const QString &key, const QString &value);
+    // Creates the section and key as needed; false only when the value may not have
+    // reached the disk (the store then holds what it held).
+    [[nodiscard]] Status write(const QString &section, const QString &key, const QString &value);
 
     [[nodiscard]] QString read(SettingKey key) const;
     // The stored value, or the key's fallback when that is empty.
     [[nodiscard]] QString readOrDefault(SettingKey key) const;
-    [[nodiscard]] bool write(SettingKey key, const QString &value);
+    [[nodiscard]] Status write(SettingKey key, const QString &value);
 
     // Where the store lives, for messages and tests.
     [[nodiscard]] QString location() const;

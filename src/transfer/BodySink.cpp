@@ -4,17 +4,19 @@
 
 namespace freshgate {
 
-QString TextSink::refuse(qint64 totalBytes) const
+Status TextSink::refuse(qint64 totalBytes)
 {
     if (totalBytes > m_maxBytes)
-        return QStringLiteral("text body larger than the limit of %1 bytes").arg(m_maxBytes);
+        return failure(
+            FailureKind::TooLarge,
+            QStringLiteral("text body larger than the limit of %1 bytes").arg(m_maxBytes));
     return {};
 }
 
-bool TextSink::write(const char *data, qint64 size, QString *)
+Status TextSink::write(const char *data, qint64 size)
 {
     m_data.append(data, size);
-    return true;
+    return {};
 }
 
 QString TextSink::text() const

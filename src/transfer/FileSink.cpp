@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QStorageInfo>
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -17,10 +18,19 @@ std::filesystem::path nativePath(const QString &path)
     return std::filesystem::path(QDir::toNativeSeparators(path).toStdU16String());
 }
 
+constexpr qint64 kMegabyte = 1024 * 1024;
+
 } // namespace
 
-FileSink::FileSink(QString targetPath, qint64 maxBytes)
-    : m_target(std::move(targetPath)), m_maxBytes(maxBytes)
+qint64 freeSpaceOn(const QString &folder)
+{
+    const QStorageInfo storage(folder);
+    return storage.isValid() ? storage.bytesAvailable() : -1;
+}
+
+FileSink::FileSink(QString targetPath, qint64 maxBytes, FreeSpaceProbe probe)
+    : m_target(std::move(targetPath)), m_folder(QFileInfo(m_target).absolutePath()),
+      m_maxBytes(maxBytes), m_probe(std::move(probe))
 {
 }
 
@@ -30,13 +40,11 @@ FileSink::~FileSink()
         discard();
 }
 
-bool FileSink::open(QString *error)
+Status FileSink::open()
 {
     const QFileInfo target(m_target);
-    if (target.isDir()) {
-        *error = QStringLiteral("%1 is a folder").arg(m_target);
-        return false;
-    }
+    if (target.isDir())
+        return failure(FailureKind::Disk, QStringLiteral("%1 is a folder").arg(m_target));
     // A random name, created exclusively, so two downloads to one folder never share a file and
     // nothing already there is overwritten before the body is complete.
     for (int attempt = 0; attempt < 8; ++attempt) {
@@ -49,49 +57,73 @@ bool FileSink::open(QString *error)
             break;
     }
     if (!m_file.isOpen()) {
-        *error = QStringLiteral("cannot create a temporary file beside %1: %2")
-                     .arg(m_target, m_file.errorString());
-        return false;
+        return failure(FailureKind::Disk, QStringLiteral("cannot create a temporary file beside "
+                                                         "%1: %2")
+                                              .arg(m_target, m_file.errorString()));
     }
     m_created = true;
-    const QStorageInfo storage(target.absolutePath());
-    if (storage.isValid())
-        m_freeBytes = storage.bytesAvailable();
-    return true;
-}
-
-QString FileSink::refuse(qint64 totalBytes) const
-{
-    if (totalBytes > m_maxBytes)
-        return QStringLiteral("download larger than the limit of %1 bytes").arg(m_maxBytes);
-    if (m_freeBytes >= 0 && totalBytes > m_freeBytes)
-        return QStringLiteral("download of %1 bytes does not fit in the %2 bytes free on the disk")
-            .arg(totalBytes)
-            .arg(m_freeBytes);
+    measureFreeSpace();
     return {};
 }
 
-bool FileSink::write(const char *data, qint64 size, QString *error)
+Status FileSink::refuse(qint64 totalBytes)
 {
-    if (m_file.write(data, size) != size) {
-        *error = QStringLiteral("cannot write %1: %2").arg(m_file.fileName(), m_file.errorString());
-        return false;
-    }
-    return true;
+    if (totalBytes > m_maxBytes)
+        return failure(
+            FailureKind::TooLarge,
+            QStringLiteral("download larger than the limit of %1 bytes").arg(m_maxBytes));
+    m_expected = std::max(m_expected, totalBytes);
+    return checkRoom();
 }
 
-bool FileSink::commit(QString *error)
+Status FileSink::write(const char *data, qint64 size)
+{
+    if (m_file.write(data, size) != size) {
+        return failure(
+            FailureKind::Disk,
+            QStringLiteral("cannot write %1: %2").arg(m_file.fileName(), m_file.errorString()));
+    }
+    m_written += size;
+    m_expected = std::max(m_expected, m_written);
+    // Other programs write to the disk too; a measure per few megabytes keeps it cheap.
+    if (m_written - m_writtenAtMeasure >= kFreeSpaceRecheckBytes) {
+        measureFreeSpace();
+        return checkRoom();
+    }
+    return {};
+}
+
+void FileSink::measureFreeSpace()
+{
+    m_freeBytes = m_probe ? m_probe(m_folder) : -1;
+    m_writtenAtMeasure = m_written;
+}
+
+Status FileSink::checkRoom() const
+{
+    if (m_freeBytes < 0)
+        return {};
+    const qint64 freeNow = m_freeBytes - (m_written - m_writtenAtMeasure);
+    const qint64 needed = (m_expected - m_written) + m_expected + kFreeSpaceReserve;
+    if (freeNow >= needed)
+        return {};
+    return failure(FailureKind::NoSpace, QStringLiteral("not enough free space on %1 (needs %2 MB)")
+                                             .arg(QDir::toNativeSeparators(m_folder))
+                                             .arg((needed + kMegabyte - 1) / kMegabyte));
+}
+
+Status FileSink::commit()
 {
     m_file.close();
-    std::error_code failure;
-    std::filesystem::rename(nativePath(m_file.fileName()), nativePath(m_target), failure);
-    if (failure) {
-        *error = QStringLiteral("cannot rename %1 to %2: %3")
-                     .arg(m_file.fileName(), m_target, QString::fromStdString(failure.message()));
-        return false;
+    std::error_code error;
+    std::filesystem::rename(nativePath(m_file.fileName()), nativePath(m_target), error);
+    if (error) {
+        return failure(FailureKind::Disk, QStringLiteral("cannot rename %1 to %2: %3")
+                                              .arg(m_file.fileName(), m_target,
+                                                   QString::fromStdString(error.message())));
     }
     m_committed = true;
-    return true;
+    return {};
 }
 
 void FileSink::discard()

@@ -1,19 +1,23 @@
 #pragma once
 
+#include "base/Result.h"
+#include "transfer/FileSink.h"
+
 #include <QObject>
 #include <QString>
+#include <utility>
 
 class QNetworkAccessManager;
-class QNetworkReply;
 
 namespace freshgate {
 
 class BodySink;
+class TransferRequest;
 
 // HTTP GET of a URL as text or into a file. GUI thread only. Each fetch is synchronous to its
 // caller but waits in a local event loop, so the window repaints and its close box stays live.
-// Failure is an empty result (and lastError() says why); nothing is thrown. The object must not be
-// deleted while a fetch waits: cancel() it and let the fetch return first.
+// A failure comes back in the result, never thrown. The object must not be deleted while a fetch
+// waits: cancel() it and let the fetch return first.
 class HttpTransfer : public QObject {
     Q_OBJECT
 
@@ -42,39 +46,42 @@ public:
     qint64 maxTextBytes() const { return m_maxTextBytes; }
     void setMaxDownloadBytes(qint64 bytes) { m_maxDownloadBytes = bytes; }
     qint64 maxDownloadBytes() const { return m_maxDownloadBytes; }
+    // How a download measures the free space of its disk (see FileSink); tests make it small.
+    void setFreeSpaceProbe(FreeSpaceProbe probe) { m_freeSpaceProbe = std::move(probe); }
 
     // The body as text: UTF-8 (a leading byte-order mark dropped), read as Latin-1 when it is not
-    // valid UTF-8. Empty on any failure, including a status other than 2xx.
-    [[nodiscard]] QString getUrlData(const QString &url);
+    // valid UTF-8. A status other than 2xx is a failure.
+    [[nodiscard]] Result<QString> getUrlData(const QString &url);
 
     // Streams the body into a temporary file beside filePath, renamed to filePath (replacing any
-    // older file) only once complete. Returns the byte count, 0 on failure; a failure removes the
-    // temporary file and leaves an older file at filePath as it was. An empty body leaves a
-    // zero-length file and returns 0.
-    [[nodiscard]] qint64 getBinaryData(const QString &url, const QString &filePath);
+    // older file) only once complete, and gives its byte count. A failure removes the temporary
+    // file and leaves an older file at filePath as it was. An empty body leaves a zero-length
+    // file and gives 0. A body that would leave the disk no room for its extraction fails
+    // (FileSink says how that is decided).
+    [[nodiscard]] Result<qint64> getBinaryData(const QString &url, const QString &filePath);
+    // The same with a limit of its own for this one file, for a small file fetched as bytes.
+    [[nodiscard]] Result<qint64> getBinaryData(const QString &url, const QString &filePath,
+                                               qint64 maxBytes);
 
     // Aborts the fetch in flight, if any; the waiting call returns failure.
     void cancel();
-    bool isBusy() const { return m_reply != nullptr; }
-    // Why the last fetch failed, for the diagnostic log; empty after a success.
-    QString lastError() const { return m_lastError; }
+    bool isBusy() const { return m_request != nullptr; }
 
 signals:
     void stateChanged(int state);
 
 private:
-    struct Outcome;
-    Outcome fetch(const QString &url, BodySink &sink);
+    [[nodiscard]] Result<qint64> fetch(const QString &url, BodySink &sink, int *status);
     // Logs the transfer and sends its last notification.
-    void finish(const QString &url, const Outcome &outcome, qint64 elapsedMs);
+    void finish(const QString &url, const Result<qint64> &outcome, int status, qint64 elapsedMs);
 
     QNetworkAccessManager *m_manager = nullptr;
-    QNetworkReply *m_reply = nullptr;
-    bool m_cancelled = false;
+    // The request in flight, owned by the fetch that waits for it.
+    TransferRequest *m_request = nullptr;
     int m_timeoutSeconds = DefaultTimeoutSeconds;
     qint64 m_maxTextBytes = 64 * 1024;
     qint64 m_maxDownloadBytes;
-    QString m_lastError;
+    FreeSpaceProbe m_freeSpaceProbe = freeSpaceOn;
 };
 
 } // namespace freshgate

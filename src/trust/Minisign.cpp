@@ -15,9 +15,7 @@ namespace {
 constexpr qsizetype kPublicKeyBlobBytes = kAlgBytes + kKeyIdBytes + crypto_sign_PUBLICKEYBYTES;
 constexpr qsizetype kSignatureBlobBytes = kAlgBytes + kKeyIdBytes + crypto_sign_BYTES;
 
-// minisign caps an untrusted comment line at 1 KiB and a trusted one at 8 KiB; twice the
-// larger admits every signature it can write and still refuses a flood.
-constexpr qsizetype kMaxSignatureTextBytes = 16 * 1024;
+constexpr qsizetype kMaxSignatureTextBytes = kMaxSignatureBytes;
 
 // minisign shows a key id as a little-endian 64-bit number in hex.
 QString keyIdText(const QByteArray &keyId)
@@ -119,9 +117,7 @@ bool verifyWholeFile(const QByteArray &signature, const QString &path, const QBy
     return true;
 }
 
-} // namespace
-
-std::optional<PublicKey> parsePublicKey(const QString &text, QString *why)
+std::optional<PublicKey> readPublicKey(const QString &text, QString *why)
 {
     if (!sodiumReady())
         return fail<PublicKey>(why, QStringLiteral("libsodium could not be initialised"));
@@ -148,64 +144,71 @@ std::optional<PublicKey> parsePublicKey(const QString &text, QString *why)
     return PublicKey{blob->mid(kAlgBytes, kKeyIdBytes), blob->mid(kAlgBytes + kKeyIdBytes)};
 }
 
-Verified verifyFile(const PublicKey &key, const QString &filePath, const QByteArray &signatureText,
-                    const QString &expectedFileName)
+} // namespace
+
+Result<PublicKey> parsePublicKey(const QString &text)
 {
-    Verified result;
+    QString why;
+    if (std::optional<PublicKey> key = readPublicKey(text, &why))
+        return *key;
+    return failure(FailureKind::Usage, why);
+}
+
+Result<QString> verifyFile(const PublicKey &key, const QString &filePath,
+                           const QByteArray &signatureText, const QString &expectedFileName)
+{
+    QString why;
+    const auto refused = [&why] { return failure(FailureKind::Signature, why); };
     if (!sodiumReady()) {
-        result.error = QStringLiteral("libsodium could not be initialised");
-        return result;
+        why = QStringLiteral("libsodium could not be initialised");
+        return refused();
     }
     if (key.keyId.size() != kKeyIdBytes || key.key.size() != crypto_sign_PUBLICKEYBYTES) {
-        result.error = QStringLiteral("the public key is malformed");
-        return result;
+        why = QStringLiteral("the public key is malformed");
+        return refused();
     }
     if (expectedFileName.isEmpty()) {
-        result.error = QStringLiteral("no file name to check the signature against");
-        return result;
+        why = QStringLiteral("no file name to check the signature against");
+        return refused();
     }
-    const std::optional<ParsedSignature> sig = parseSignature(signatureText, &result.error);
+    const std::optional<ParsedSignature> sig = parseSignature(signatureText, &why);
     if (!sig)
-        return result;
+        return refused();
     if (sig->keyId != key.keyId) {
-        result.error = QStringLiteral("signed by another key (key id %1, expected %2)")
-                           .arg(keyIdText(sig->keyId), keyIdText(key.keyId));
-        return result;
+        why = QStringLiteral("signed by another key (key id %1, expected %2)")
+                  .arg(keyIdText(sig->keyId), keyIdText(key.keyId));
+        return refused();
     }
     // The cheap checks come first, so a forged signature costs no pass over a large file.
     const QByteArray signedComment = sig->signature + sig->trustedComment;
     if (crypto_sign_verify_detached(bytes(sig->globalSignature), bytes(signedComment),
                                     static_cast<unsigned long long>(signedComment.size()),
                                     bytes(key.key)) != 0) {
-        result.error = QStringLiteral("the trusted comment's signature is not valid");
-        return result;
+        why = QStringLiteral("the trusted comment's signature is not valid");
+        return refused();
     }
-    const std::optional<QByteArray> name = signedFileName(sig->trustedComment, &result.error);
+    const std::optional<QByteArray> name = signedFileName(sig->trustedComment, &why);
     if (!name)
-        return result;
+        return refused();
     if (*name != expectedFileName.toUtf8()) {
-        result.error = QStringLiteral("the signature is for \"%1\", not \"%2\"")
-                           .arg(QString::fromUtf8(*name), expectedFileName);
-        return result;
+        why = QStringLiteral("the signature is for \"%1\", not \"%2\"")
+                  .arg(QString::fromUtf8(*name), expectedFileName);
+        return refused();
     }
     if (sig->prehashed) {
-        const std::optional<QByteArray> hash = prehashFile(filePath, &result.error);
+        const std::optional<QByteArray> hash = prehashFile(filePath, &why);
         if (!hash)
-            return result;
+            return refused();
         if (crypto_sign_verify_detached(bytes(sig->signature), bytes(*hash),
                                         static_cast<unsigned long long>(hash->size()),
                                         bytes(key.key)) != 0) {
-            result.error =
-                QStringLiteral("the signature does not match the content of %1").arg(filePath);
-            return result;
+            why = QStringLiteral("the signature does not match the content of %1").arg(filePath);
+            return refused();
         }
-    } else if (!verifyWholeFile(sig->signature, filePath, key.key, &result.error)) {
-        return result;
+    } else if (!verifyWholeFile(sig->signature, filePath, key.key, &why)) {
+        return refused();
     }
-    result.ok = true;
-    result.error.clear();
-    result.trustedComment = QString::fromUtf8(sig->trustedComment);
-    return result;
+    return QString::fromUtf8(sig->trustedComment);
 }
 
 } // namespace freshgate::minisign

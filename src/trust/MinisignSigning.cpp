@@ -58,7 +58,8 @@ template <std::size_t N> struct Wiped {
 
 } // namespace
 
-std::optional<SecretKey> loadSecretKey(const QString &path, const QString &password, QString *why)
+static std::optional<SecretKey> readSecretKey(const QString &path, const QString &password,
+                                              QString *why)
 {
     if (!sodiumReady())
         return fail<SecretKey>(why, QStringLiteral("libsodium could not be initialised"));
@@ -149,8 +150,8 @@ std::optional<SecretKey> loadSecretKey(const QString &path, const QString &passw
     return key;
 }
 
-std::optional<QByteArray> signFile(const SecretKey &key, const QString &filePath,
-                                   const QString &fileName, QString *why)
+static std::optional<QByteArray> signFileOrSay(const SecretKey &key, const QString &filePath,
+                                               const QString &fileName, QString *why)
 {
     if (!sodiumReady())
         return fail<QByteArray>(why, QStringLiteral("libsodium could not be initialised"));
@@ -188,6 +189,22 @@ std::optional<QByteArray> signFile(const SecretKey &key, const QString &filePath
     return kUntrustedPrefix + QByteArray("signature from freshgate-publish\n") +
            (kPrehashedAlg + key.keyId + signature).toBase64() + '\n' + kTrustedPrefix +
            trustedComment + '\n' + globalSignature.toBase64() + '\n';
+}
+
+Result<SecretKey> loadSecretKey(const QString &path, const QString &password)
+{
+    QString why;
+    if (std::optional<SecretKey> key = readSecretKey(path, password, &why))
+        return *key;
+    return failure(FailureKind::Usage, why);
+}
+
+Result<QByteArray> signFile(const SecretKey &key, const QString &filePath, const QString &fileName)
+{
+    QString why;
+    if (std::optional<QByteArray> signature = signFileOrSay(key, filePath, fileName, &why))
+        return *signature;
+    return failure(FailureKind::Signature, why);
 }
 
 } // namespace freshgate::minisign

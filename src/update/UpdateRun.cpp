@@ -3,12 +3,12 @@
 #include "platform/CabinetExtractor.h"
 #include "platform/CrashPoint.h"
 #include "platform/StringTable.h"
+#include "protocol/Version.h"
 #include "settings/SettingsStore.h"
 #include "transfer/HttpTransfer.h"
 #include "transfer/TransferRules.h"
 #include "update/RunLog.h"
 #include "update/UpdateView.h"
-#include "update/Version.h"
 #include "update/WorkFolder.h"
 
 #include <QDir>
@@ -18,21 +18,23 @@
 namespace freshgate {
 namespace {
 
-// String table rows of the run.
-enum Text : int {
-    Checking = 447,
-    ContactFailed = 448,
-    NoUpdates = 449,
-    NothingNewer = 450,
-    Downloading = 451,
-    Processing = 452,
-    Failed = 453,
-    Installed = 454,
-    DoneRunProduct = 455,
-    DoneRunSetup = 456,
-};
-
-constexpr int kRows = 4;
+// How the log names what a row shows.
+const char *iconName(RowIcon icon)
+{
+    switch (icon) {
+    case RowIcon::Downloading:
+        return "downloading";
+    case RowIcon::Tick:
+        return "tick";
+    case RowIcon::ClosedFolder:
+        return "waiting";
+    case RowIcon::Save:
+        return "installed";
+    case RowIcon::Delete:
+        return "failed";
+    }
+    return "?";
+}
 
 } // namespace
 
@@ -63,27 +65,25 @@ void UpdateRun::cancel()
     m_transfer.cancel();
 }
 
-void UpdateRun::setRow(int row, const char *iconKey, int statusId)
+void UpdateRun::setRow(int row, RowIcon icon, StringId status)
 {
-    const QString status = LoadResString(statusId);
-    qCInfo(lcRun).noquote()
-        << QStringLiteral("row %1: %2, \"%3\"").arg(row).arg(QLatin1String(iconKey), status);
-    m_view.setRow(row, QLatin1String(iconKey), status);
+    qCInfo(lcRun).noquote() << QStringLiteral("row %1: %2, \"%3\"")
+                                   .arg(row)
+                                   .arg(QLatin1String(iconName(icon)), LoadResString(status));
+    m_view.setRow(row, icon, status);
 }
 
-void UpdateRun::setRowStatus(int row, int statusId)
+void UpdateRun::setRowStatus(int row, StringId status)
 {
-    const QString status = LoadResString(statusId);
-    qCInfo(lcRun).noquote() << QStringLiteral("row %1: \"%2\"").arg(row).arg(status);
+    qCInfo(lcRun).noquote() << QStringLiteral("row %1: \"%2\"").arg(row).arg(LoadResString(status));
     m_view.setRowStatus(row, status);
 }
 
-void UpdateRun::failContact()
+void UpdateRun::failContact(const Failure &why)
 {
-    qCWarning(lcRun).noquote() << "could not reach the update server:"
-                               << (m_failure.isEmpty() ? m_transfer.lastError() : m_failure);
-    m_view.showWarning(LoadResString(ContactFailed));
-    m_view.reEnable();
+    qCWarning(lcRun).noquote() << "could not reach the update server:" << why.message;
+    m_view.showWarning(StringId::ContactFailed);
+    m_view.ReEnable();
 }
 
 void UpdateRun::run()
@@ -102,29 +102,29 @@ void UpdateRun::run()
     prepareWorkFolder(m_folders.workFolder());
 
     m_view.setProgress(1);
-    setRow(1, "downloading", Checking);
+    setRow(1, RowIcon::Downloading, StringId::Checking);
 
-    const QString text = fetchManifest();
+    const Result<QString> text = fetchManifest();
     if (m_cancelled) {
         return;
     }
-    if (text.isEmpty()) {
-        failContact();
+    if (!text) {
+        failContact(text.failure());
         return;
     }
-    m_manifest = parseManifest(text);
+    m_manifest = parseManifest(*text);
     qCInfo(lcRun).noquote()
         << "manifest:"
         << QStringList(m_manifest.fields.begin(), m_manifest.fields.end()).join(QLatin1Char('*'));
     if (!m_manifest.offersAnyVersion()) {
-        m_failure = QStringLiteral("the answer for %1 holds no version: not a manifest (a "
-                                   "sign-in or error page?)")
-                        .arg(QLatin1String(kManifestFile));
-        failContact();
+        failContact(failure(FailureKind::Content,
+                            QStringLiteral("the answer for %1 holds no version: not a manifest (a "
+                                           "sign-in or error page?)")
+                                .arg(QLatin1String(kManifestFile))));
         return;
     }
 
-    const std::array<std::pair<QString, QString>, kRows> offers{{
+    const std::array<std::pair<QString, QString>, kTaskRows> offers{{
         {resource, m_manifest.resource()},
         {data, m_manifest.data()},
         {help, m_manifest.help()},
@@ -140,11 +140,11 @@ void UpdateRun::run()
 
     if (!anyNewer) {
         qCInfo(lcRun) << "nothing newer on the server";
-        for (int row = 1; row <= kRows; ++row) {
-            setRow(row, "tick", NoUpdates);
+        for (int row = 1; row <= kTaskRows; ++row) {
+            setRow(row, RowIcon::Tick, StringId::NoUpdates);
         }
-        m_view.setExplanation(LoadResString(NothingNewer));
-        m_view.setFinishTag(QStringLiteral("0"));
+        m_view.setExplanation(StringId::NothingNewer);
+        m_view.setFinishMode(FinishMode::RunProduct);
         m_view.enableFinish();
         m_view.setProgress(100);
         return;
@@ -163,81 +163,99 @@ void UpdateRun::run()
     }
     m_view.setProgress(100);
 
-    const QString tag = m_view.finishTag();
-    if (tag == QLatin1String("0")) {
-        m_view.setExplanation(LoadResString(DoneRunProduct));
-    } else if (tag == QLatin1String("1")) {
-        m_view.setExplanation(LoadResString(DoneRunSetup));
+    const std::optional<FinishMode> mode = m_view.finishMode();
+    if (mode == FinishMode::RunProduct) {
+        m_view.setExplanation(StringId::DoneRunProduct);
+    } else if (mode == FinishMode::RunSetup) {
+        m_view.setExplanation(StringId::DoneRunSetup);
     }
     m_transfer.cancel();
     m_view.enableFinish();
     qCInfo(lcRun) << "run complete; Finish starts"
-                  << (tag == QLatin1String("1") ? "set-up" : "the product");
+                  << (mode == FinishMode::RunSetup ? "set-up" : "the product");
 }
 
-QString UpdateRun::fetchManifest()
+Result<QString> UpdateRun::fetchManifest()
 {
     const QString manifest = QLatin1String(kManifestFile);
     if (!m_trustedKey) {
-        return m_transfer.getUrlData(serverUrl(m_serverBase, manifest));
+        Result<QString> text = m_transfer.getUrlData(serverUrl(m_serverBase, manifest));
+        if (text && text->isEmpty()) {
+            return failure(FailureKind::Content,
+                           QStringLiteral("%1 is empty").arg(QLatin1String(kManifestFile)));
+        }
+        return text;
     }
     // A signature covers bytes, so the manifest comes down as a file, held to
     // the same size limit as text.
     const QString path = QDir(m_folders.workFolder()).filePath(manifest);
-    const qint64 limit = m_transfer.maxDownloadBytes();
-    m_transfer.setMaxDownloadBytes(m_transfer.maxTextBytes());
-    const bool fetched = fetchTrusted(manifest, path);
-    m_transfer.setMaxDownloadBytes(limit);
-    if (!fetched) {
-        return {};
+    if (const Status fetched = fetchTrusted(manifest, path, m_transfer.maxTextBytes()); !fetched) {
+        return fetched.failure();
     }
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? decodeResponseText(file.readAll()) : QString();
+    if (!file.open(QIODevice::ReadOnly)) {
+        return failure(FailureKind::Disk,
+                       QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+    }
+    return decodeResponseText(file.readAll());
 }
 
-bool UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPath)
+Status UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPath, qint64 maxBytes)
 {
-    m_failure.clear();
     const QString url = serverUrl(m_serverBase, serverFile);
-    if (m_transfer.getBinaryData(url, localPath) == 0) {
-        return false;
+    const Result<qint64> fetched = m_transfer.getBinaryData(url, localPath, maxBytes);
+    if (!fetched) {
+        return fetched.failure();
+    }
+    // An empty file is never an archive or a manifest; the server lost it.
+    if (*fetched == 0) {
+        QFile::remove(localPath);
+        return failure(FailureKind::Content, QStringLiteral("%1 is empty").arg(serverFile));
     }
     if (!m_trustedKey) {
-        return true;
+        return {};
     }
-    const QString signaturePath = localPath + QStringLiteral(".minisig");
-    QByteArray signature;
-    if (m_transfer.getBinaryData(url + QStringLiteral(".minisig"), signaturePath) > 0) {
+    const QString signatureFile = serverFile + QLatin1String(kSignatureSuffix);
+    const QString signaturePath = localPath + QLatin1String(kSignatureSuffix);
+    const Result<qint64> signatureFetched = m_transfer.getBinaryData(
+        url + QLatin1String(kSignatureSuffix), signaturePath, minisign::kMaxSignatureBytes);
+    Result<QString> verified =
+        failure(FailureKind::Signature, QStringLiteral("no signature %1").arg(signatureFile));
+    if (!signatureFetched && signatureFetched.kind() != FailureKind::HttpStatus) {
+        verified = signatureFetched.failure();
+    } else if (signatureFetched) {
         QFile file(signaturePath);
-        if (file.open(QIODevice::ReadOnly)) {
-            signature = file.read(64 * 1024);
-        }
+        verified =
+            file.open(QIODevice::ReadOnly)
+                ? minisign::verifyFile(*m_trustedKey, localPath, file.readAll(), serverFile)
+                : failure(
+                      FailureKind::Disk,
+                      QStringLiteral("cannot read %1: %2").arg(signaturePath, file.errorString()));
     }
-    const minisign::Verified verified =
-        signature.isEmpty() ? minisign::Verified{false, QStringLiteral("no signature"), {}}
-                            : minisign::verifyFile(*m_trustedKey, localPath, signature, serverFile);
-    if (!verified.ok) {
-        m_failure = QStringLiteral("refused %1: %2").arg(serverFile, verified.error);
+    if (!verified) {
         QFile::remove(localPath);
-        return false;
+        Failure why = verified.failure();
+        why.message = QStringLiteral("refused %1: %2").arg(serverFile, why.message);
+        return why;
     }
     qCInfo(lcRun).noquote()
-        << QStringLiteral("signature of %1 is good (%2)").arg(serverFile, verified.trustedComment);
-    return true;
+        << QStringLiteral("signature of %1 is good (%2)").arg(serverFile, *verified);
+    return {};
 }
 
 UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info)
 {
-    setRow(info.row, "downloading", Downloading);
-    const bool fetched = fetchTrusted(QLatin1String(info.serverFile), m_folders.archivePath(info));
+    setRow(info.row, RowIcon::Downloading, StringId::Downloading);
+    const Status fetched = fetchTrusted(QLatin1String(info.serverFile), m_folders.archivePath(info),
+                                        m_transfer.maxDownloadBytes());
     if (m_cancelled) {
         return Step::EndRun;
     }
     if (!fetched) {
-        failContact();
+        failContact(fetched.failure());
         return Step::EndRun;
     }
-    setRowStatus(info.row, Processing);
+    setRowStatus(info.row, StringId::Processing);
     return Step::Done;
 }
 
@@ -247,10 +265,10 @@ void UpdateRun::finish(const ComponentInfo &info, const ExtractResult &result,
     if (!result.ok) {
         qCWarning(lcRun).noquote()
             << QLatin1String(info.name) + QStringLiteral(" not installed: ") + result.error;
-        setRow(info.row, "delete", Failed);
+        setRow(info.row, RowIcon::Delete, StringId::UpdateFailed);
         return;
     }
-    setRow(info.row, "save", Installed);
+    setRow(info.row, RowIcon::Save, StringId::UpdateInstalled);
     // Only an offer that reads as a version is ever fetched, so this is that number
     // without the blanks or sign the manifest may have carried around it.
     const QString version = QString::number(parseVersion(offered).value_or(0));
@@ -290,9 +308,12 @@ bool UpdateRun::recordNote(const QString &note)
         if (!parseVersion(version)) {
             break;
         }
-        const bool written = m_settings.write(key, version);
+        const Status written = m_settings.write(key, version);
         stepDone("version recorded");
-        return written;
+        if (!written) {
+            qCWarning(lcRun).noquote() << "cannot record" << note << ":" << written.message();
+        }
+        return written.ok();
     }
     qCWarning(lcRun).noquote() << "the journal's note" << note << "names no version to record";
     return false;
@@ -303,8 +324,11 @@ void UpdateRun::recordSetupStarted()
     if (!m_pendingSetupVersion) {
         return;
     }
-    if (!m_settings.write(SettingKey::ExeVersion, *m_pendingSetupVersion)) {
-        qCWarning(lcRun) << "set-up started, but the program version could not be recorded";
+    if (const Status written = m_settings.write(SettingKey::ExeVersion, *m_pendingSetupVersion);
+        !written) {
+        qCWarning(lcRun).noquote()
+            << "set-up started, but the program version could not be recorded:"
+            << written.message();
     }
     m_pendingSetupVersion.reset();
 }
@@ -317,7 +341,7 @@ UpdateRun::Step UpdateRun::installComponent(Component component, const QString &
     const bool outOfDate = isOutOfDate(installed, offered, &why);
     qCInfo(lcRun).noquote() << QLatin1String(info.name) + QStringLiteral(": ") + why;
     if (!outOfDate) {
-        setRow(info.row, "tick", NoUpdates);
+        setRow(info.row, RowIcon::Tick, StringId::NoUpdates);
         return Step::Done;
     }
 
@@ -339,7 +363,7 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
     const bool outOfDate = isOutOfDate(installed, offered, &why);
     qCInfo(lcRun).noquote() << QStringLiteral("program: ") + why;
     if (!outOfDate) {
-        setRow(4, "tick", NoUpdates);
+        setRow(componentInfo(Component::ExePatch).row, RowIcon::Tick, StringId::NoUpdates);
         return Step::Done;
     }
     const bool full = takesFullPackage(installed, m_manifest.fullPackageThreshold(), &why);
@@ -366,7 +390,7 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
                                    versionNote(info, offered));
     }
     // Finish starts set-up only when there is one to start.
-    m_view.setFinishTag(full && result.ok ? QStringLiteral("1") : QStringLiteral("0"));
+    m_view.setFinishMode(full && result.ok ? FinishMode::RunSetup : FinishMode::RunProduct);
     finish(info, result, offered);
     return Step::Done;
 }

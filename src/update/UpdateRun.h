@@ -1,8 +1,9 @@
 #pragma once
 
+#include "protocol/Manifest.h"
 #include "trust/Minisign.h"
-#include "update/Components.h"
-#include "update/Manifest.h"
+#include "update/ProductFolders.h"
+#include "update/UpdateView.h"
 
 #include <QString>
 #include <array>
@@ -13,7 +14,6 @@ struct ExtractResult;
 struct InstallNote;
 class HttpTransfer;
 class SettingsStore;
-class UpdateView;
 
 // One update pass: reads the installed versions, fetches the manifest, and brings
 // each out-of-date component in, in the fixed order resource, data, help,
@@ -49,14 +49,15 @@ private:
     enum class Step { Done, EndRun };
 
     void run();
-    void setRow(int row, const char *iconKey, int statusId);
-    void setRowStatus(int row, int statusId);
-    void failContact();
-    // The manifest text, or empty when it could not be fetched or trusted.
-    [[nodiscard]] QString fetchManifest();
+    void setRow(int row, RowIcon icon, StringId status);
+    void setRowStatus(int row, StringId status);
+    void failContact(const Failure &why);
+    // The manifest text, or why it could not be fetched or trusted.
+    [[nodiscard]] Result<QString> fetchManifest();
     // Downloads a file into the work folder and, with a key, its signature, and
-    // checks it; false (and no file) when either fails.
-    [[nodiscard]] bool fetchTrusted(const QString &serverFile, const QString &localPath);
+    // checks it; on failure no file is left.
+    [[nodiscard]] Status fetchTrusted(const QString &serverFile, const QString &localPath,
+                                      qint64 maxBytes);
     // Downloads a component's archive; EndRun when the run must stop.
     [[nodiscard]] Step fetch(const ComponentInfo &info);
     // Shows the outcome of an extraction and records the version it brought.
@@ -76,8 +77,6 @@ private:
     ProductFolders m_folders;
     QString m_serverBase;
     std::optional<minisign::PublicKey> m_trustedKey;
-    // Why the last fetch failed when the transfer itself did not.
-    QString m_failure;
     Manifest m_manifest;
     std::optional<QString> m_pendingSetupVersion;
     bool m_running = false;

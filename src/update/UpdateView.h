@@ -1,27 +1,42 @@
 #pragma once
 
+#include "platform/StringTable.h"
+
 #include <QString>
+#include <optional>
 
 namespace freshgate {
 
+// The four task rows of the window, in the order the run works them.
+inline constexpr int kTaskRows = 4;
+
+// What a task row shows beside its name. The window maps each to its picture.
+enum class RowIcon { Downloading, Tick, ClosedFolder, Save, Delete };
+
+// What Finish starts: the product as it now is, or the set-up a full package brought.
+enum class FinishMode { RunProduct, RunSetup };
+
 // What the update run needs of the window. The window implements it; tests use a
-// recording view. Called on the GUI thread only; rows are numbered 1 to 4.
+// recording view. Called on the GUI thread only; rows are numbered 1 to kTaskRows. Texts
+// are rows of the string table, which the window looks up.
 class UpdateView {
 public:
     virtual ~UpdateView() = default;
 
-    virtual void setRow(int row, const QString &iconKey, const QString &status) = 0;
+    virtual void setRow(int row, RowIcon icon, StringId status) = 0;
     // Changes the status text and leaves the icon as it is.
-    virtual void setRowStatus(int row, const QString &status) = 0;
+    virtual void setRowStatus(int row, StringId status) = 0;
     virtual void setProgress(double value) = 0;
-    virtual void setExplanation(const QString &text) = 0;
-    [[nodiscard]] virtual QString finishTag() const = 0;
-    virtual void setFinishTag(const QString &tag) = 0;
+    virtual void setExplanation(StringId text) = 0;
+    // The mode Finish is armed with; nothing when it holds neither (then Finish does nothing).
+    [[nodiscard]] virtual std::optional<FinishMode> finishMode() const = 0;
+    virtual void setFinishMode(FinishMode mode) = 0;
     virtual void enableFinish() = 0;
     // A warning the user must acknowledge; returns when they did.
-    virtual void showWarning(const QString &text) = 0;
-    // Marks the whole run failed and arms Finish to start the product.
-    virtual void reEnable() = 0;
+    virtual void showWarning(StringId text) = 0;
+    // Marks the run failed (every row but the ones it installed) and arms Finish to start
+    // the product.
+    virtual void ReEnable() = 0;
 };
 
 } // namespace freshgate

@@ -113,8 +113,16 @@ private slots:
         const QRect lastRow = list->visualItemRect(list->topLevelItem(3));
         QVERIFY(list->viewport()->rect().contains(lastRow));
 
-        for (const char *key : {"downloading", "tick", "closedfolder", "save", "delete"}) {
-            const QImage image = Form1::listImage(QLatin1String(key)).pixmap(16, 16).toImage();
+        // Each picture is the one its image-list key names.
+        const QList<std::pair<RowIcon, const char *>> images = {
+            {RowIcon::Downloading, "downloading"},
+            {RowIcon::Tick, "tick"},
+            {RowIcon::ClosedFolder, "closedfolder"},
+            {RowIcon::Save, "save"},
+            {RowIcon::Delete, "delete"}};
+        for (const auto &[icon, key] : images) {
+            QCOMPARE(Form1::imageKey(icon), QLatin1String(key));
+            const QImage image = Form1::listImage(icon).pixmap(16, 16).toImage();
             QCOMPARE(image.size(), QSize(16, 16));
         }
     }
@@ -247,9 +255,9 @@ private slots:
         AppFolder app;
         SettingsStore settings;
         Form1 form(settings, app.path(), QString());
-        form.setRow(1, QStringLiteral("save"), LoadResString(454));
-        form.setRow(2, QStringLiteral("tick"), LoadResString(449));
-        form.setRow(3, QStringLiteral("downloading"), LoadResString(451));
+        form.setRow(1, RowIcon::Save, StringId::UpdateInstalled);
+        form.setRow(2, RowIcon::Tick, StringId::NoUpdates);
+        form.setRow(3, RowIcon::Downloading, StringId::Downloading);
         form.setFinishTag(QStringLiteral("1"));
         form.setProgress(40);
 
@@ -308,6 +316,23 @@ private slots:
         // The program knows what it is and runs in the application folder.
         QCOMPARE(QString::fromUtf8(file.readAll()),
                  started + QLatin1Char('\n') + app.path() + QLatin1Char('\n'));
+    }
+
+    // Finish is the default button, but only once the run has armed it.
+    void returnPressesFinishOnceArmed()
+    {
+        AppFolder app;
+        QVERIFY(app.writeMarkerProgram(QStringLiteral("Orvane4.exe")));
+        SettingsStore settings;
+        Form1 form(settings, app.path(), QString());
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QTest::keyClick(&form, Qt::Key_Return);
+        QVERIFY(form.isVisible());
+        form.enableFinish();
+        QTest::keyClick(&form, Qt::Key_Return);
+        QVERIFY(!form.isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(app.exists(QStringLiteral("marker")), 5000);
     }
 
     void finishCopesWithTheProgram_data()

@@ -214,13 +214,12 @@ void TestHelp::readObject()
     QFETCH(QString, name);
     QFETCH(QString, expected);
 
-    QString why;
-    const std::optional<QByteArray> got = ChmFile::readObject(m_files.value(file), name, &why);
+    const freshgate::Result<QByteArray> got = ChmFile::readObject(m_files.value(file), name);
     if (expected.isEmpty()) {
-        QVERIFY(!got.has_value());
-        QVERIFY(!why.isEmpty());
+        QVERIFY(!got.ok());
+        QVERIFY(!got.message().isEmpty());
     } else {
-        QVERIFY2(got.has_value(), qPrintable(why));
+        QVERIFY2(got.ok(), qPrintable(got.message()));
         QCOMPARE(*got, m_pages.value(expected));
     }
 }

@@ -71,6 +71,8 @@ class TestPublisher : public QObject {
 private slots:
     void fullPublishReportsEveryFile();
     void notesWhatIsNeverFetched();
+    void warnsAtTheDefaultVersion_data();
+    void warnsAtTheDefaultVersion();
     void createdServerRootRemovedOnRefusal();
     void failedSwapLeavesServerFolder();
     void unwritableServerRoot();
@@ -91,6 +93,7 @@ void TestPublisher::fullPublishReportsEveryFile()
     QCOMPARE(result.manifest, QStringLiteral("3*2*5*420*410"));
     QCOMPARE(workspace.manifest(), QByteArray("3*2*5*420*410"));
     QCOMPARE(result.notes, QStringList());
+    QCOMPARE(result.warnings, QStringList());
     const QString server = workspace.server();
     QCOMPARE(
         result.report,
@@ -116,9 +119,77 @@ void TestPublisher::notesWhatIsNeverFetched()
     QVERIFY2(result.ok, qPrintable(result.error));
     // Leading zeros are read, but the manifest carries the plain number.
     QCOMPARE(workspace.manifest(), QByteArray("0*0*7*0*-32768"));
-    QCOMPARE(result.notes.size(), 3);
-    QVERIFY(result.notes.filter(QStringLiteral("no program EXE patch published; its version is 0"))
+    QCOMPARE(result.warnings.size(), 3);
+    QVERIFY(result.warnings
+                .filter(QStringLiteral("no program EXE patch published; its version is 0, "
+                                       "which does not exceed 400"))
                 .size() == 1);
+}
+
+void TestPublisher::warnsAtTheDefaultVersion_data()
+{
+    QTest::addColumn<QString>("component");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("warning"); // empty: none
+
+    QTest::newRow("resource at 1") << "resource"
+                                   << "1"
+                                   << "resource file version 1, which does not exceed 1";
+    QTest::newRow("resource at 2") << "resource"
+                                   << "2"
+                                   << "";
+    QTest::newRow("data at 1") << "data"
+                               << "1"
+                               << "data files version 1, which does not exceed 1";
+    QTest::newRow("data at -7") << "data"
+                                << "-7"
+                                << "data files version -7, which does not exceed 1";
+    QTest::newRow("data at 2") << "data"
+                               << "2"
+                               << "";
+    QTest::newRow("help at 1") << "help"
+                               << "1"
+                               << "help file version 1, which does not exceed 1";
+    QTest::newRow("help at 2") << "help"
+                               << "2"
+                               << "";
+    QTest::newRow("program at 400") << "exe"
+                                    << "400"
+                                    << "program EXE patch version 400, which does not exceed 400";
+    QTest::newRow("program at 0") << "exe"
+                                  << "0"
+                                  << "program EXE patch version 0, which does not exceed 400";
+    QTest::newRow("program at 401") << "exe"
+                                    << "401"
+                                    << "";
+}
+
+void TestPublisher::warnsAtTheDefaultVersion()
+{
+    QFETCH(QString, component);
+    QFETCH(QString, version);
+    QFETCH(QString, warning);
+    Workspace workspace;
+    QVERIFY(workspace.isValid());
+    PublishOptions options = fullOptions(workspace);
+    options.fullExeFolder.reset();
+    options.fullThreshold.reset();
+    ComponentSource *source = component == QLatin1String("resource") ? &*options.resource
+                              : component == QLatin1String("data")   ? &*options.data
+                              : component == QLatin1String("help")   ? &*options.help
+                                                                     : &*options.exe;
+    source->version = version;
+
+    const PublishResult result = publish(options);
+    QVERIFY2(result.ok, qPrintable(result.error));
+    if (warning.isEmpty()) {
+        QCOMPARE(result.warnings, QStringList());
+    } else {
+        QCOMPARE(result.warnings.size(), 1);
+        QVERIFY2(result.warnings.first().startsWith(warning), qPrintable(result.warnings.first()));
+        QVERIFY2(result.warnings.first().contains(QStringLiteral("no client with the default")),
+                 qPrintable(result.warnings.first()));
+    }
 }
 
 void TestPublisher::createdServerRootRemovedOnRefusal()
@@ -228,7 +299,8 @@ void TestPublisher::unreadableOldVersionBecomesNeverFetched()
     QVERIFY2(result.ok, qPrintable(result.error));
     QCOMPARE(workspace.manifest(), QByteArray("3*0*6*420*410"));
     QVERIFY(QFile::exists(workspace.server() + QStringLiteral("/ov4data.cab")));
-    QCOMPARE(result.notes.filter(QStringLiteral("data files had no readable version")).size(), 1);
+    QCOMPARE(result.warnings.filter(QStringLiteral("data files had no readable version")).size(),
+             1);
 }
 
 void TestPublisher::writerAttributesAndNames()

@@ -76,12 +76,25 @@ private slots:
             QVERIFY(publish.out.contains("signed " + file.toUtf8()));
         }
 
-        // Publishing again without the key leaves no stale signature behind:
-        // the old manifest's signature would not match the new manifest.
-        const Run unsigned_ =
-            run(publishTool(), m_ws.expand({"--out", "{ws}/www", "--data", "7", "{ws}/data"}));
+        // Publishing again without the key would drop the signatures that
+        // signed clients need, so it takes --unsigned on purpose.
+        const QStringList before = treeListing(m_ws.out());
+        QStringList again = m_ws.expand({"--out", "{ws}/www", "--data", "7", "{ws}/data"});
+        const Run refused = run(publishTool(), again);
+        QCOMPARE(refused.exitCode, 1);
+        QVERIFY2(refused.err.contains("holds signatures (ov4arv.dat.minisig and 5 more)"),
+                 refused.err.constData());
+        QVERIFY2(refused.err.contains("give --sign KEY, or --unsigned"), refused.err.constData());
+        QCOMPARE(refused.err.count('\n'), 1);
+        QCOMPARE(treeListing(m_ws.out()), before);
+
+        // Then no stale signature is left behind: the old manifest's signature
+        // would not match the new manifest.
+        const Run unsigned_ = run(publishTool(), again << QStringLiteral("--unsigned"));
         QVERIFY2(unsigned_.exitCode == 0, unsigned_.err.constData());
+        QVERIFY(unsigned_.err.contains("note: dropped the signatures"));
         QVERIFY(QDir(m_ws.server()).entryList({QStringLiteral("*.minisig")}).isEmpty());
+        QCOMPARE(m_ws.manifest(), QByteArray("3*7*5*420*410"));
     }
 
     void unusableKeyChangesNothing_data()

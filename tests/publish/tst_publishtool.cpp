@@ -83,9 +83,9 @@ void TestPublishTool::help()
     const Run run = runTool(arguments);
     QCOMPARE(run.exitCode, 0);
     QVERIFY(run.out.startsWith(QStringLiteral("Usage: freshgate-publish --out DIR")));
-    for (const char *option :
-         {"--out", "--resource V DIR", "--data V DIR", "--helpfile V DIR", "--exe V DIR",
-          "--full-exe DIR", "--full-threshold V", "--no-full-exe", "Example:"}) {
+    for (const char *option : {"--out", "--resource V DIR", "--data V DIR", "--helpfile V DIR",
+                               "--exe V DIR", "--full-exe DIR", "--full-threshold V",
+                               "--no-full-exe", "--unsigned", "--allow-older", "Example:"}) {
         QVERIFY2(run.out.contains(QLatin1String(option)), option);
     }
     QCOMPARE(run.err, QString());
@@ -220,9 +220,10 @@ void TestPublishTool::refusals_data()
                                   << "dir:emptyhelp"
                                   << helpfile(QStringLiteral("6"), QStringLiteral("{ws}/emptyhelp"))
                                   << QStringLiteral("holds no files");
-    QTest::newRow("colon in a name") << "full"
-                                     << "file:help/a:b" << helpfile(QStringLiteral("6"), help)
-                                     << QStringLiteral("a:b has a character");
+    QTest::newRow("colon in a name")
+        << "full"
+        << "file:help/a:b" << helpfile(QStringLiteral("6"), help)
+        << QStringLiteral("a:b is a name Freshgate refuses to extract");
     QTest::newRow("backslash in a name")
         << "full"
         << "file:help/sub/x\\y" << helpfile(QStringLiteral("6"), help)
@@ -291,6 +292,38 @@ void TestPublishTool::refusals_data()
         << "full"
         << "file:www/freshgate/index.html" << helpfile(QStringLiteral("6"), help)
         << QStringLiteral("holds index.html");
+    QTest::newRow("unsigned over signatures")
+        << "full"
+        << "file:www/freshgate/ov4arv.dat.minisig" << helpfile(QStringLiteral("6"), help)
+        << QStringLiteral("holds signatures (ov4arv.dat.minisig), and clients that check them "
+                          "would refuse an unsigned update; give --sign KEY, or --unsigned");
+    QTest::newRow("unsigned with a key") << "full"
+                                         << "" << QStringList{QStringLiteral("--helpfile"),
+                                                              QStringLiteral("6"),
+                                                              help,
+                                                              QStringLiteral("--unsigned"),
+                                                              QStringLiteral("--sign"),
+                                                              QStringLiteral("{ws}/key.sec")}
+                                         << QStringLiteral("it cannot go with --sign");
+    QTest::newRow("older resource file")
+        << "full"
+        << ""
+        << QStringList{QStringLiteral("--resource"), QStringLiteral("2"),
+                       QStringLiteral("{ws}/res")}
+        << QStringLiteral("--resource 2 is lower than version 3, which the server already offers, "
+                          "and clients that have 3 never go back; give --allow-older to roll back "
+                          "on purpose");
+    QTest::newRow("older help file beside a newer data version")
+        << "full"
+        << "" << QStringList{QStringLiteral("--data"),    QStringLiteral("9"),
+                             QStringLiteral("{ws}/data"), QStringLiteral("--helpfile"),
+                             QStringLiteral("-5"),        help}
+        << QStringLiteral("--helpfile -5 is lower than version 5,");
+    QTest::newRow("older program patch")
+        << "full"
+        << ""
+        << QStringList{QStringLiteral("--exe"), QStringLiteral("419"), QStringLiteral("{ws}/exe")}
+        << QStringLiteral("--exe 419 is lower than version 420");
     QTest::newRow("nothing to publish")
         << "full"
         << "" << QStringList{} << QStringLiteral("nothing to publish");
@@ -373,6 +406,22 @@ void TestPublishTool::partialUpdates_data()
         << QByteArray("3*2*5*430*415")
         << QStringList{QStringLiteral("ov4res.cab"), QStringLiteral("ov4data.cab"),
                        QStringLiteral("ov4help.cab")}
+        << QStringList{};
+    QTest::newRow("roll back with --allow-older")
+        << true
+        << QStringList{QStringLiteral("--helpfile"), QStringLiteral("4"),
+                       QStringLiteral("{ws}/help"), QStringLiteral("--allow-older")}
+        << QByteArray("3*2*4*420*410")
+        << QStringList{QStringLiteral("ov4res.cab"), QStringLiteral("ov4data.cab"),
+                       QStringLiteral("ov4exe.cab"), QStringLiteral("ov4fexe.cab")}
+        << QStringList{};
+    QTest::newRow("--unsigned where nothing is signed")
+        << true
+        << QStringList{QStringLiteral("--data"), QStringLiteral("7"), QStringLiteral("{ws}/data2"),
+                       QStringLiteral("--unsigned")}
+        << QByteArray("3*7*5*420*410")
+        << QStringList{QStringLiteral("ov4res.cab"), QStringLiteral("ov4help.cab"),
+                       QStringLiteral("ov4exe.cab"), QStringLiteral("ov4fexe.cab")}
         << QStringList{};
     QTest::newRow("first publish of one component")
         << false

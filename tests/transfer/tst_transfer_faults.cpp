@@ -2,6 +2,7 @@
 // state notifications. Any request a test did not expect fails it in cleanup().
 
 #include "support/ScriptedServer.h"
+#include "transfer/FileSink.h"
 #include "transfer/HttpTransfer.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,7 @@
 #include <QTimer>
 #include <memory>
 
+using freshgate::FileSink;
 using freshgate::HttpTransfer;
 using freshgate::test::ScriptedResponse;
 using freshgate::test::ScriptedServer;
@@ -66,6 +68,8 @@ private slots:
     void textLimit_data();
     void textLimit();
     void downloadThatDoesNotFit();
+    void diskFillingUp_data();
+    void diskFillingUp();
     void unwritableTarget_data();
     void unwritableTarget();
     void httpProxyHonoured();
@@ -82,6 +86,8 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_target;
     QString m_text;
+    // Why the last fetch() failed; empty after a success.
+    QString m_error;
 };
 
 void TransferFaultsTest::init()
@@ -92,6 +98,7 @@ void TransferFaultsTest::init()
     QVERIFY(m_dir->isValid());
     m_target = m_dir->filePath(QStringLiteral("ov4res.cab"));
     m_text.clear();
+    m_error.clear();
 }
 
 void TransferFaultsTest::cleanup()
@@ -108,11 +115,14 @@ bool TransferFaultsTest::fetch(HttpTransfer &transfer, Kind kind)
 {
     const QString url = m_server->url(QStringLiteral("/item"));
     if (kind == Kind::Text) {
-        m_text = transfer.getUrlData(url);
-        return transfer.lastError().isEmpty();
+        const freshgate::Result<QString> text = transfer.getUrlData(url);
+        m_text = text ? *text : QString();
+        m_error = text ? QString() : text.message();
+        return text.ok();
     }
-    const qint64 bytes = transfer.getBinaryData(url, m_target);
-    return bytes > 0 || (transfer.lastError().isEmpty() && QFileInfo(m_target).size() == 0);
+    const freshgate::Result<qint64> bytes = transfer.getBinaryData(url, m_target);
+    m_error = bytes ? QString() : bytes.message();
+    return bytes.ok();
 }
 
 void TransferFaultsTest::expectItem(const ScriptedResponse &response)
@@ -168,7 +178,7 @@ void TransferFaultsTest::failureLeavesNothing()
 
     QVERIFY2(clock.elapsed() < 10000, "a failure must not wait for a time-out");
     QVERIFY(m_text.isEmpty());
-    QVERIFY(transfer.lastError().contains(reason));
+    QVERIFY2(m_error.contains(reason), qPrintable(m_error));
     QVERIFY2(filesIn(m_dir->path()).isEmpty(), qPrintable(filesIn(m_dir->path()).join(u' ')));
     QVERIFY(m_server->unmetExpectations().isEmpty());
     QVERIFY(!transfer.isBusy());
@@ -200,8 +210,7 @@ void TransferFaultsTest::stallTimesOut()
     const qint64 elapsed = clock.elapsed();
 
     QVERIFY2(elapsed >= 900 && elapsed < 10000, qPrintable(QString::number(elapsed)));
-    QVERIFY2(transfer.lastError().contains(QStringLiteral("time-out")),
-             qPrintable(transfer.lastError()));
+    QVERIFY2(m_error.contains(QStringLiteral("time-out")), qPrintable(m_error));
     QVERIFY(filesIn(m_dir->path()).isEmpty());
 }
 
@@ -216,7 +225,7 @@ void TransferFaultsTest::zeroTimeoutWaitsUntilCancelled()
     QVERIFY(!fetch(transfer, Kind::File));
 
     QVERIFY(clock.elapsed() >= 1400);
-    QCOMPARE(transfer.lastError(), QStringLiteral("cancelled"));
+    QCOMPARE(m_error, QStringLiteral("cancelled"));
     QVERIFY(filesIn(m_dir->path()).isEmpty());
 }
 
@@ -240,8 +249,7 @@ void TransferFaultsTest::quitWhileWaitingFails()
     QVERIFY(returned);
     QVERIFY(!ok);
     QVERIFY(clock.elapsed() < 5000);
-    QVERIFY2(transfer.lastError().contains(QStringLiteral("quit")),
-             qPrintable(transfer.lastError()));
+    QVERIFY2(m_error.contains(QStringLiteral("quit")), qPrintable(m_error));
     QVERIFY(filesIn(m_dir->path()).isEmpty());
 }
 
@@ -254,10 +262,14 @@ void TransferFaultsTest::emptyBody()
     old.close();
 
     HttpTransfer transfer;
-    QCOMPARE(transfer.getUrlData(m_server->url(QStringLiteral("/item"))), QString());
-    QCOMPARE(transfer.lastError(), QString());
-    QCOMPARE(transfer.getBinaryData(m_server->url(QStringLiteral("/item")), m_target), 0);
-    QCOMPARE(transfer.lastError(), QString());
+    const freshgate::Result<QString> text =
+        transfer.getUrlData(m_server->url(QStringLiteral("/item")));
+    QVERIFY2(text.ok(), qPrintable(text.message()));
+    QCOMPARE(*text, QString());
+    const freshgate::Result<qint64> bytes =
+        transfer.getBinaryData(m_server->url(QStringLiteral("/item")), m_target);
+    QVERIFY2(bytes.ok(), qPrintable(bytes.message()));
+    QCOMPARE(*bytes, 0);
 
     QVERIFY(QFileInfo::exists(m_target));
     QCOMPARE(QFileInfo(m_target).size(), 0);
@@ -286,9 +298,13 @@ void TransferFaultsTest::textLimit()
     expectItem(response);
 
     HttpTransfer transfer;
-    const QString text = transfer.getUrlData(m_server->url(QStringLiteral("/item")));
-    QCOMPARE(text.size(), fits ? 64 * 1024 : 0);
-    QCOMPARE(transfer.lastError().isEmpty(), fits);
+    const freshgate::Result<QString> text =
+        transfer.getUrlData(m_server->url(QStringLiteral("/item")));
+    QCOMPARE(text.ok(), fits);
+    if (fits)
+        QCOMPARE(text->size(), 64 * 1024);
+    else
+        QCOMPARE(text.kind(), freshgate::FailureKind::TooLarge);
 }
 
 void TransferFaultsTest::downloadThatDoesNotFit()
@@ -305,9 +321,72 @@ void TransferFaultsTest::downloadThatDoesNotFit()
     QVERIFY(!fetch(transfer, Kind::File));
 
     QVERIFY(clock.elapsed() < 10000);
-    QVERIFY2(transfer.lastError().contains(QStringLiteral("free")),
-             qPrintable(transfer.lastError()));
+    QVERIFY2(m_error.contains(QStringLiteral("free")), qPrintable(m_error));
     QVERIFY(filesIn(m_dir->path()).isEmpty());
+}
+
+void TransferFaultsTest::diskFillingUp_data()
+{
+    QTest::addColumn<ScriptedResponse>("response");
+    QTest::addColumn<qint64>("diskMiB");
+    QTest::addColumn<bool>("fits");
+    const QByteArray body = pattern(24 * 1024 * 1024);
+    ScriptedResponse unknownLength = ScriptedResponse::ok(body);
+    unknownLength.contentLength = -1;
+
+    QTest::newRow("endless, no length") << ScriptedResponse::endless() << qint64(200) << false;
+    QTest::newRow("24 MiB, no length, room for it and its extraction")
+        << unknownLength << qint64(200) << true;
+    QTest::newRow("24 MiB, no length, no room for its extraction")
+        << unknownLength << qint64(100) << false;
+    QTest::newRow("24 MiB announced, no room for its extraction")
+        << ScriptedResponse::ok(body) << qint64(100) << false;
+}
+
+// A simulated disk whose free space is what the download folder's files leave of it: a body
+// that would leave no room for its extraction fails long before the disk is full, its partial
+// file is removed, and the free space is measured again as the file grows, not for every chunk.
+void TransferFaultsTest::diskFillingUp()
+{
+    QFETCH(ScriptedResponse, response);
+    QFETCH(qint64, diskMiB);
+    QFETCH(bool, fits);
+    expectItem(response);
+
+    const qint64 disk = diskMiB * 1024 * 1024;
+    int probes = 0;
+    qint64 lowest = disk;
+    QString probed;
+    HttpTransfer transfer;
+    transfer.setMaxDownloadBytes(std::numeric_limits<qint64>::max());
+    transfer.setRequestTimeout(30);
+    transfer.setFreeSpaceProbe([&](const QString &folder) {
+        ++probes;
+        probed = folder;
+        qint64 used = 0;
+        for (const QFileInfo &file : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden))
+            used += file.size();
+        lowest = std::min(lowest, disk - used);
+        return disk - used;
+    });
+    QCOMPARE(fetch(transfer, Kind::File), fits);
+
+    QCOMPARE(probed, m_dir->path());
+    QVERIFY2(lowest >= FileSink::kFreeSpaceReserve, qPrintable(QString::number(lowest)));
+    if (fits) {
+        QCOMPARE(QFileInfo(m_target).size(), response.body.size());
+        QVERIFY2(probes <= response.body.size() / FileSink::kFreeSpaceRecheckBytes + 2,
+                 qPrintable(QString::number(probes)));
+        return;
+    }
+    QVERIFY2(m_error.startsWith(
+                 QStringLiteral("not enough free space on %1 (needs ").arg(m_dir->path())),
+             qPrintable(m_error));
+    QVERIFY2(filesIn(m_dir->path()).isEmpty(), qPrintable(filesIn(m_dir->path()).join(u' ')));
+    const bool lengthUnknown =
+        response.mode == ScriptedResponse::Mode::Endless || response.contentLength == -1;
+    if (lengthUnknown)
+        QVERIFY2(probes > 2, qPrintable(QString::number(probes)));
 }
 
 void TransferFaultsTest::unwritableTarget_data()
@@ -324,10 +403,10 @@ void TransferFaultsTest::unwritableTarget()
 
     // No expectation: a file that cannot be written is refused before anything is requested.
     HttpTransfer transfer;
-    QCOMPARE(transfer.getBinaryData(m_server->url(QStringLiteral("/item")),
-                                    m_dir->filePath(relativeTarget)),
-             0);
-    QVERIFY(!transfer.lastError().isEmpty());
+    const freshgate::Result<qint64> bytes = transfer.getBinaryData(
+        m_server->url(QStringLiteral("/item")), m_dir->filePath(relativeTarget));
+    QVERIFY(!bytes.ok());
+    QCOMPARE(bytes.kind(), freshgate::FailureKind::Disk);
     QVERIFY(m_server->requests().isEmpty());
     QVERIFY(QDir(m_dir->filePath(QStringLiteral("folder"))).isEmpty());
 }
@@ -342,14 +421,15 @@ void TransferFaultsTest::httpProxyHonoured()
 
     HttpTransfer transfer;
     transfer.setRequestTimeout(10);
-    const QString text =
+    const freshgate::Result<QString> text =
         transfer.getUrlData(QStringLiteral("http://freshgate.invalid/freshgate/ov4arv.dat"));
     if (before.isNull())
         qunsetenv("http_proxy");
     else
         qputenv("http_proxy", before);
 
-    QCOMPARE(text, QStringLiteral("1\r\n2\r\n"));
+    QVERIFY2(text.ok(), qPrintable(text.message()));
+    QCOMPARE(*text, QStringLiteral("1\r\n2\r\n"));
     QCOMPARE(m_server->requests().size(), 1);
 }
 
@@ -398,12 +478,16 @@ void TransferFaultsTest::secondFetchWhileBusyRefused()
     QString nestedError;
     connect(&transfer, &HttpTransfer::stateChanged, this, [&](int state) {
         if (state == HttpTransfer::RequestSent && nested == QStringLiteral("not called")) {
-            nested = transfer.getUrlData(m_server->url(QStringLiteral("/other")));
-            nestedError = transfer.lastError();
+            const freshgate::Result<QString> inner =
+                transfer.getUrlData(m_server->url(QStringLiteral("/other")));
+            nested = inner ? *inner : QString();
+            nestedError = inner ? QString() : inner.message();
         }
     });
-    QCOMPARE(transfer.getUrlData(m_server->url(QStringLiteral("/item"))),
-             QStringLiteral("manifest"));
+    const freshgate::Result<QString> outer =
+        transfer.getUrlData(m_server->url(QStringLiteral("/item")));
+    QVERIFY(outer.ok());
+    QCOMPARE(*outer, QStringLiteral("manifest"));
     QCOMPARE(nested, QString());
     QVERIFY(!nestedError.isEmpty());
     QVERIFY(!m_server->wasRequested("/other"));

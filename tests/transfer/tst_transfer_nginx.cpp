@@ -15,7 +15,21 @@ using freshgate::HttpTransfer;
 using freshgate::test::NginxServer;
 using freshgate::test::ScriptedServer;
 
+using freshgate::FailureKind;
+using freshgate::Result;
+
 namespace {
+
+// What a fetch gave, as the checks compare it: the value, or empty and 0 on failure.
+QString textOr(const Result<QString> &text)
+{
+    return text ? *text : QString();
+}
+
+qint64 bytesOr(const Result<qint64> &bytes)
+{
+    return bytes ? *bytes : 0;
+}
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -140,8 +154,9 @@ void TransferNginxTest::text()
     QVERIFY(writeFile(m_nginx->root() + QStringLiteral("/ov4arv.dat"), served));
 
     HttpTransfer transfer;
-    QCOMPARE(transfer.getUrlData(m_nginx->url(QStringLiteral("/ov4arv.dat"))), expected);
-    QCOMPARE(transfer.lastError(), QString());
+    const Result<QString> text = transfer.getUrlData(m_nginx->url(QStringLiteral("/ov4arv.dat")));
+    QVERIFY2(text.ok(), qPrintable(text.message()));
+    QCOMPARE(*text, expected);
 }
 
 void TransferNginxTest::binaryIdentical_data()
@@ -160,7 +175,8 @@ void TransferNginxTest::binaryIdentical()
     const QString target = m_dir->filePath(QStringLiteral("ov4data.cab"));
 
     HttpTransfer transfer;
-    QCOMPARE(transfer.getBinaryData(m_nginx->url(QStringLiteral("/ov4data.cab")), target), size);
+    QCOMPARE(bytesOr(transfer.getBinaryData(m_nginx->url(QStringLiteral("/ov4data.cab")), target)),
+             size);
     QVERIFY(readFile(target) == served);
     QCOMPARE(filesIn(m_dir->path()), QStringList{QStringLiteral("ov4data.cab")});
 }
@@ -173,7 +189,8 @@ void TransferNginxTest::replacesLongerFile()
     QVERIFY(writeFile(target, QByteArray(1024 * 1024, 'Z')));
 
     HttpTransfer transfer;
-    QCOMPARE(transfer.getBinaryData(m_nginx->url(QStringLiteral("/ov4help.cab")), target), 1000);
+    QCOMPARE(bytesOr(transfer.getBinaryData(m_nginx->url(QStringLiteral("/ov4help.cab")), target)),
+             1000);
     QCOMPARE(readFile(target), served);
     QCOMPARE(filesIn(m_dir->path()), QStringList{QStringLiteral("ov4help.cab")});
 }
@@ -184,8 +201,11 @@ void TransferNginxTest::failedDownloadKeepsOlderFile()
     QVERIFY(writeFile(target, "older archive"));
 
     HttpTransfer transfer;
-    QCOMPARE(transfer.getBinaryData(m_nginx->url(QStringLiteral("/missing.cab")), target), 0);
-    QVERIFY(transfer.lastError().contains(QStringLiteral("404")));
+    const Result<qint64> bytes =
+        transfer.getBinaryData(m_nginx->url(QStringLiteral("/missing.cab")), target);
+    QVERIFY(!bytes.ok());
+    QCOMPARE(bytes.kind(), FailureKind::HttpStatus);
+    QCOMPARE(bytes.failure().httpStatus, 404);
     QCOMPARE(readFile(target), QByteArray("older archive"));
     QCOMPARE(filesIn(m_dir->path()), QStringList{QStringLiteral("ov4exe.cab")});
 }
@@ -206,10 +226,10 @@ void TransferNginxTest::redirects()
 
     HttpTransfer transfer;
     const QString target = m_dir->filePath(QStringLiteral("target.dat"));
-    const qint64 bytes = transfer.getBinaryData(m_nginx->url(path), target);
+    const qint64 bytes = bytesOr(transfer.getBinaryData(m_nginx->url(path), target));
     QCOMPARE(bytes, ok ? 16 : 0);
     QCOMPARE(readFile(target), ok ? QByteArray("redirected here\n") : QByteArray());
-    QCOMPARE(transfer.getUrlData(m_nginx->url(path)),
+    QCOMPARE(textOr(transfer.getUrlData(m_nginx->url(path))),
              ok ? QStringLiteral("redirected here\n") : QString());
 }
 
@@ -234,12 +254,14 @@ void TransferNginxTest::https()
 
     HttpTransfer transfer;
     const QString target = m_dir->filePath(QStringLiteral("ov4res.cab"));
-    QCOMPARE(transfer.getUrlData(tls.url(QStringLiteral("/ov4arv.dat"))),
-             trusted ? QStringLiteral("9\r\n") : QString());
-    if (!trusted)
-        QVERIFY2(transfer.lastError().contains(QStringLiteral("certificate"), Qt::CaseInsensitive),
-                 qPrintable(transfer.lastError()));
-    QCOMPARE(transfer.getBinaryData(tls.url(QStringLiteral("/ov4res.cab")), target),
+    const Result<QString> text = transfer.getUrlData(tls.url(QStringLiteral("/ov4arv.dat")));
+    QCOMPARE(textOr(text), trusted ? QStringLiteral("9\r\n") : QString());
+    if (!trusted) {
+        QVERIFY2(text.message().contains(QStringLiteral("certificate"), Qt::CaseInsensitive),
+                 qPrintable(text.message()));
+        QCOMPARE(text.kind(), FailureKind::Network);
+    }
+    QCOMPARE(bytesOr(transfer.getBinaryData(tls.url(QStringLiteral("/ov4res.cab")), target)),
              trusted ? served.size() : 0);
     QCOMPARE(readFile(target) == served, trusted);
     QCOMPARE(filesIn(m_dir->path()).size(), trusted ? 1 : 0);
@@ -256,8 +278,7 @@ void TransferNginxTest::httpsToHttpRedirectRefused()
 
     HttpTransfer transfer;
     const QString target = m_dir->filePath(QStringLiteral("ov4res.cab"));
-    QCOMPARE(transfer.getBinaryData(tls.url(QStringLiteral("/ov4res.cab")), target), 0);
-    QVERIFY(!transfer.lastError().isEmpty());
+    QVERIFY(!transfer.getBinaryData(tls.url(QStringLiteral("/ov4res.cab")), target).ok());
     QVERIFY(filesIn(m_dir->path()).isEmpty());
     QVERIFY(tls.accessLog().contains(QStringLiteral("GET /ov4res.cab")));
     QVERIFY(plain.requests().isEmpty());

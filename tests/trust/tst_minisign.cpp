@@ -12,6 +12,9 @@
 
 namespace minisign = freshgate::minisign;
 
+using freshgate::FailureKind;
+using freshgate::Result;
+
 namespace {
 
 // minisign derives the key of an encrypted secret key with scrypt at about 1 GiB and
@@ -147,8 +150,9 @@ bool TestMinisign::makeSignature(const QString &name, const QString &key, const 
 
 minisign::PublicKey TestMinisign::publicKey(const QString &key) const
 {
-    return minisign::parsePublicKey(QString::fromUtf8(readAll(path(key + QStringLiteral(".pub")))))
-        .value_or(minisign::PublicKey{});
+    const Result<minisign::PublicKey> parsed =
+        minisign::parsePublicKey(QString::fromUtf8(readAll(path(key + QStringLiteral(".pub")))));
+    return parsed ? *parsed : minisign::PublicKey{};
 }
 
 QString TestMinisign::writeSecretKeyVariant(const QString &name, const QString &from, int offset,
@@ -238,12 +242,10 @@ void TestMinisign::parsePublicKey()
     QFETCH(QByteArray, text);
     QFETCH(bool, ok);
 
-    QString why;
-    const std::optional<minisign::PublicKey> key =
-        minisign::parsePublicKey(QString::fromUtf8(text), &why);
-    QCOMPARE(key.has_value(), ok);
+    const Result<minisign::PublicKey> key = minisign::parsePublicKey(QString::fromUtf8(text));
+    QCOMPARE(key.ok(), ok);
     if (!ok) {
-        QVERIFY(!why.isEmpty());
+        QVERIFY(!key.message().isEmpty());
         return;
     }
     // The comment minisign writes names the key id as a little-endian number,
@@ -296,12 +298,10 @@ void TestMinisign::verifiesMinisignSignatures()
     if (crlf)
         signature.replace("\n", "\r\n");
 
-    const minisign::Verified result =
-        minisign::verifyFile(publicKey(key), file, signature, fileName);
-    QVERIFY2(result.ok, qPrintable(result.error));
-    QVERIFY(result.error.isEmpty());
+    const Result<QString> result = minisign::verifyFile(publicKey(key), file, signature, fileName);
+    QVERIFY2(result.ok(), qPrintable(result.message()));
     const QByteArray comment = item.signature.split('\n').at(2).mid(17);
-    QCOMPARE(result.trustedComment, QString::fromUtf8(comment));
+    QCOMPARE(*result, QString::fromUtf8(comment));
 }
 
 void TestMinisign::rejectsBadSignatures_data()
@@ -402,11 +402,11 @@ void TestMinisign::rejectsBadSignatures()
     if (!content.isNull())
         QVERIFY(writeAll(file, content));
 
-    const minisign::Verified result = minisign::verifyFile(publicKey(QStringLiteral("a")), file,
-                                                           signature, QStringLiteral("ov4arv.dat"));
-    QVERIFY(!result.ok);
-    QVERIFY2(result.error.contains(reason), qPrintable(result.error));
-    QVERIFY(result.trustedComment.isEmpty());
+    const Result<QString> result = minisign::verifyFile(publicKey(QStringLiteral("a")), file,
+                                                        signature, QStringLiteral("ov4arv.dat"));
+    QVERIFY(!result.ok());
+    QCOMPARE(result.kind(), FailureKind::Signature);
+    QVERIFY2(result.message().contains(reason), qPrintable(result.message()));
 }
 
 void TestMinisign::loadSecretKey_data()
@@ -468,15 +468,13 @@ void TestMinisign::loadSecretKey()
     QFETCH(QString, matches);
     QFETCH(QString, reason);
 
-    QString why;
-    const std::optional<minisign::SecretKey> key =
-        minisign::loadSecretKey(path(file), password, &why);
+    const Result<minisign::SecretKey> key = minisign::loadSecretKey(path(file), password);
     if (matches.isEmpty()) {
         QVERIFY(!key);
-        QVERIFY2(why.contains(reason), qPrintable(why));
+        QVERIFY2(key.message().contains(reason), qPrintable(key.message()));
         return;
     }
-    QVERIFY2(key, qPrintable(why));
+    QVERIFY2(key, qPrintable(key.message()));
     const minisign::PublicKey pub = publicKey(matches.chopped(4));
     QCOMPARE(key->keyId, pub.keyId);
     QCOMPARE(key->secretKey.size(), 64);
@@ -505,19 +503,17 @@ void TestMinisign::signFileVerifiesWithMinisign()
     QFETCH(QByteArray, content);
     QFETCH(QString, fileName);
 
-    QString why;
-    const std::optional<minisign::SecretKey> secret =
-        minisign::loadSecretKey(path(key + QStringLiteral(".sec")),
-                                key == QLatin1String("e") ? kPassword : QString(), &why);
-    QVERIFY2(secret, qPrintable(why));
+    const Result<minisign::SecretKey> secret = minisign::loadSecretKey(
+        path(key + QStringLiteral(".sec")), key == QLatin1String("e") ? kPassword : QString());
+    QVERIFY2(secret, qPrintable(secret.message()));
     QVERIFY(QDir().mkpath(path(QStringLiteral("sign"))));
     const QString file = path(QStringLiteral("sign/") + fileName);
     QVERIFY(writeAll(file, content));
 
     const qint64 before = QDateTime::currentSecsSinceEpoch();
-    const std::optional<QByteArray> signature = minisign::signFile(*secret, file, fileName, &why);
+    const Result<QByteArray> signature = minisign::signFile(*secret, file, fileName);
     const qint64 after = QDateTime::currentSecsSinceEpoch();
-    QVERIFY2(signature, qPrintable(why));
+    QVERIFY2(signature, qPrintable(signature.message()));
 
     const QList<QByteArray> lines = signature->split('\n');
     QCOMPARE(lines.size(), 5);
@@ -541,9 +537,8 @@ void TestMinisign::signFileVerifiesWithMinisign()
              output.constData());
     QVERIFY2(output.contains("Signature and comment signature verified"), output.constData());
 
-    const minisign::Verified result =
-        minisign::verifyFile(publicKey(key), file, *signature, fileName);
-    QVERIFY2(result.ok, qPrintable(result.error));
+    const Result<QString> result = minisign::verifyFile(publicKey(key), file, *signature, fileName);
+    QVERIFY2(result.ok(), qPrintable(result.message()));
 
     // And the real tool refuses it once the file changes, so the check above means something.
     QVERIFY(writeAll(file, content + 'x'));
@@ -580,9 +575,9 @@ void TestMinisign::signFileRefuses()
     QFETCH(int, corruptAt);
     QFETCH(QString, reason);
 
-    std::optional<minisign::SecretKey> key =
-        minisign::loadSecretKey(path(QStringLiteral("a.sec")), {});
-    QVERIFY(key);
+    Result<minisign::SecretKey> loaded = minisign::loadSecretKey(path(QStringLiteral("a.sec")), {});
+    QVERIFY(loaded);
+    minisign::SecretKey *key = &loaded.value();
     if (corruptAt >= 64)
         key->secretKey.chop(1);
     else if (corruptAt >= 0)
@@ -592,9 +587,9 @@ void TestMinisign::signFileRefuses()
     if (present)
         QVERIFY(writeAll(file, "data"));
 
-    QString why;
-    QVERIFY(!minisign::signFile(*key, file, fileName, &why));
-    QVERIFY2(why.contains(reason), qPrintable(why));
+    const Result<QByteArray> signature = minisign::signFile(*key, file, fileName);
+    QVERIFY(!signature);
+    QVERIFY2(signature.message().contains(reason), qPrintable(signature.message()));
 }
 
 QTEST_GUILESS_MAIN(TestMinisign)

@@ -2,6 +2,7 @@
 #include "support/AppFolder.h"
 #include "support/CabBuilder.h"
 #include "support/NginxServer.h"
+#include "support/RecordingView.h"
 #include "transfer/HttpTransfer.h"
 #include "update/UpdateRun.h"
 #include "update/UpdateView.h"
@@ -14,26 +15,6 @@
 
 using namespace freshgate;
 using namespace freshgate::test;
-
-namespace {
-
-class QuietView : public UpdateView {
-public:
-    void setRow(int, const QString &, const QString &) override {}
-    void setRowStatus(int, const QString &) override {}
-    void setProgress(double) override {}
-    void setExplanation(const QString &) override {}
-    QString finishTag() const override { return QStringLiteral("0"); }
-    void setFinishTag(const QString &) override {}
-    void enableFinish() override { finished = true; }
-    void showWarning(const QString &) override { warned = true; }
-    void reEnable() override {}
-
-    bool finished = false;
-    bool warned = false;
-};
-
-} // namespace
 
 // An https update server works with a certificate the system trusts, and an
 // untrusted one is a server that could not be reached; nothing turns that off.
@@ -59,8 +40,8 @@ private slots:
     void untrustedCertificateFails()
     {
         AppFolder app;
-        const QuietView view = run(app);
-        QVERIFY(view.warned);
+        const RecordingView view = run(app);
+        QVERIFY(view.warned());
         QVERIFY(!app.exists(QStringLiteral("Orvane4.res")));
     }
 
@@ -71,16 +52,16 @@ private slots:
         QSslConfiguration::setDefaultConfiguration(tls);
 
         AppFolder app;
-        const QuietView view = run(app);
-        QVERIFY(view.finished);
-        QVERIFY(!view.warned);
+        const RecordingView view = run(app);
+        QVERIFY(view.finished());
+        QVERIFY(!view.warned());
         QCOMPARE(app.read(QStringLiteral("Orvane4.res")), QByteArray("resources over https"));
     }
 
 private:
-    QuietView run(AppFolder &app)
+    RecordingView run(AppFolder &app)
     {
-        QuietView view;
+        RecordingView view;
         SettingsStore settings;
         HttpTransfer transfer;
         transfer.setRequestTimeout(10);

@@ -1,6 +1,7 @@
 #include "settings/SettingsStore.h"
 #include "support/AppFolder.h"
 #include "support/CabBuilder.h"
+#include "support/RecordingView.h"
 #include "support/ScriptedServer.h"
 #include "transfer/HttpTransfer.h"
 #include "trust/Minisign.h"
@@ -17,28 +18,6 @@ using namespace freshgate;
 using namespace freshgate::test;
 
 namespace {
-
-// Only what these tests read: the rows' last states and whether the run failed.
-class OutcomeView : public UpdateView {
-public:
-    void setRow(int row, const QString &iconKey, const QString &) override
-    {
-        rows[row - 1] = iconKey;
-    }
-    void setRowStatus(int, const QString &) override {}
-    void setProgress(double) override {}
-    void setExplanation(const QString &) override {}
-    QString finishTag() const override { return tag; }
-    void setFinishTag(const QString &value) override { tag = value; }
-    void enableFinish() override { finished = true; }
-    void showWarning(const QString &) override { warned = true; }
-    void reEnable() override {}
-
-    QString rows[4];
-    QString tag = QStringLiteral("0");
-    bool finished = false;
-    bool warned = false;
-};
 
 QByteArray readFile(const QString &path)
 {
@@ -78,10 +57,9 @@ private slots:
             const QString base = m_keys.filePath(QLatin1String(name));
             QCOMPARE(runMinisign({"-G", "-W", "-p", base + ".pub", "-s", base + ".sec"}), 0);
         }
-        QString why;
-        const auto key = minisign::parsePublicKey(
-            QString::fromLatin1(readFile(m_keys.filePath("ours.pub"))), &why);
-        QVERIFY2(key, qPrintable(why));
+        const auto key =
+            minisign::parsePublicKey(QString::fromLatin1(readFile(m_keys.filePath("ours.pub"))));
+        QVERIFY2(key, qPrintable(key.message()));
         m_key = *key;
 
         // The set on the server: a manifest offering a new resource file.
@@ -111,10 +89,10 @@ private slots:
     {
         serveSigned("ov4arv.dat");
         serveSigned("ov4res.cab");
-        const OutcomeView view = run(m_key);
-        QVERIFY(view.finished);
-        QVERIFY(!view.warned);
-        QCOMPARE(view.rows[0], QStringLiteral("save"));
+        const RecordingView view = run(m_key);
+        QVERIFY(view.finished());
+        QVERIFY(!view.warned());
+        QCOMPARE(view.icon(1), QStringLiteral("save"));
         QCOMPARE(m_app->read(QStringLiteral("Orvane4.res")), QByteArray("resources v2"));
         QCOMPARE(storedResourceVersion(), QStringLiteral("2"));
     }
@@ -148,9 +126,9 @@ private slots:
         serveSigned("ov4arv.dat");
         m_server->expect("GET", "/freshgate/ov4res.cab", ScriptedResponse::ok(archive));
         m_server->expect("GET", "/freshgate/ov4res.cab.minisig", ScriptedResponse::ok(signature));
-        const OutcomeView view = run(m_key);
-        QVERIFY(view.warned);
-        QVERIFY(!view.finished);
+        const RecordingView view = run(m_key);
+        QVERIFY(view.warned());
+        QVERIFY(!view.finished());
         QCOMPARE(m_app->read(QStringLiteral("Orvane4.res")), QByteArray("resources v1"));
         QVERIFY(!m_app->exists(QStringLiteral("Freshgate/resfile.cab")));
         QCOMPARE(storedResourceVersion(), QString());
@@ -176,8 +154,8 @@ private slots:
             m_server->expect("GET", "/freshgate/ov4arv.dat.minisig",
                              ScriptedResponse::withStatus(404));
         }
-        const OutcomeView view = run(m_key);
-        QVERIFY(view.warned);
+        const RecordingView view = run(m_key);
+        QVERIFY(view.warned());
         QVERIFY(!m_app->exists(QStringLiteral("Orvane4.res")));
         QCOMPARE(storedResourceVersion(), QString());
     }
@@ -188,17 +166,27 @@ private slots:
         m_server->expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::ok("9*1*1*400*0"));
         m_server->expect("GET", "/freshgate/ov4arv.dat.minisig",
                          ScriptedResponse::ok(readFile(m_keys.filePath("ov4arv.dat.minisig"))));
-        const OutcomeView view = run(m_key);
-        QVERIFY(view.warned);
-        QCOMPARE(view.rows[0], QStringLiteral("downloading"));
+        const RecordingView view = run(m_key);
+        QVERIFY(view.warned());
+        QCOMPARE(view.icon(1), QStringLiteral("downloading"));
+    }
+
+    // Fetched as bytes for its signature, a manifest is still held to the size of a text.
+    void oversizedManifestIsRefused()
+    {
+        m_server->expect("GET", "/freshgate/ov4arv.dat",
+                         ScriptedResponse::ok("9*1*1*400*0" + QByteArray(64 * 1024, ' ')));
+        const RecordingView view = run(m_key);
+        QVERIFY(view.warned());
+        QVERIFY(!m_app->exists(QStringLiteral("Freshgate/ov4arv.dat")));
     }
 
     void unsignedBuildFetchesNoSignature()
     {
         serve("ov4arv.dat");
         serve("ov4res.cab");
-        const OutcomeView view = run(std::nullopt);
-        QVERIFY(view.finished);
+        const RecordingView view = run(std::nullopt);
+        QVERIFY(view.finished());
         QCOMPARE(m_app->read(QStringLiteral("Orvane4.res")), QByteArray("resources v2"));
     }
 
@@ -226,9 +214,9 @@ private:
             ScriptedResponse::ok(readFile(m_keys.filePath(QString::fromLatin1(signature)))));
     }
 
-    OutcomeView run(std::optional<minisign::PublicKey> key)
+    RecordingView run(std::optional<minisign::PublicKey> key)
     {
-        OutcomeView view;
+        RecordingView view;
         SettingsStore settings;
         HttpTransfer transfer;
         transfer.setRequestTimeout(10);

@@ -2,6 +2,7 @@
 #include "settings/SettingsStore.h"
 #include "support/AppFolder.h"
 #include "support/CabBuilder.h"
+#include "support/RecordingView.h"
 #include "support/ScriptedServer.h"
 #include "transfer/HttpTransfer.h"
 #include "update/UpdateRun.h"
@@ -19,44 +20,6 @@ using namespace freshgate;
 using namespace freshgate::test;
 
 namespace {
-
-// Keeps what the run showed: the rows, the bar's values in order, and every
-// other call, so a test can check the whole story of a run.
-class RecordingView : public UpdateView {
-public:
-    RecordingView()
-    {
-        for (auto &row : rows) {
-            row = QStringLiteral("closedfolder/Waiting...");
-        }
-    }
-
-    void setRow(int row, const QString &iconKey, const QString &status) override
-    {
-        rows[row - 1] = iconKey + QLatin1Char('/') + status;
-        history << QStringLiteral("row %1 %2").arg(row).arg(rows[row - 1]);
-    }
-    void setRowStatus(int row, const QString &status) override
-    {
-        rows[row - 1] = rows[row - 1].section(QLatin1Char('/'), 0, 0) + QLatin1Char('/') + status;
-        history << QStringLiteral("row %1 %2").arg(row).arg(rows[row - 1]);
-    }
-    void setProgress(double value) override { progress << value; }
-    void setExplanation(const QString &text) override { explanation = text; }
-    QString finishTag() const override { return tag; }
-    void setFinishTag(const QString &value) override { tag = value; }
-    void enableFinish() override { history << QStringLiteral("finish enabled"); }
-    void showWarning(const QString &text) override { history << QStringLiteral("warning ") + text; }
-    void reEnable() override { history << QStringLiteral("reEnable"); }
-
-    QStringList rowStates() const { return {rows[0], rows[1], rows[2], rows[3]}; }
-
-    QString rows[4];
-    QList<double> progress;
-    QString explanation;
-    QString tag = QStringLiteral("0");
-    QStringList history;
-};
 
 const QString kTick = QStringLiteral("tick/No updates available");
 const QString kSaved = QStringLiteral("save/Update installed");
@@ -131,7 +94,7 @@ private slots:
         QCOMPARE(m_view.explanation,
                  QStringLiteral("You have the most recent available Orvane4 components so no "
                                 "updates were downloaded."));
-        QCOMPARE(m_view.tag, QStringLiteral("0"));
+        QCOMPARE(m_view.mode, FinishMode::RunProduct);
         QCOMPARE(m_view.progress, (QList<double>{1, 100}));
         QVERIFY(m_view.history.contains(QStringLiteral("finish enabled")));
         QVERIFY(!QFile::exists(m_home.iniPath()));
@@ -273,14 +236,14 @@ private slots:
         QCOMPARE(storedVersion(SettingKey::ExeVersion),
                  full ? QString::fromLatin1(installed) : offered);
         if (full) {
-            QCOMPARE(m_view.tag, QStringLiteral("1"));
+            QCOMPARE(m_view.mode, FinishMode::RunSetup);
             QCOMPARE(m_view.explanation, kDoneSetup);
             QCOMPARE(m_app->read(QStringLiteral("Freshgate/setup.exe")),
                      QByteArray("set-up program"));
             // The product stays as it is until its set-up runs.
             QCOMPARE(m_app->read(QStringLiteral("Orvane4.exe")), QByteArray("old program"));
         } else {
-            QCOMPARE(m_view.tag, QStringLiteral("0"));
+            QCOMPARE(m_view.mode, FinishMode::RunProduct);
             QCOMPARE(m_view.explanation, kDone);
             QCOMPARE(m_app->read(QStringLiteral("Orvane4.exe")), QByteArray("new program"));
         }
@@ -310,7 +273,7 @@ private slots:
         QCOMPARE(m_view.rowStates().at(3), kFailed);
         QCOMPARE(m_app->read(QStringLiteral("Orvane4.exe")), QByteArray("old program"));
         QCOMPARE(storedVersion(SettingKey::ExeVersion), QStringLiteral("412"));
-        QCOMPARE(m_view.tag, QStringLiteral("0"));
+        QCOMPARE(m_view.mode, FinishMode::RunProduct);
     }
 
     // Finish must not offer a set-up program the package did not bring.
@@ -320,7 +283,7 @@ private slots:
         serve("ov4fexe.cab", gcabCabinet({{"readme.txt", "no set-up here"}}));
         run();
         QCOMPARE(m_view.rowStates().at(3), kFailed);
-        QCOMPARE(m_view.tag, QStringLiteral("0"));
+        QCOMPARE(m_view.mode, FinishMode::RunProduct);
         QCOMPARE(m_view.explanation, kDone);
         QVERIFY(!QFile::exists(m_home.iniPath()));
     }

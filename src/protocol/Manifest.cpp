@@ -1,6 +1,8 @@
-#include "update/Manifest.h"
+#include "protocol/Manifest.h"
 
-#include "update/Version.h"
+#include "protocol/Version.h"
+
+#include <QStringList>
 
 namespace freshgate {
 
@@ -17,6 +19,15 @@ Manifest parseManifest(const QString &text)
         }
     }
     return manifest;
+}
+
+QString formatManifest(const std::array<qint16, Manifest::kFields> &fields)
+{
+    QStringList texts;
+    for (const qint16 field : fields) {
+        texts << QString::number(field);
+    }
+    return texts.join(QLatin1Char('*'));
 }
 
 bool Manifest::offersAnyVersion() const

@@ -29,4 +29,7 @@ struct Manifest {
 // and missing fields stay empty.
 [[nodiscard]] Manifest parseManifest(const QString &text);
 
+// The manifest the publisher writes: the five numbers joined by "*", nothing around them.
+[[nodiscard]] QString formatManifest(const std::array<qint16, Manifest::kFields> &fields);
+
 } // namespace freshgate

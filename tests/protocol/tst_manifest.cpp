@@ -1,5 +1,5 @@
-#include "update/Manifest.h"
-#include "update/Version.h"
+#include "protocol/Manifest.h"
+#include "protocol/Version.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "update/Version.h"
+#include "protocol/Version.h"
 
 #include <limits>
 

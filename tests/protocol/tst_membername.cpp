@@ -1,4 +1,4 @@
-#include "platform/MemberName.h"
+#include "protocol/MemberName.h"
 
 #include <QTest>
 

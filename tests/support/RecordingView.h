@@ -1,0 +1,86 @@
+#pragma once
+
+// Header only: it needs the update engine's view and the string table, which only the tests of
+// the engine link.
+
+#include "platform/StringTable.h"
+#include "update/UpdateView.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <algorithm>
+#include <array>
+
+namespace freshgate::test {
+
+// The image-list key a row shows, as the window names it, so a test reads like the window.
+inline QString iconKey(RowIcon icon)
+{
+    switch (icon) {
+    case RowIcon::Downloading:
+        return QStringLiteral("downloading");
+    case RowIcon::Tick:
+        return QStringLiteral("tick");
+    case RowIcon::ClosedFolder:
+        return QStringLiteral("closedfolder");
+    case RowIcon::Save:
+        return QStringLiteral("save");
+    case RowIcon::Delete:
+        return QStringLiteral("delete");
+    }
+    return {};
+}
+
+// Keeps what a run showed: each row as "icon/status text", the bar's values in order, and every
+// other call in order, so a test can check the whole story of a run, or only its end.
+class RecordingView : public UpdateView {
+public:
+    RecordingView() { rows.fill(QStringLiteral("closedfolder/Waiting...")); }
+
+    void setRow(int row, RowIcon icon, StringId status) override
+    {
+        rows[row - 1] = iconKey(icon) + QLatin1Char('/') + LoadResString(status);
+        history << QStringLiteral("row %1 %2").arg(row).arg(rows[row - 1]);
+    }
+    void setRowStatus(int row, StringId status) override
+    {
+        rows[row - 1] = icon(row) + QLatin1Char('/') + LoadResString(status);
+        history << QStringLiteral("row %1 %2").arg(row).arg(rows[row - 1]);
+    }
+    void setProgress(double value) override { progress << value; }
+    void setExplanation(StringId text) override { explanation = LoadResString(text); }
+    std::optional<FinishMode> finishMode() const override { return mode; }
+    void setFinishMode(FinishMode value) override { mode = value; }
+    void enableFinish() override { history << QStringLiteral("finish enabled"); }
+    void showWarning(StringId text) override
+    {
+        history << QStringLiteral("warning ") + LoadResString(text);
+    }
+    void ReEnable() override { history << QStringLiteral("reEnable"); }
+
+    [[nodiscard]] QStringList rowStates() const { return {rows.begin(), rows.end()}; }
+    // The image-list key row (1-based) shows.
+    [[nodiscard]] QString icon(int row) const
+    {
+        return rows[row - 1].section(QLatin1Char('/'), 0, 0);
+    }
+    [[nodiscard]] bool warned() const
+    {
+        return std::any_of(history.begin(), history.end(), [](const QString &call) {
+            return call.startsWith(QLatin1String("warning "));
+        });
+    }
+    [[nodiscard]] bool finished() const
+    {
+        return history.contains(QStringLiteral("finish enabled"));
+    }
+
+    std::array<QString, kTaskRows> rows;
+    QList<double> progress;
+    QString explanation;
+    std::optional<FinishMode> mode = FinishMode::RunProduct;
+    QStringList history;
+};
+
+} // namespace freshgate::test
