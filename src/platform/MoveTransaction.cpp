@@ -10,15 +10,6 @@
 #include <QSet>
 #include <string>
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-#else
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 namespace freshgate {
 
 namespace fs = std::filesystem;
@@ -28,12 +19,7 @@ namespace {
 Q_LOGGING_CATEGORY(lcJournal, "freshgate.journal", QtWarningMsg)
 
 constexpr int kFormat = 1;
-// Up to this many paths, each is flushed on its own: cheaper than flushing a whole file
-// system that other programs may have filled with dirty pages.
-constexpr std::size_t kFlushEachUpTo = 32;
 constexpr char kCommitMark[] = "committed\n";
-// A cross-device copy grows under this name until it is whole.
-constexpr char kPartSuffix[] = ".~freshgate-part";
 
 bool isInside(const QString &path, const QString &folder)
 {
@@ -46,166 +32,7 @@ bool isInside(const QString &path, const QString &folder)
            (folder.endsWith(u'/') && path.startsWith(folder, cs));
 }
 
-bool present(const fs::path &path)
-{
-    std::error_code ec;
-    return fs::exists(fs::symlink_status(path, ec));
-}
-
-fs::path withSuffix(fs::path path, const char *suffix)
-{
-    path += suffix;
-    return path;
-}
-
-std::error_code syncPath(const fs::path &path, bool folder)
-{
-#ifdef Q_OS_WIN
-    // NTFS journals its folders itself; only file contents need flushing.
-    if (folder)
-        return {};
-    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return {int(GetLastError()), std::system_category()};
-    const bool ok = FlushFileBuffers(handle);
-    const std::error_code ec =
-        ok ? std::error_code() : std::error_code(int(GetLastError()), std::system_category());
-    CloseHandle(handle);
-    return ec;
-#else
-    const int fd = ::open(path.c_str(), (folder ? O_DIRECTORY : 0) | O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return {errno, std::generic_category()};
-    const int result = ::fsync(fd);
-    const std::error_code ec =
-        result == 0 ? std::error_code() : std::error_code(errno, std::generic_category());
-    ::close(fd);
-    return ec;
-#endif
-}
-
-// Replaces file with bytes so that a crash leaves the old or the new file, never a mix.
-std::error_code writeDurably(const fs::path &file, const QByteArray &bytes)
-{
-    const fs::path temporary = withSuffix(file, ".tmp");
-    QFile out(fromPath(temporary));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size() ||
-        !out.flush())
-        return std::make_error_code(std::errc::io_error);
-    out.close();
-    std::error_code ec = syncFile(temporary);
-    if (ec)
-        return ec;
-    stepDone("journal written");
-    fs::rename(temporary, file, ec);
-    if (ec)
-        return ec;
-    stepDone("journal in place");
-    ec = syncFolder(file.parent_path());
-    if (!ec)
-        stepDone("work folder flushed");
-    return ec;
-}
-
 } // namespace
-
-fs::path toPath(const QString &path)
-{
-#ifdef Q_OS_WIN
-    return fs::path(path.toStdWString());
-#else
-    return fs::path(QFile::encodeName(path).toStdString());
-#endif
-}
-
-QString fromPath(const fs::path &path)
-{
-#ifdef Q_OS_WIN
-    return QString::fromStdWString(path.native());
-#else
-    return QFile::decodeName(QByteArray::fromStdString(path.native()));
-#endif
-}
-
-QString text(const std::error_code &ec)
-{
-    return QString::fromLocal8Bit(ec.message());
-}
-
-std::error_code syncFile(const fs::path &file)
-{
-    return syncPath(file, false);
-}
-
-std::error_code syncFolder(const fs::path &folder)
-{
-    return syncPath(folder, true);
-}
-
-std::error_code syncAll(const std::vector<fs::path> &paths, SyncKind kind)
-{
-#ifdef Q_OS_LINUX
-    if (paths.size() > kFlushEachUpTo) {
-        // syncfs writes back every dirty page and inode of the file system and flushes the
-        // disk's cache; since Linux 5.8 it reports write-back errors as fsync does.
-        QSet<dev_t> done;
-        for (const fs::path &path : paths) {
-            struct stat info {};
-            if (::lstat(path.c_str(), &info) != 0)
-                return {errno, std::generic_category()};
-            if (done.contains(info.st_dev))
-                continue;
-            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-            if (fd < 0)
-                return {errno, std::generic_category()};
-            const int result = ::syncfs(fd);
-            const int error = errno;
-            ::close(fd);
-            if (result != 0)
-                return {error, std::generic_category()};
-            done.insert(info.st_dev);
-            stepDone("file system flushed");
-        }
-        return {};
-    }
-#endif
-    for (const fs::path &path : paths) {
-        if (const std::error_code ec = kind == SyncKind::Files ? syncFile(path) : syncFolder(path))
-            return ec;
-        stepDone(kind == SyncKind::Files ? "file flushed" : "folder flushed");
-    }
-    return {};
-}
-
-std::error_code moveFile(const fs::path &from, const fs::path &to)
-{
-    std::error_code ec;
-    if (present(to))
-        return std::make_error_code(std::errc::file_exists);
-    fs::rename(from, to, ec);
-    if (ec != std::errc::cross_device_link)
-        return ec;
-    ec.clear();
-    const fs::path part = withSuffix(to, kPartSuffix);
-    fs::remove(part, ec);
-    if (fs::is_symlink(fs::symlink_status(from, ec)))
-        fs::copy_symlink(from, part, ec);
-    else if (!ec)
-        fs::copy_file(from, part, fs::copy_options::none, ec);
-    if (!ec && !fs::is_symlink(fs::symlink_status(part, ec)))
-        ec = syncFile(part);
-    if (!ec)
-        fs::rename(part, to, ec);
-    if (!ec)
-        fs::remove(from, ec);
-    if (ec) {
-        std::error_code ignored;
-        fs::remove(part, ignored);
-    }
-    return ec;
-}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -508,7 +335,7 @@ bool MoveTransaction::syncTouchedFolders(QString *error) const
     for (const Entry &entry : m_entries)
         touch(target(entry).parent_path());
     touch(m_backup);
-    std::erase_if(folders, [](const fs::path &folder) { return !present(folder); });
+    std::erase_if(folders, [](const fs::path &folder) { return !pathExists(folder); });
     if (const std::error_code ec = syncAll(folders, SyncKind::Folders)) {
         *error = QStringLiteral("cannot flush the folders it changed: %1").arg(text(ec));
         return false;
@@ -568,12 +395,12 @@ bool MoveTransaction::rollback(QString *problems)
         const fs::path to = target(entry);
         const fs::path kept = backup(i);
         std::error_code ec;
-        fs::remove(withSuffix(to, kPartSuffix), ec);
-        const bool backedUp = present(kept);
+        fs::remove(partialCopyOf(to), ec);
+        const bool backedUp = pathExists(kept);
         // Untouched unless it did not exist before or its old self waits in the backup.
         if (entry.existed && !backedUp)
             continue;
-        if (present(to)) {
+        if (pathExists(to)) {
             fs::remove(to, ec);
             if (ec) {
                 failed.append(QStringLiteral("\"%1\": %2").arg(entry.rel, text(ec)));
@@ -597,7 +424,7 @@ bool MoveTransaction::rollback(QString *problems)
         // Only an empty folder goes; one that holds something not ours stays.
         if (fs::remove(*it, ec))
             stepDone("folder removed");
-        else if (ec && present(*it))
+        else if (ec && pathExists(*it))
             failed.append(QStringLiteral("\"%1\": %2").arg(fromPath(*it), text(ec)));
     }
     QString error;
@@ -620,7 +447,7 @@ Recovery MoveTransaction::recover(const fs::path &workFolder,
     MoveTransaction journal;
     journal.setPaths(workFolder);
     std::error_code ec;
-    if (!present(journal.m_journal)) {
+    if (!pathExists(journal.m_journal)) {
         // A journal that never reached its name was written before anything moved.
         fs::remove(withSuffix(journal.m_journal, ".tmp"), ec);
         return Recovery::Nothing;
@@ -632,11 +459,11 @@ Recovery MoveTransaction::recover(const fs::path &workFolder,
         const fs::path kept = journal.m_work / kKeptFolder;
         fs::create_directories(kept, ec);
         int n = 1;
-        while (present(kept / ("journal-" + std::to_string(n))))
+        while (pathExists(kept / ("journal-" + std::to_string(n))))
             ++n;
         const std::string suffix = std::to_string(n);
         fs::rename(journal.m_journal, kept / ("journal-" + suffix), ec);
-        if (!ec && present(journal.m_backup))
+        if (!ec && pathExists(journal.m_backup))
             fs::rename(journal.m_backup, kept / ("backup-" + suffix), ec);
         if (!ec)
             ec = syncFolder(journal.m_work);
@@ -680,7 +507,7 @@ Recovery MoveTransaction::recover(const fs::path &workFolder,
 QStringList MoveTransaction::keptNames(const fs::path &workFolder)
 {
     QStringList names{QLatin1String(kKeptFolder)};
-    if (present(workFolder / kJournalFile))
+    if (pathExists(workFolder / kJournalFile))
         names << QLatin1String(kJournalFile) << QLatin1String(kBackupFolder);
     return names;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/DurableFiles.h"
+
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -10,27 +12,6 @@
 #include <vector>
 
 namespace freshgate {
-
-// Paths for std::filesystem from Qt's and back, in the file system's encoding.
-[[nodiscard]] std::filesystem::path toPath(const QString &path);
-[[nodiscard]] QString fromPath(const std::filesystem::path &path);
-[[nodiscard]] QString text(const std::error_code &ec);
-
-// Flushes a file's contents, or a folder's entries, to the disk.
-[[nodiscard]] std::error_code syncFile(const std::filesystem::path &file);
-[[nodiscard]] std::error_code syncFolder(const std::filesystem::path &folder);
-// Flushes many files or folders. Beyond a few dozen, where the system offers it (Linux
-// syncfs), one flush of each file system they are on replaces one per path: 20,000 flushes
-// cost minutes on some disks. Each flush is a step for the crash seam.
-enum class SyncKind { Files, Folders };
-[[nodiscard]] std::error_code syncAll(const std::vector<std::filesystem::path> &paths,
-                                      SyncKind kind);
-
-// Renames where it can; across file systems it copies to a temporary name beside the target,
-// flushes, renames that into place and then drops the source, so the target is never seen
-// half written. The target must not exist.
-[[nodiscard]] std::error_code moveFile(const std::filesystem::path &from,
-                                       const std::filesystem::path &to);
 
 // What the work folder holds for a transaction.
 inline constexpr char kStagingFolder[] = "~staging";
