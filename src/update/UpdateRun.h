@@ -13,6 +13,7 @@
 namespace freshgate {
 
 struct ExtractResult;
+struct InstallNote;
 class HttpTransfer;
 class SettingsStore;
 
@@ -70,6 +71,11 @@ private:
     [[nodiscard]] Step fetch(const ComponentInfo &info);
     // Shows the outcome of an extraction and records the version it brought.
     void finish(const ComponentInfo &info, const ExtractResult &result, const QString &offered);
+    // What the extractor writes into its journal and records once the files are on disk:
+    // "<version key>=<version>". recordNote() records such a note, also one that recovery
+    // finds after a crash; false when the store could not be written.
+    [[nodiscard]] InstallNote versionNote(const ComponentInfo &info, const QString &offered);
+    [[nodiscard]] bool recordNote(const QString &note);
     [[nodiscard]] Step installComponent(Component component, const QString &installed,
                                         const QString &offered);
     [[nodiscard]] Step installProgram(const QString &installed);

@@ -1,3 +1,4 @@
+#include "platform/MoveTransaction.h"
 #include "settings/SettingsStore.h"
 #include "support/AppFolder.h"
 #include "support/CabBuilder.h"
@@ -8,6 +9,7 @@
 #include "update/UpdateView.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -433,6 +435,74 @@ private slots:
         run();
         QCOMPARE(m_view.rowStates().at(2), kSaved);
         QCOMPARE(storedVersion(SettingKey::HelpVersion), QStringLiteral("2"));
+    }
+
+    // A run starts by finishing or undoing what a crashed one left, then empties the work
+    // folder whole: files and folders, except what recovery keeps.
+    void startUpRecoversAnInterruptedInstall_data()
+    {
+        QTest::addColumn<QString>("journal"); // "committed", "moved" or "unreadable"
+        QTest::addColumn<QByteArray>("dataAfter");
+        QTest::addColumn<QString>("recordedAfter");
+        QTest::addColumn<QStringList>("workAfter");
+
+        QTest::newRow("committed: rolled forward and recorded")
+            << QStringLiteral("committed") << QByteArray("prices v2") << QStringLiteral("2")
+            << QStringList();
+        QTest::newRow("moved, not committed: rolled back")
+            << QStringLiteral("moved") << QByteArray("prices v1") << QString() << QStringList();
+        QTest::newRow("unreadable: its backups are kept")
+            << QStringLiteral("unreadable") << QByteArray("prices v2") << QString()
+            << QStringList{QStringLiteral("~kept"), QStringLiteral("~kept/backup-1"),
+                           QStringLiteral("~kept/backup-1/0"), QStringLiteral("~kept/journal-1")};
+    }
+
+    void startUpRecoversAnInterruptedInstall()
+    {
+        QFETCH(QString, journal);
+        QFETCH(QByteArray, dataAfter);
+        QFETCH(QString, recordedAfter);
+        QFETCH(QStringList, workAfter);
+        QVERIFY(m_app->write(QStringLiteral("Data/prices.dat"), "prices v1"));
+        QVERIFY(m_app->write(QStringLiteral("Freshgate/~staging/0"), "prices v2"));
+        // An older full package's leftovers.
+        QVERIFY(m_app->write(QStringLiteral("Freshgate/redist/old-runtime.dll"), "old"));
+        QVERIFY(m_app->write(QStringLiteral("Freshgate/setup.exe"), "old set-up"));
+        {
+            MoveTransaction transaction(toPath(m_app->workFolder()),
+                                        toPath(m_app->filePath(QStringLiteral("Data"))));
+            QString error;
+            QVERIFY2(transaction.plan({{QStringLiteral("0"), QStringLiteral("prices.dat")}}, {},
+                                      &error) &&
+                         transaction.begin(QStringLiteral("Data files version=2"), &error) &&
+                         transaction.apply(&error),
+                     qPrintable(error));
+            if (journal == QLatin1String("committed")) {
+                QVERIFY2(transaction.commit(&error), qPrintable(error));
+            }
+        }
+        if (journal == QLatin1String("unreadable")) {
+            QVERIFY(m_app->write(QStringLiteral("Freshgate/~journal"), "{\"format\":1,\"dest"));
+        }
+        serveManifest("1*1*1*400*0");
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("interrupted|cannot be read")));
+        run();
+
+        QCOMPARE(m_view.rowStates(), (QStringList{kTick, kTick, kTick, kTick}));
+        QCOMPARE(m_app->read(QStringLiteral("Data/prices.dat")), dataAfter);
+        QCOMPARE(storedVersion(SettingKey::DataVersion), recordedAfter);
+        QStringList work;
+        QDirIterator it(m_app->workFolder(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            work << QDir(m_app->workFolder()).relativeFilePath(it.next());
+        }
+        work.sort();
+        QCOMPARE(work, workAfter);
+        if (journal == QLatin1String("unreadable")) {
+            QCOMPARE(m_app->read(QStringLiteral("Freshgate/~kept/backup-1/0")), "prices v1");
+        }
     }
 
 private:
