@@ -262,6 +262,7 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
         QString rel;
     };
     std::vector<Member> members;
+    bool requiredFound = m_requiredMember.isEmpty();
     for (mscabd_file *file = cab.cabinet->files; file; file = file->next) {
         const std::optional<QString> name = decodeName(file);
         if (!name)
@@ -274,9 +275,17 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
         if (ours(destAbs + u'/' + *rel))
             return fail(QStringLiteral("member \"%1\" would land in the extractor's own folders")
                             .arg(printable(*name)));
+        if (!m_requiredMember.isEmpty() &&
+            rel->compare(m_requiredMember, Qt::CaseInsensitive) == 0) {
+            members.push_back({file, m_requiredMember});
+            requiredFound = true;
+            continue;
+        }
         members.push_back({file, *rel});
     }
     result.members = int(members.size());
+    if (!requiredFound)
+        return fail(QStringLiteral("the cabinet holds no %1").arg(m_requiredMember));
     QStringList removals;
     for (const QString &name : alsoRemove) {
         QString why;

@@ -45,6 +45,10 @@ public:
 
     void setCabinetFile(const QString &path);
     QString cabinetFile() const;
+    // A file that must be at the top of the cabinet for the extraction to go ahead, its name
+    // compared without regard to case, as Windows compares names; it is installed under this
+    // spelling. Empty (the default) requires nothing.
+    void setRequiredMember(const QString &name) { m_requiredMember = name; }
     QString workFolder() const;
 
     // Every member into destination (created when missing), nested folders included, replacing
@@ -63,6 +67,7 @@ private:
 
     QString m_workFolder;
     QString m_cabinetFile;
+    QString m_requiredMember;
 };
 
 // At start-up, before the work folder is emptied: rolls an installation that a crash

@@ -431,7 +431,9 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
         }
     } else {
         // The old program goes in the same step that brings the new one, so a
-        // broken patch never leaves the product without its program.
+        // broken patch never leaves the product without its program; and a patch
+        // that does not bring it (whatever the case of its name) is no patch.
+        extractor.setRequiredMember(QLatin1String(kProductProgram));
         result = extractor.extract(m_folders.appFolder(), {QLatin1String(kProductProgram)},
                                    versionNote(info, offered));
     }

@@ -277,6 +277,40 @@ private slots:
         QCOMPARE(m_view.mode, FinishMode::RunProduct);
     }
 
+    void patchMustHoldTheProgram_data()
+    {
+        QTest::addColumn<QByteArray>("member");
+        QTest::addColumn<bool>("installs");
+        QTest::newRow("the program") << QByteArray("Orvane4.exe") << true;
+        QTest::newRow("the program, other case") << QByteArray("ORVANE4.exe") << true;
+        QTest::newRow("something else") << QByteArray("readme.txt") << false;
+        QTest::newRow("the program in a folder") << QByteArray("bin\\Orvane4.exe") << false;
+    }
+
+    // A patch is only a patch if it brings the program: a wrong upload never takes the
+    // product's program away. Names compare as Windows compares them, and the program keeps
+    // its own spelling.
+    void patchMustHoldTheProgram()
+    {
+        QFETCH(QByteArray, member);
+        QFETCH(bool, installs);
+        QVERIFY(m_home.writeIni("[Freshgate]\nEXE%20file%20version=412\n"));
+        QVERIFY(m_app->write(QStringLiteral("Orvane4.exe"), "old program"));
+        serveManifest("1*1*1*415*410");
+        serve("ov4exe.cab", libgcabCabinet({{member, "new program", 0}}));
+        run();
+
+        QCOMPARE(m_view.rowStates().at(3), installs ? kSaved : kFailed);
+        QCOMPARE(m_app->read(QStringLiteral("Orvane4.exe")),
+                 installs ? QByteArray("new program") : QByteArray("old program"));
+        QCOMPARE(storedVersion(SettingKey::ExeVersion),
+                 installs ? QStringLiteral("415") : QStringLiteral("412"));
+        QCOMPARE(m_view.mode, FinishMode::RunProduct);
+        // Only the one spelling is there afterwards.
+        QCOMPARE(QDir(m_app->path()).entryList({QStringLiteral("*.exe")}, QDir::Files),
+                 QStringList{QStringLiteral("Orvane4.exe")});
+    }
+
     // Finish must not offer a set-up program the package did not bring.
     void fullPackageWithoutSetup()
     {
