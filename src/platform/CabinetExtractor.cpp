@@ -1,5 +1,6 @@
 #include "platform/CabinetExtractor.h"
 
+#include "platform/CrashPoint.h"
 #include "platform/MoveTransaction.h"
 #include "platform/MspackFiles.h"
 #include "protocol/MemberName.h"
@@ -28,8 +29,10 @@ Q_LOGGING_CATEGORY(lcCabinet, "freshgate.cabinet", QtWarningMsg)
 
 namespace fs = std::filesystem;
 
-constexpr QLatin1String stagingName("~staging");
-constexpr QLatin1String backupName("~backup");
+constexpr QLatin1String stagingName(kStagingFolder);
+constexpr QLatin1String backupName(kBackupFolder);
+constexpr QLatin1String journalName(kJournalFile);
+constexpr QLatin1String keptName(kKeptFolder);
 
 // Names come from the cabinet; keep the log line one line whatever they hold.
 QString printable(QString name)
@@ -178,13 +181,14 @@ QString CabinetExtractor::workFolder() const
     return m_workFolder;
 }
 
-ExtractResult CabinetExtractor::extract(const QString &destination, const QStringList &alsoRemove)
+ExtractResult CabinetExtractor::extract(const QString &destination, const QStringList &alsoRemove,
+                                        const InstallNote &note)
 {
     QElapsedTimer timer;
     timer.start();
     ExtractResult result;
     try {
-        result = run(destination, alsoRemove);
+        result = run(destination, alsoRemove, note);
     } catch (const std::exception &e) {
         result.ok = false;
         result.error =
@@ -203,7 +207,8 @@ ExtractResult CabinetExtractor::extract(const QString &destination, const QStrin
     return result;
 }
 
-ExtractResult CabinetExtractor::run(const QString &destination, const QStringList &alsoRemove)
+ExtractResult CabinetExtractor::run(const QString &destination, const QStringList &alsoRemove,
+                                    const InstallNote &note)
 {
     ExtractResult result;
     const auto fail = [&result](const QString &why) {
@@ -219,9 +224,12 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
     const QString workAbs = QDir::cleanPath(QFileInfo(m_workFolder).absoluteFilePath());
     const QString stagingAbs = workAbs + u'/' + stagingName;
     const QString backupAbs = workAbs + u'/' + backupName;
+    const QString journalAbs = workAbs + u'/' + journalName;
     const QString destAbs = QDir::cleanPath(QFileInfo(destination).absoluteFilePath());
     const auto ours = [&](const QString &path) {
-        return isInside(path, stagingAbs) || isInside(path, backupAbs);
+        return isInside(path, stagingAbs) || isInside(path, backupAbs) ||
+               isInside(path, journalAbs) || isInside(path, journalAbs + QLatin1String(".tmp")) ||
+               isInside(path, workAbs + u'/' + keptName);
     };
     if (ours(destAbs))
         return fail(QStringLiteral("the destination lies in the extractor's own folders"));
@@ -258,6 +266,7 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
         QString rel;
     };
     std::vector<Member> members;
+    bool requiredFound = m_requiredMember.isEmpty();
     for (mscabd_file *file = cab.cabinet->files; file; file = file->next) {
         const std::optional<QString> name = decodeName(file);
         if (!name)
@@ -270,9 +279,17 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
         if (ours(destAbs + u'/' + *rel))
             return fail(QStringLiteral("member \"%1\" would land in the extractor's own folders")
                             .arg(printable(*name)));
+        if (!m_requiredMember.isEmpty() &&
+            rel->compare(m_requiredMember, Qt::CaseInsensitive) == 0) {
+            members.push_back({file, m_requiredMember});
+            requiredFound = true;
+            continue;
+        }
         members.push_back({file, *rel});
     }
     result.members = int(members.size());
+    if (!requiredFound)
+        return fail(QStringLiteral("the cabinet holds no %1").arg(m_requiredMember));
     QStringList removals;
     for (const QString &name : alsoRemove) {
         QString why;
@@ -285,10 +302,15 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
 
     const fs::path staging = toPath(stagingAbs);
     const fs::path backup = toPath(backupAbs);
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(toPath(journalAbs), ec)))
+        return fail(QStringLiteral("the journal of an interrupted installation (\"%1\") waits "
+                                   "for the next start")
+                        .arg(journalAbs));
+    // Without a journal nothing in them is needed any more.
     QString error;
     if (!removeLeftover(staging, &error) || !removeLeftover(backup, &error))
         return fail(error);
-    std::error_code ec;
     fs::create_directories(staging, ec);
     if (ec)
         return fail(QStringLiteral("cannot create the staging folder: %1").arg(text(ec)));
@@ -314,35 +336,46 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
             makeExecutable(staged.back());
     }
     cab.close();
+    // A file renamed into place must hold its bytes on disk before the rename does.
+    ec = syncAll(staged, SyncKind::Files);
+    if (ec)
+        return fail(QStringLiteral("cannot flush the staged members: %1").arg(text(ec)));
 
-    // A name that occurs twice keeps its last member, as extracting over it would.
-    QHash<QString, std::size_t> last;
+    std::vector<MoveTransaction::Move> moves;
+    moves.reserve(members.size());
     for (std::size_t i = 0; i < members.size(); ++i)
-        last.insert(members[i].rel, i);
-
-    MoveTransaction transaction(toPath(destAbs), backup);
-    bool moved = transaction.openDestination(&error);
-    for (qsizetype i = 0; moved && i < removals.size(); ++i)
-        moved = transaction.remove(removals.at(i), &error);
-    for (std::size_t i = 0; moved && i < members.size(); ++i) {
-        if (last.value(members[i].rel) == i)
-            moved = transaction.moveIn(staged[i], members[i].rel, &error);
-    }
-    if (!moved) {
+        moves.push_back({fromPath(staged[i].filename()), members[i].rel});
+    MoveTransaction transaction(toPath(workAbs), toPath(destAbs));
+    if (!transaction.plan(moves, removals, &error) || !transaction.begin(note.note, &error))
+        return fail(error);
+    if (!transaction.apply(&error) || !transaction.commit(&error)) {
         QString problems;
         if (!transaction.rollback(&problems))
             return fail(QStringLiteral("%1; could not undo %2, old files are kept in \"%3\"")
                             .arg(error, problems, backupAbs));
-        if (!problems.isEmpty())
-            error += QStringLiteral("; could not tidy %1").arg(problems);
-        fs::remove_all(backup, ec);
         return fail(error);
     }
-    fs::remove_all(backup, ec);
-    if (ec)
-        qCWarning(lcCabinet).noquote() << "cannot remove" << backupAbs << ":" << text(ec);
     result.ok = true;
+    result.recorded = note.note.isEmpty() || (note.record && note.record(note.note));
+    if (!result.recorded) {
+        qCWarning(lcCabinet).noquote()
+            << "the files are in place but could not be recorded; the journal waits for the "
+               "next start";
+        return result;
+    }
+    if (!transaction.retire(&error))
+        qCWarning(lcCabinet).noquote() << error;
     return result;
+}
+
+Recovery recoverInterruptedInstall(const QString &workFolder,
+                                   const std::function<bool(const QString &note)> &record)
+{
+    QString detail;
+    const Recovery recovery = MoveTransaction::recover(toPath(workFolder), record, &detail);
+    if (recovery != Recovery::Nothing)
+        qCWarning(lcCabinet).noquote() << detail;
+    return recovery;
 }
 
 } // namespace freshgate

@@ -19,6 +19,12 @@ Status TextSink::write(const char *data, qint64 size)
     return {};
 }
 
+Status TextSink::restart()
+{
+    m_data.clear();
+    return {};
+}
+
 QString TextSink::text() const
 {
     return decodeResponseText(m_data);

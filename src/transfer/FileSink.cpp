@@ -93,6 +93,19 @@ Status FileSink::write(const char *data, qint64 size)
     return {};
 }
 
+Status FileSink::restart()
+{
+    if (!m_file.resize(0) || !m_file.seek(0)) {
+        return failure(
+            FailureKind::Disk,
+            QStringLiteral("cannot empty %1: %2").arg(m_file.fileName(), m_file.errorString()));
+    }
+    m_written = 0;
+    m_expected = 0;
+    measureFreeSpace();
+    return {};
+}
+
 void FileSink::measureFreeSpace()
 {
     m_freeBytes = m_probe ? m_probe(m_folder) : -1;

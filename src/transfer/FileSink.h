@@ -38,6 +38,8 @@ public:
     [[nodiscard]] Status open();
     [[nodiscard]] Status refuse(qint64 totalBytes) override;
     [[nodiscard]] Status write(const char *data, qint64 size) override;
+    [[nodiscard]] qint64 kept() const override { return m_written; }
+    [[nodiscard]] Status restart() override;
     // Closes the temporary file and renames it over the target (replacing an older file).
     [[nodiscard]] Status commit();
     QString temporaryPath() const { return m_file.fileName(); }

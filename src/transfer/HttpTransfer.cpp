@@ -5,10 +5,14 @@
 #include "transfer/TransferRequest.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkProxyFactory>
+#include <QRandomGenerator>
+#include <QTimer>
 #include <QUrl>
+#include <algorithm>
 
 namespace freshgate {
 
@@ -39,11 +43,31 @@ void HttpTransfer::setRequestTimeout(int seconds)
     m_timeoutSeconds = seconds < 0 ? DefaultTimeoutSeconds : seconds;
 }
 
+void HttpTransfer::setRetries(int tries, int firstDelayMs)
+{
+    m_tries = std::max(1, tries);
+    m_firstDelayMs = std::max(0, firstDelayMs);
+}
+
 void HttpTransfer::cancel()
 {
+    m_cancelled = true;
     if (m_request) {
         m_request->cancel();
     }
+    if (m_pause) {
+        m_pause->quit();
+    }
+}
+
+bool HttpTransfer::pause(int delayMs)
+{
+    QEventLoop loop;
+    QTimer::singleShot(delayMs, &loop, &QEventLoop::quit);
+    m_pause = &loop;
+    loop.exec();
+    m_pause = nullptr;
+    return !m_cancelled;
 }
 
 Result<QString> HttpTransfer::getUrlData(const QString &url)
@@ -109,18 +133,53 @@ void HttpTransfer::finish(const QString &url, const Result<qint64> &outcome, int
 
 Result<qint64> HttpTransfer::fetch(const QString &url, BodySink &sink, int *status)
 {
-    if (m_request) {
+    if (isBusy()) {
         return failure(FailureKind::Usage, QStringLiteral("another transfer is still running"));
     }
-    TransferRequest request(
-        *m_manager, QUrl(url, QUrl::StrictMode), sink, m_timeoutSeconds,
-        [this](int state) { emit stateChanged(state); },
-        [this](qint64 bytes, qint64 total) { emit received(bytes, total); });
-    m_request = &request;
-    Result<qint64> outcome = request.run();
-    m_request = nullptr;
-    *status = request.status();
-    return outcome;
+    m_cancelled = false;
+    // What lets a later try continue an earlier one: the resource's validator, once the server
+    // has shown that it serves ranges.
+    QByteArray validator;
+    for (int attempt = 1;; ++attempt) {
+        TransferRequest::Resume resume;
+        if (sink.kept() > 0 && !validator.isEmpty()) {
+            resume = {sink.kept(), validator};
+        } else if (attempt > 1) {
+            if (const Status emptied = sink.restart(); !emptied) {
+                return emptied.failure();
+            }
+        }
+        TransferRequest request(
+            *m_manager, QUrl(url, QUrl::StrictMode), sink, m_timeoutSeconds,
+            [this](int state) { emit stateChanged(state); },
+            [this](qint64 bytes, qint64 total) { emit received(bytes, total); }, resume);
+        m_request = &request;
+        Result<qint64> outcome = request.run();
+        m_request = nullptr;
+        *status = request.status();
+        if (outcome || m_cancelled || attempt >= m_tries || !isRetryable(outcome.failure())) {
+            return outcome;
+        }
+        if (request.servesRanges() && !request.validator().isEmpty()) {
+            validator = request.validator();
+        } else if (!request.servesRanges() && request.status() != 0) {
+            validator.clear();
+        }
+        const double jitter = 0.8 + 0.4 * QRandomGenerator::global()->generateDouble();
+        const int delayMs =
+            retryDelayMs(attempt + 1, m_firstDelayMs, request.retryAfterSeconds(), jitter);
+        qCInfo(lcTransfer).noquote()
+            << QStringLiteral("GET %1: try %2 of %3 failed (%4); trying again in %5 ms")
+                   .arg(QUrl(url).toDisplayString(QUrl::RemoveUserInfo))
+                   .arg(attempt)
+                   .arg(m_tries)
+                   .arg(outcome.message())
+                   .arg(delayMs);
+        emit retrying(attempt + 1, m_tries);
+        if (!pause(delayMs)) {
+            return failure(FailureKind::Cancelled, QStringLiteral("cancelled"));
+        }
+    }
 }
 
 } // namespace freshgate

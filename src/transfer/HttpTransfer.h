@@ -7,6 +7,7 @@
 #include <QString>
 #include <utility>
 
+class QEventLoop;
 class QNetworkAccessManager;
 
 namespace freshgate {
@@ -46,6 +47,12 @@ public:
     qint64 maxTextBytes() const { return m_maxTextBytes; }
     void setMaxDownloadBytes(qint64 bytes) { m_maxDownloadBytes = bytes; }
     qint64 maxDownloadBytes() const { return m_maxDownloadBytes; }
+    // A try that drops, times out or gets 408, 429 or 5xx is made again, up to `tries` in all,
+    // after firstDelayMs, then twice that (with jitter), or what Retry-After asks up to 30 s. A
+    // download the server can continue (an ETag or Last-Modified, and byte ranges) continues
+    // where it broke off.
+    void setRetries(int tries, int firstDelayMs);
+    [[nodiscard]] int tries() const { return m_tries; }
     // How a download measures the free space of its disk (see FileSink); tests make it small.
     void setFreeSpaceProbe(FreeSpaceProbe probe) { m_freeSpaceProbe = std::move(probe); }
 
@@ -63,15 +70,18 @@ public:
     [[nodiscard]] Result<qint64> getBinaryData(const QString &url, const QString &filePath,
                                                qint64 maxBytes);
 
-    // Aborts the fetch in flight, if any; the waiting call returns failure.
+    // Aborts the fetch in flight, if any, also while it waits to try again; the waiting call
+    // returns failure.
     void cancel();
-    bool isBusy() const { return m_request != nullptr; }
+    bool isBusy() const { return m_request != nullptr || m_pause != nullptr; }
 
 signals:
     void stateChanged(int state);
     // How much of the body has come, and the announced total (-1 when unknown), at most four
     // times a second while a body arrives.
     void received(qint64 bytes, qint64 total);
+    // A try failed and try number `next` of `tries` is about to start (after its pause).
+    void retrying(int next, int tries);
 
 private:
     [[nodiscard]] Result<qint64> fetch(const QString &url, BodySink &sink, int *status);
@@ -79,8 +89,16 @@ private:
     void finish(const QString &url, const Result<qint64> &outcome, int status, qint64 elapsedMs);
 
     QNetworkAccessManager *m_manager = nullptr;
+    // Waits delayMs in a local event loop; false when cancel() ended the wait.
+    [[nodiscard]] bool pause(int delayMs);
+
     // The request in flight, owned by the fetch that waits for it.
     TransferRequest *m_request = nullptr;
+    // The wait between two tries, while there is one.
+    QEventLoop *m_pause = nullptr;
+    bool m_cancelled = false;
+    int m_tries = 3;
+    int m_firstDelayMs = 1000;
     int m_timeoutSeconds = DefaultTimeoutSeconds;
     qint64 m_maxTextBytes = 64 * 1024;
     qint64 m_maxDownloadBytes;

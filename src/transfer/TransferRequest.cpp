@@ -43,9 +43,10 @@ bool isRedirect(int status)
 
 TransferRequest::TransferRequest(QNetworkAccessManager &manager, QUrl url, BodySink &sink,
                                  int timeoutSeconds, std::function<void(int)> notify,
-                                 std::function<void(qint64, qint64)> amount)
+                                 std::function<void(qint64, qint64)> amount, Resume resume)
     : m_manager(manager), m_url(std::move(url)), m_sink(sink), m_timeoutSeconds(timeoutSeconds),
-      m_notify(std::move(notify)), m_amount(std::move(amount)), m_chunk(ReadChunkBytes)
+      m_notify(std::move(notify)), m_amount(std::move(amount)), m_resume(std::move(resume)),
+      m_chunk(ReadChunkBytes)
 {
 }
 
@@ -85,6 +86,11 @@ Result<qint64> TransferRequest::run()
     request.setRawHeader("Accept-Encoding", "identity");
     request.setHeader(QNetworkRequest::UserAgentHeader,
                       QStringLiteral("Freshgate/" FRESHGATE_VERSION));
+    if (m_resume.from > 0) {
+        // If-Range: a resource that changed since comes whole (200), never spliced.
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(m_resume.from) + '-');
+        request.setRawHeader("If-Range", m_resume.validator);
+    }
 
     // A new connection per request. Qt applies the read-buffer limit (below) only once its HTTP
     // thread has started the request; on a reused connection the body can run megabytes ahead of
@@ -167,6 +173,7 @@ bool TransferRequest::checkHeaders()
         return false;
     }
     m_status = code.toInt();
+    m_retryAfter = freshgate::retryAfterSeconds(m_reply->rawHeader("Retry-After"));
     if (!isSuccessStatus(m_status)) {
         // A redirect is either followed (the next response comes) or refused (the reply
         // finishes with an error); a 3xx that ends the transfer fails there.
@@ -191,6 +198,30 @@ bool TransferRequest::checkHeaders()
     }
     m_state = State::Receiving;
     m_announced = announcedLength(m_reply->rawHeader("Content-Length"));
+    const QByteArray etag = m_reply->rawHeader("ETag");
+    m_validator = etag.isEmpty() ? m_reply->rawHeader("Last-Modified") : etag;
+    m_servesRanges = m_reply->rawHeader("Accept-Ranges").trimmed() == "bytes" || m_status == 206;
+    if (m_status == 206) {
+        // The rest of what an earlier try brought, exactly from where it broke off, or nothing.
+        const std::optional<qint64> start = rangeStart(m_reply->rawHeader("Content-Range"));
+        if (m_resume.from == 0 || start != m_resume.from) {
+            fail(failure(FailureKind::Network,
+                         QStringLiteral("the server sent a part that does not continue the "
+                                        "%1 bytes already here")
+                             .arg(m_resume.from)));
+            return false;
+        }
+        m_bytes = m_resume.from;
+        if (m_announced >= 0) {
+            m_announced += m_resume.from;
+        }
+    } else if (m_resume.from > 0) {
+        // The whole resource again (it changed, or the server does not do ranges): start over.
+        if (Status emptied = m_sink.restart(); !emptied) {
+            fail(emptied.failure());
+            return false;
+        }
+    }
     if (m_announced >= 0) {
         if (Status room = m_sink.refuse(m_announced); !room) {
             fail(room.failure());
@@ -200,7 +231,7 @@ bool TransferRequest::checkHeaders()
     m_progress = ReceiveProgress(m_announced);
     m_notify(HttpTransfer::ResponseReceived);
     if (m_amount) {
-        m_amount(0, m_announced);
+        m_amount(m_bytes, m_announced);
         m_sinceAmount.start();
     }
     return true;

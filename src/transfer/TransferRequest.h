@@ -39,11 +39,18 @@ public:
         Finished,
     };
 
+    // Where an earlier try broke off: ask only for the bytes from `from` on, provided the
+    // resource is still the one `validator` (its ETag or Last-Modified) names.
+    struct Resume {
+        qint64 from = 0;
+        QByteArray validator;
+    };
+
     // notify receives the transfer control's state numbers as the request moves on; amount the
     // bytes received and the announced total (-1 when unknown), at most a few times a second.
     TransferRequest(QNetworkAccessManager &manager, QUrl url, BodySink &sink, int timeoutSeconds,
-                    std::function<void(int)> notify,
-                    std::function<void(qint64, qint64)> amount = {});
+                    std::function<void(int)> notify, std::function<void(qint64, qint64)> amount,
+                    Resume resume);
     ~TransferRequest() override;
 
     // The bytes the body brought, or why the request failed.
@@ -53,6 +60,12 @@ public:
     [[nodiscard]] State state() const { return m_state; }
     // The final response's status, 0 before one came.
     [[nodiscard]] int status() const { return m_status; }
+    // What the server said about continuing this resource: its validator (ETag, else
+    // Last-Modified), whether it serves byte ranges, and how long it asked to be left alone
+    // (Retry-After, -1 when it did not say).
+    [[nodiscard]] QByteArray validator() const { return m_validator; }
+    [[nodiscard]] bool servesRanges() const { return m_servesRanges; }
+    [[nodiscard]] int retryAfterSeconds() const { return m_retryAfter; }
 
 private:
     // True once the final response's headers are in and acceptable.
@@ -80,6 +93,10 @@ private:
     qint64 m_announced = -1;
     qint64 m_discarded = 0;
     bool m_cancelled = false;
+    Resume m_resume;
+    QByteArray m_validator;
+    bool m_servesRanges = false;
+    int m_retryAfter = -1;
     QStringList m_sslProblems;
     std::vector<char> m_chunk;
     ReceiveProgress m_progress;

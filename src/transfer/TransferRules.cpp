@@ -1,7 +1,9 @@
 #include "transfer/TransferRules.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QStringDecoder>
+#include <algorithm>
 
 namespace freshgate {
 
@@ -61,6 +63,65 @@ QString amountText(qint64 bytes, qint64 total)
         return QStringLiteral("%1 MB").arg(megabytes(bytes));
     }
     return QStringLiteral("%1 of %2 MB").arg(megabytes(bytes), megabytes(total));
+}
+
+bool isRetryable(const Failure &failure)
+{
+    switch (failure.kind) {
+    case FailureKind::Network:
+    case FailureKind::Timeout:
+        return true;
+    case FailureKind::HttpStatus:
+        return failure.httpStatus == 408 || failure.httpStatus == 429 ||
+               (failure.httpStatus >= 500 && failure.httpStatus <= 599);
+    default:
+        return false;
+    }
+}
+
+int retryAfterSeconds(const QByteArray &value)
+{
+    const QByteArray text = value.trimmed();
+    if (text.isEmpty()) {
+        return -1;
+    }
+    bool isNumber = false;
+    const qlonglong seconds = text.toLongLong(&isNumber);
+    if (isNumber) {
+        return seconds < 0 ? -1 : static_cast<int>(std::min<qlonglong>(seconds, 24 * 3600));
+    }
+    const QDateTime when = QDateTime::fromString(QString::fromLatin1(text), Qt::RFC2822Date);
+    if (!when.isValid()) {
+        return -1;
+    }
+    return static_cast<int>(
+        std::clamp<qint64>(QDateTime::currentDateTimeUtc().secsTo(when), 0, 24 * 3600));
+}
+
+int retryDelayMs(int next, int firstDelayMs, int retryAfterSeconds, double jitter)
+{
+    constexpr int kMostRetryAfterMs = 30 * 1000;
+    if (retryAfterSeconds >= 0) {
+        return std::min(retryAfterSeconds * 1000, kMostRetryAfterMs);
+    }
+    const double base =
+        static_cast<double>(firstDelayMs) * static_cast<double>(1 << std::clamp(next - 2, 0, 10));
+    return static_cast<int>(base * std::clamp(jitter, 0.8, 1.2));
+}
+
+std::optional<qint64> rangeStart(const QByteArray &contentRange)
+{
+    const QByteArray text = contentRange.trimmed();
+    if (!text.startsWith("bytes ")) {
+        return std::nullopt;
+    }
+    const qsizetype dash = text.indexOf('-');
+    bool ok = false;
+    const qint64 start = dash < 0 ? -1 : text.mid(6, dash - 6).trimmed().toLongLong(&ok);
+    if (!ok || start < 0) {
+        return std::nullopt;
+    }
+    return start;
 }
 
 } // namespace freshgate

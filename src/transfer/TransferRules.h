@@ -1,8 +1,11 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
+#include <optional>
 
 namespace freshgate {
 
@@ -19,6 +22,23 @@ namespace freshgate {
 // A text body as text: UTF-8 without a leading byte-order mark, or Latin-1 when the bytes are
 // not valid UTF-8 (a sequence cut off at the end included).
 [[nodiscard]] QString decodeResponseText(const QByteArray &body);
+
+// Whether a failed try is worth another: a dropped or refused connection, a time-out, or a
+// status that says "later" (408, 429, 5xx). Never a refusal that another try cannot change: another
+// 4xx, a size over a limit, no space, a signature, a cancel.
+[[nodiscard]] bool isRetryable(const Failure &failure);
+
+// The seconds a Retry-After value asks for (delta-seconds or an HTTP date), -1 when there is
+// none or it cannot be read.
+[[nodiscard]] int retryAfterSeconds(const QByteArray &value);
+
+// How long to wait before try number `next` (2, 3, ...): firstDelayMs, then twice that, each
+// spread by jitter (a factor from 0.8 to 1.2 the caller draws); a Retry-After the server sent
+// wins, up to 30 s.
+[[nodiscard]] int retryDelayMs(int next, int firstDelayMs, int retryAfterSeconds, double jitter);
+
+// The first byte a Content-Range value ("bytes 100-199/200") covers.
+[[nodiscard]] std::optional<qint64> rangeStart(const QByteArray &contentRange);
 
 // How much of a download has come, as a person reads it: "12.3 of 45.6 MB", or "12.3 MB" when
 // the total is not known (megabytes of 1,000,000 bytes, one decimal).

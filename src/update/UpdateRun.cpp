@@ -1,6 +1,7 @@
 #include "update/UpdateRun.h"
 
 #include "platform/CabinetExtractor.h"
+#include "platform/CrashPoint.h"
 #include "platform/StringTable.h"
 #include "protocol/Version.h"
 #include "settings/SettingsStore.h"
@@ -46,16 +47,34 @@ UpdateRun::UpdateRun(UpdateView &view, SettingsStore &settings, HttpTransfer &tr
 {
     // The amount shows on the row of the archive being fetched; the manifest has no row.
     m_amountShown = QObject::connect(
-        &m_transfer, &HttpTransfer::received, &m_transfer, [this](qint64 bytes, qint64 total) {
-            if (m_downloadRow > 0) {
-                setRowStatus(m_downloadRow, StringId::Downloading, amountText(bytes, total));
-            }
+        &m_transfer, &HttpTransfer::received, &m_transfer,
+        [this](qint64 bytes, qint64 total) { showDownload(amountText(bytes, total)); });
+    m_retryShown = QObject::connect(
+        &m_transfer, &HttpTransfer::retrying, &m_transfer, [this](int next, int tries) {
+            m_tryNote = QStringLiteral("(try %1 of %2)").arg(next).arg(tries);
+            showDownload({});
         });
+}
+
+void UpdateRun::showDownload(const QString &amount)
+{
+    if (m_downloadRow <= 0) {
+        return;
+    }
+    QStringList detail;
+    if (!amount.isEmpty()) {
+        detail << amount;
+    }
+    if (!m_tryNote.isEmpty()) {
+        detail << m_tryNote;
+    }
+    setRowStatus(m_downloadRow, StringId::Downloading, detail.join(QLatin1Char(' ')));
 }
 
 UpdateRun::~UpdateRun()
 {
     QObject::disconnect(m_amountShown);
+    QObject::disconnect(m_retryShown);
 }
 
 FailureContext UpdateRun::failureContext(const QString &file) const
@@ -116,6 +135,9 @@ void UpdateRun::run()
                                    "installed: resource %1, data %2, help %3, program %4")
                                    .arg(resource, data, help, exe);
 
+    // Before the work folder is emptied: it may hold the journal of a crashed installation.
+    recoverInterruptedInstall(m_folders.workFolder(),
+                              [this](const QString &note) { return recordNote(note); });
     prepareWorkFolder(m_folders.workFolder());
 
     m_view.setProgress(1);
@@ -266,6 +288,7 @@ UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info)
 {
     setRow(info.row, RowIcon::Downloading, StringId::Downloading);
     m_downloadRow = info.row;
+    m_tryNote.clear();
     const Status fetched = fetchTrusted(QLatin1String(info.serverFile), m_folders.archivePath(info),
                                         m_transfer.maxDownloadBytes());
     if (m_cancelled) {
@@ -304,11 +327,42 @@ void UpdateRun::finish(const ComponentInfo &info, const ExtractResult &result,
                                        .arg(version);
         return;
     }
-    if (const Status written = m_settings.write(info.versionKey, version); !written) {
-        qCWarning(lcRun).noquote()
-            << info.name
-            << "installed, but its version could not be recorded:" << written.message();
+    // The extractor recorded it through versionNote(), once the files were on disk.
+    if (!result.recorded) {
+        qCWarning(lcRun) << info.name << "installed, but its version could not be recorded";
     }
+}
+
+InstallNote UpdateRun::versionNote(const ComponentInfo &info, const QString &offered)
+{
+    // Only an offer that reads as a version is ever fetched, so this is that number.
+    const QString version = QString::number(parseVersion(offered).value_or(0));
+    return {QLatin1String(settingInfo(info.versionKey).name) + u'=' + version,
+            [this](const QString &note) { return recordNote(note); }};
+}
+
+bool UpdateRun::recordNote(const QString &note)
+{
+    const qsizetype equals = note.lastIndexOf(u'=');
+    const QString name = note.left(equals);
+    const QString version = note.mid(equals + 1);
+    for (const SettingKey key : {SettingKey::ResourceVersion, SettingKey::DataVersion,
+                                 SettingKey::HelpVersion, SettingKey::ExeVersion}) {
+        if (equals < 0 || name != QLatin1String(settingInfo(key).name)) {
+            continue;
+        }
+        if (!parseVersion(version)) {
+            break;
+        }
+        const Status written = m_settings.write(key, version);
+        stepDone("version recorded");
+        if (!written) {
+            qCWarning(lcRun).noquote() << "cannot record" << note << ":" << written.message();
+        }
+        return written.ok();
+    }
+    qCWarning(lcRun).noquote() << "the journal's note" << note << "names no version to record";
+    return false;
 }
 
 void UpdateRun::recordSetupStarted()
@@ -342,7 +396,9 @@ UpdateRun::Step UpdateRun::installComponent(Component component, const QString &
     }
     CabinetExtractor extractor(m_folders.workFolder());
     extractor.setCabinetFile(m_folders.archivePath(info));
-    finish(info, extractor.extract(m_folders.folderFor(info.target)), offered);
+    finish(info,
+           extractor.extract(m_folders.folderFor(info.target), {}, versionNote(info, offered)),
+           offered);
     return Step::Done;
 }
 
@@ -375,8 +431,11 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
         }
     } else {
         // The old program goes in the same step that brings the new one, so a
-        // broken patch never leaves the product without its program.
-        result = extractor.extract(m_folders.appFolder(), {QLatin1String(kProductProgram)});
+        // broken patch never leaves the product without its program; and a patch
+        // that does not bring it (whatever the case of its name) is no patch.
+        extractor.setRequiredMember(QLatin1String(kProductProgram));
+        result = extractor.extract(m_folders.appFolder(), {QLatin1String(kProductProgram)},
+                                   versionNote(info, offered));
     }
     // Finish starts set-up only when there is one to start.
     m_view.setFinishMode(full && result.ok ? FinishMode::RunSetup : FinishMode::RunProduct);

@@ -13,6 +13,7 @@
 namespace freshgate {
 
 struct ExtractResult;
+struct InstallNote;
 class HttpTransfer;
 class SettingsStore;
 
@@ -58,6 +59,8 @@ private:
     // Shows the warning with why it came, about file (empty for none).
     void failContact(const Failure &why, const QString &file);
     [[nodiscard]] FailureContext failureContext(const QString &file) const;
+    // Shows on the downloading row how much has come and which try it is.
+    void showDownload(const QString &amount);
     // The manifest text, or why it could not be fetched or trusted.
     [[nodiscard]] Result<QString> fetchManifest();
     // Downloads a file into the work folder and, with a key, its signature, and
@@ -68,6 +71,11 @@ private:
     [[nodiscard]] Step fetch(const ComponentInfo &info);
     // Shows the outcome of an extraction and records the version it brought.
     void finish(const ComponentInfo &info, const ExtractResult &result, const QString &offered);
+    // What the extractor writes into its journal and records once the files are on disk:
+    // "<version key>=<version>". recordNote() records such a note, also one that recovery
+    // finds after a crash; false when the store could not be written.
+    [[nodiscard]] InstallNote versionNote(const ComponentInfo &info, const QString &offered);
+    [[nodiscard]] bool recordNote(const QString &note);
     [[nodiscard]] Step installComponent(Component component, const QString &installed,
                                         const QString &offered);
     [[nodiscard]] Step installProgram(const QString &installed);
@@ -82,7 +90,10 @@ private:
     std::optional<QString> m_pendingSetupVersion;
     // The row whose archive is downloading, 0 while none is.
     int m_downloadRow = 0;
+    // "(try 2 of 3)" once the download of that row is tried again.
+    QString m_tryNote;
     QMetaObject::Connection m_amountShown;
+    QMetaObject::Connection m_retryShown;
     bool m_running = false;
     bool m_cancelled = false;
 };

@@ -207,7 +207,7 @@ bool InstalledProduct::waitForProgramStart(int timeoutMs) const
     return true;
 }
 
-FreshgateProcess &InstalledProduct::launch()
+FreshgateProcess &InstalledProduct::launch(const QMap<QString, QString> &extra)
 {
     QProcessEnvironment env = m_display.environment(QProcessEnvironment::systemEnvironment());
     const QDir outside(m_outside.path());
@@ -221,6 +221,8 @@ FreshgateProcess &InstalledProduct::launch()
     env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
                QStringLiteral("unix:path=") + outside.filePath(QStringLiteral("no-bus")));
     env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("freshgate.*=true"));
+    for (auto it = extra.cbegin(); it != extra.cend(); ++it)
+        env.insert(it.key(), it.value());
     m_processes.push_back(
         std::make_unique<FreshgateProcess>(m_app.filePath(QStringLiteral("freshgate")), env));
     return *m_processes.back();

@@ -73,8 +73,9 @@ public:
     // Polls until some program has recorded its start; false after timeoutMs.
     [[nodiscard]] bool waitForProgramStart(int timeoutMs) const;
 
-    // Starts APP/freshgate on the private display, with its diagnostic log on.
-    FreshgateProcess &launch();
+    // Starts APP/freshgate on the private display, with its diagnostic log on and extra in its
+    // environment.
+    FreshgateProcess &launch(const QMap<QString, QString> &extra = {});
 
     // What a user sees and does. Each returns an empty text when it went as expected, else what
     // happened instead, with the program's log.

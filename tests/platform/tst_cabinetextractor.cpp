@@ -114,6 +114,12 @@ private slots:
     void acrossFileSystems();
     void clearsLeftoversOfACrashedRun();
     void extractsIntoItsOwnWorkFolder();
+    void symbolicLinks_data();
+    void symbolicLinks();
+    void recoveryAfterACrash_data();
+    void recoveryAfterACrash();
+    void unreadableJournalKeepsTheBackups_data();
+    void unreadableJournalKeepsTheBackups();
 };
 
 void TestCabinetExtractor::extractsGcabCabinet_data()
@@ -568,6 +574,215 @@ void TestCabinetExtractor::extractsIntoItsOwnWorkFolder()
     QCOMPARE(readFile(layout.inWork(u"setup/data.bin"_s)), "data");
     QCOMPARE(readFile(cab), "the package replaces itself");
     QVERIFY(layout.workIsClean());
+}
+
+void TestCabinetExtractor::symbolicLinks_data()
+{
+    QTest::addColumn<QString>("link");   // below the application folder
+    QTest::addColumn<QString>("target"); // below the test's root; empty: the link leads nowhere
+    QTest::addColumn<QByteArray>("member");
+    QTest::addColumn<QString>("landsAt"); // below the root; empty: refused
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("folder link out of the target")
+        << u"Data/plugins"_s << u"elsewhere"_s << QByteArray("plugins\\evil.so") << QString()
+        << u"out of the destination"_s;
+    QTest::newRow("deeper below a link out")
+        << u"Data/plugins"_s << u"elsewhere"_s << QByteArray("plugins\\sub\\evil.so") << QString()
+        << u"out of the destination"_s;
+    QTest::newRow("link to the folder above the target")
+        << u"Data/up"_s << u"app"_s << QByteArray("up\\Orvane4.exe") << QString()
+        << u"out of the destination"_s;
+    QTest::newRow("link into the work folder")
+        << u"Data/work"_s << u"app/Freshgate"_s << QByteArray("work\\evil.dat") << QString()
+        << u"out of the destination"_s;
+    QTest::newRow("link that leads nowhere")
+        << u"Data/gone"_s << QString() << QByteArray("gone\\x.dat") << QString()
+        << u"link to no folder"_s;
+    // A link that stays inside the target is the product's own layout: followed.
+    QTest::newRow("link inside to a folder inside")
+        << u"Data/current"_s << u"app/Data/v2"_s << QByteArray("current\\x.dat")
+        << u"app/Data/v2/x.dat"_s << QString();
+}
+
+void TestCabinetExtractor::symbolicLinks()
+{
+    QFETCH(QString, link);
+    QFETCH(QString, target);
+    QFETCH(QByteArray, member);
+    QFETCH(QString, landsAt);
+    QFETCH(QString, reason);
+    Layout layout;
+    QVERIFY(writeFile(layout.root + u"/elsewhere/keep.txt"_s, "outside"));
+    QVERIFY(writeFile(layout.inApp(u"Data/v2/old.dat"_s), "old"));
+    QVERIFY(writeFile(layout.inApp(u"Data/a.dat"_s), "old a"));
+    QVERIFY(
+        QFile::link(target.isEmpty() ? layout.root + u"/missing"_s : layout.root + u'/' + target,
+                    layout.inApp(link)));
+    const QString cab = layout.inWork(u"datafile.cab"_s);
+    QVERIFY(writeCabinet(cab, {{"a.dat", "new a"}, {member, "payload"}}));
+    const Tree before = snapshotTree(layout.root);
+
+    CabinetExtractor extractor(layout.work);
+    extractor.setCabinetFile(cab);
+    if (landsAt.isEmpty())
+        expectFailureLogged();
+    const ExtractResult result = extractor.extract(layout.inApp(u"Data"_s));
+
+    QCOMPARE(result.ok, !landsAt.isEmpty());
+    if (landsAt.isEmpty()) {
+        QVERIFY2(result.error.contains(reason), qPrintable(result.error));
+        QCOMPARE(snapshotTree(layout.root), before);
+        return;
+    }
+    QVERIFY2(result.ok, qPrintable(result.error));
+    QCOMPARE(readFile(layout.root + u'/' + landsAt), "payload");
+    QCOMPARE(readFile(layout.inApp(u"Data/a.dat"_s)), "new a");
+    QVERIFY(QFileInfo(layout.inApp(link)).isSymLink());
+    QVERIFY(layout.workIsClean());
+}
+
+enum class CrashedAt { Planned, OldAside, Moved, CommitCut, Committed, RecordFails };
+
+// The transaction is taken to a point and dropped there, as a crash drops it; recovery then
+// judges from the journal and the files alone.
+void TestCabinetExtractor::recoveryAfterACrash_data()
+{
+    QTest::addColumn<CrashedAt>("crashedAt");
+    QTest::addColumn<Recovery>("recovery");
+    QTest::addColumn<bool>("newFiles");
+
+    QTest::newRow("journal written, nothing moved")
+        << CrashedAt::Planned << Recovery::RolledBack << false;
+    QTest::newRow("old file aside, new one not in place")
+        << CrashedAt::OldAside << Recovery::RolledBack << false;
+    QTest::newRow("every file moved, no commit mark")
+        << CrashedAt::Moved << Recovery::RolledBack << false;
+    QTest::newRow("commit mark cut short") << CrashedAt::CommitCut << Recovery::RolledBack << false;
+    QTest::newRow("committed, version not recorded")
+        << CrashedAt::Committed << Recovery::RolledForward << true;
+    QTest::newRow("committed, the store refuses the version")
+        << CrashedAt::RecordFails << Recovery::Pending << true;
+}
+
+void TestCabinetExtractor::recoveryAfterACrash()
+{
+    QFETCH(CrashedAt, crashedAt);
+    QFETCH(Recovery, recovery);
+    QFETCH(bool, newFiles);
+    Layout layout;
+    QVERIFY(writeFile(layout.inApp(u"Orvane4.exe"_s), "old program"));
+    QVERIFY(writeFile(layout.inApp(u"Orvane4.dll"_s), "old library"));
+    QVERIFY(writeFile(layout.inApp(u"gone.txt"_s), "removed by the patch"));
+    const Tree before = snapshotTree(layout.app);
+    QVERIFY(writeFile(layout.inWork(u"~staging/0"_s), "new program"));
+    QVERIFY(writeFile(layout.inWork(u"~staging/1"_s), "new library"));
+    QVERIFY(writeFile(layout.inWork(u"~staging/2"_s), "new plug-in"));
+    Tree after = before;
+    after.remove(u"gone.txt"_s);
+    after[u"Orvane4.exe"_s] = "file:new program";
+    after[u"Orvane4.dll"_s] = "file:new library";
+    after[u"bin"_s] = "folder";
+    after[u"bin/plug/in.so"_s] = "file:new plug-in";
+    after[u"bin/plug"_s] = "folder";
+
+    QString error;
+    {
+        MoveTransaction transaction(layout.work.toStdString(), layout.app.toStdString());
+        QVERIFY2(transaction.plan({{u"0"_s, u"Orvane4.exe"_s},
+                                   {u"1"_s, u"Orvane4.dll"_s},
+                                   {u"2"_s, u"bin/plug/in.so"_s}},
+                                  {u"gone.txt"_s, u"Orvane4.exe"_s}, &error),
+                 qPrintable(error));
+        QVERIFY2(transaction.begin(u"EXE file version=415"_s, &error), qPrintable(error));
+        if (crashedAt == CrashedAt::OldAside) {
+            // The journal's first step (the removal), and the program's old file set aside.
+            QVERIFY(QFile::rename(layout.inApp(u"gone.txt"_s), layout.inWork(u"~backup/0"_s)));
+            QVERIFY(QFile::rename(layout.inApp(u"Orvane4.exe"_s), layout.inWork(u"~backup/1"_s)));
+        }
+        if (crashedAt >= CrashedAt::Moved)
+            QVERIFY2(transaction.apply(&error), qPrintable(error));
+        if (crashedAt >= CrashedAt::Committed)
+            QVERIFY2(transaction.commit(&error), qPrintable(error));
+    }
+    if (crashedAt == CrashedAt::CommitCut) {
+        QFile journal(layout.inWork(u"~journal"_s));
+        QVERIFY(journal.open(QIODevice::Append));
+        QVERIFY(journal.write("commi") == 5);
+    }
+    QCOMPARE(readFile(layout.inApp(u"Orvane4.exe"_s)) == "new program",
+             crashedAt >= CrashedAt::Moved);
+
+    QStringList recorded;
+    const auto record = [&](const QString &note) {
+        recorded << note;
+        return crashedAt != CrashedAt::RecordFails;
+    };
+    // A journal still there refuses the next extraction rather than lose its backups.
+    const QString cab = layout.inWork(u"exefile.cab"_s);
+    QVERIFY(writeCabinet(cab, {{"Orvane4.exe", "newer program"}}));
+    CabinetExtractor extractor(layout.work);
+    extractor.setCabinetFile(cab);
+    expectFailureLogged();
+    QVERIFY(extractor.extract(layout.app).error.contains(u"interrupted installation"_s));
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"interrupted"_s));
+    QCOMPARE(recoverInterruptedInstall(layout.work, record), recovery);
+    Tree expected = newFiles ? after : before;
+    expected.insert(u"Freshgate"_s, "folder");
+    expected.insert(u"Freshgate/exefile.cab"_s, "file:" + readFile(cab));
+    Tree now = snapshotTree(layout.app);
+    if (recovery == Recovery::Pending) {
+        // The files stay new and the journal waits; the next start records the version.
+        QVERIFY(QFileInfo::exists(layout.inWork(u"~journal"_s)));
+        QCOMPARE(MoveTransaction::keptNames(layout.work.toStdString()),
+                 (QStringList{u"~kept"_s, u"~journal"_s, u"~backup"_s}));
+        now.removeIf([](const auto &e) { return e.key().startsWith(u"Freshgate/~"_s); });
+        QCOMPARE(now, expected);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"interrupted"_s));
+        QCOMPARE(recoverInterruptedInstall(layout.work, [](const QString &) { return true; }),
+                 Recovery::RolledForward);
+        now = snapshotTree(layout.app);
+    }
+    QCOMPARE(now, expected);
+    QCOMPARE(recorded, newFiles ? QStringList{u"EXE file version=415"_s} : QStringList());
+    QCOMPARE(recoverInterruptedInstall(layout.work, record), Recovery::Nothing);
+}
+
+void TestCabinetExtractor::unreadableJournalKeepsTheBackups_data()
+{
+    QTest::addColumn<QByteArray>("journal");
+    QTest::newRow("garbage") << QByteArray("\x00\x17 not a journal");
+    QTest::newRow("cut in the middle") << QByteArray("{\"format\":1,\"destination\":\"/x\",\"en");
+    QTest::newRow("a later format")
+        << QByteArray("{\"format\":2,\"destination\":\"/x\",\"entries\":[]}\n");
+    QTest::newRow("target climbs out")
+        << QByteArray("{\"format\":1,\"destination\":\"/x\",\"entries\":[{\"target\":"
+                      "\"../etc/passwd\",\"existed\":true}]}\n");
+}
+
+void TestCabinetExtractor::unreadableJournalKeepsTheBackups()
+{
+    QFETCH(QByteArray, journal);
+    Layout layout;
+    QVERIFY(writeFile(layout.inWork(u"~journal"_s), journal));
+    QVERIFY(writeFile(layout.inWork(u"~backup/0"_s), "the only copy of an old file"));
+    bool called = false;
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"cannot be read.*kept in .*~kept"_s));
+    const Recovery recovery = recoverInterruptedInstall(layout.work, [&](const QString &) {
+        called = true;
+        return true;
+    });
+
+    QCOMPARE(recovery, Recovery::SetAside);
+    QVERIFY(!called);
+    QCOMPARE(snapshotTree(layout.work),
+             (Tree{{u"~kept"_s, "folder"},
+                   {u"~kept/journal-1"_s, "file:" + journal},
+                   {u"~kept/backup-1"_s, "folder"},
+                   {u"~kept/backup-1/0"_s, "file:the only copy of an old file"}}));
+    QCOMPARE(MoveTransaction::keptNames(layout.work.toStdString()), QStringList{u"~kept"_s});
 }
 
 QTEST_GUILESS_MAIN(TestCabinetExtractor)

@@ -313,8 +313,15 @@ void ScriptedServer::accept()
 std::optional<ScriptedResponse> ScriptedServer::take(const Request &request)
 {
     for (qsizetype i = 0; i < m_expected.size(); ++i) {
-        if (m_expected[i].method == request.method && m_expected[i].target == request.target)
-            return m_expected.takeAt(i).response;
+        const Expectation &e = m_expected[i];
+        if (e.method != request.method || e.target != request.target)
+            continue;
+        if (e.response.forRange) {
+            if (request.header("Range") == *e.response.forRange)
+                return e.response;
+            continue;
+        }
+        return m_expected.takeAt(i).response;
     }
     return std::nullopt;
 }

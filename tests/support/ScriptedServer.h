@@ -34,6 +34,9 @@ struct ScriptedResponse {
     qint64 dropAfterBytes = 0;
     qint64 trickleBytes = 16;
     int trickleIntervalMs = 50;
+    // When set, answers only a request whose Range header is exactly this ("" for none), and
+    // stays expected after answering: for a server whose answer depends on what is asked.
+    std::optional<QByteArray> forRange;
 
     static ScriptedResponse ok(QByteArray body);
     static ScriptedResponse withStatus(int status, QByteArray body = {});

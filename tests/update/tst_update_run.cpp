@@ -1,3 +1,4 @@
+#include "platform/MoveTransaction.h"
 #include "settings/SettingsStore.h"
 #include "support/AppFolder.h"
 #include "support/CabBuilder.h"
@@ -8,6 +9,7 @@
 #include "update/UpdateView.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -74,6 +76,7 @@ private slots:
         m_app = std::make_unique<AppFolder>();
         m_server = std::make_unique<ScriptedServer>();
         m_view = RecordingView();
+        m_tries = 1;
     }
 
     void cleanup()
@@ -274,6 +277,40 @@ private slots:
         QCOMPARE(m_view.mode, FinishMode::RunProduct);
     }
 
+    void patchMustHoldTheProgram_data()
+    {
+        QTest::addColumn<QByteArray>("member");
+        QTest::addColumn<bool>("installs");
+        QTest::newRow("the program") << QByteArray("Orvane4.exe") << true;
+        QTest::newRow("the program, other case") << QByteArray("ORVANE4.exe") << true;
+        QTest::newRow("something else") << QByteArray("readme.txt") << false;
+        QTest::newRow("the program in a folder") << QByteArray("bin\\Orvane4.exe") << false;
+    }
+
+    // A patch is only a patch if it brings the program: a wrong upload never takes the
+    // product's program away. Names compare as Windows compares them, and the program keeps
+    // its own spelling.
+    void patchMustHoldTheProgram()
+    {
+        QFETCH(QByteArray, member);
+        QFETCH(bool, installs);
+        QVERIFY(m_home.writeIni("[Freshgate]\nEXE%20file%20version=412\n"));
+        QVERIFY(m_app->write(QStringLiteral("Orvane4.exe"), "old program"));
+        serveManifest("1*1*1*415*410");
+        serve("ov4exe.cab", libgcabCabinet({{member, "new program", 0}}));
+        run();
+
+        QCOMPARE(m_view.rowStates().at(3), installs ? kSaved : kFailed);
+        QCOMPARE(m_app->read(QStringLiteral("Orvane4.exe")),
+                 installs ? QByteArray("new program") : QByteArray("old program"));
+        QCOMPARE(storedVersion(SettingKey::ExeVersion),
+                 installs ? QStringLiteral("415") : QStringLiteral("412"));
+        QCOMPARE(m_view.mode, FinishMode::RunProduct);
+        // Only the one spelling is there afterwards.
+        QCOMPARE(QDir(m_app->path()).entryList({QStringLiteral("*.exe")}, QDir::Files),
+                 QStringList{QStringLiteral("Orvane4.exe")});
+    }
+
     // Finish must not offer a set-up program the package did not bring.
     void fullPackageWithoutSetup()
     {
@@ -410,6 +447,20 @@ private slots:
         }
     }
 
+    // A busy server gets another try; the row says which, and the warning waits for the last.
+    void busyServerIsTriedAgain()
+    {
+        m_tries = 3;
+        serveManifest("2*1*1*400*0");
+        m_server->expect("GET", "/freshgate/ov4res.cab", ScriptedResponse::withStatus(503));
+        serve("ov4res.cab", gcabCabinet({{"Orvane4.res", "resources v2"}}));
+        run();
+        QCOMPARE(m_view.rowStates().at(0), kSaved);
+        QVERIFY(!m_view.warned());
+        QVERIFY2(m_view.details.contains(QStringLiteral("row 1 (try 2 of 3)")),
+                 qPrintable(m_view.details.join(u'|')));
+    }
+
     void unreadableStoredVersionIsRepaired()
     {
         QVERIFY(m_home.writeIni("[Freshgate]\nHelp%20file%20version=two\n"));
@@ -418,6 +469,74 @@ private slots:
         run();
         QCOMPARE(m_view.rowStates().at(2), kSaved);
         QCOMPARE(storedVersion(SettingKey::HelpVersion), QStringLiteral("2"));
+    }
+
+    // A run starts by finishing or undoing what a crashed one left, then empties the work
+    // folder whole: files and folders, except what recovery keeps.
+    void startUpRecoversAnInterruptedInstall_data()
+    {
+        QTest::addColumn<QString>("journal"); // "committed", "moved" or "unreadable"
+        QTest::addColumn<QByteArray>("dataAfter");
+        QTest::addColumn<QString>("recordedAfter");
+        QTest::addColumn<QStringList>("workAfter");
+
+        QTest::newRow("committed: rolled forward and recorded")
+            << QStringLiteral("committed") << QByteArray("prices v2") << QStringLiteral("2")
+            << QStringList();
+        QTest::newRow("moved, not committed: rolled back")
+            << QStringLiteral("moved") << QByteArray("prices v1") << QString() << QStringList();
+        QTest::newRow("unreadable: its backups are kept")
+            << QStringLiteral("unreadable") << QByteArray("prices v2") << QString()
+            << QStringList{QStringLiteral("~kept"), QStringLiteral("~kept/backup-1"),
+                           QStringLiteral("~kept/backup-1/0"), QStringLiteral("~kept/journal-1")};
+    }
+
+    void startUpRecoversAnInterruptedInstall()
+    {
+        QFETCH(QString, journal);
+        QFETCH(QByteArray, dataAfter);
+        QFETCH(QString, recordedAfter);
+        QFETCH(QStringList, workAfter);
+        QVERIFY(m_app->write(QStringLiteral("Data/prices.dat"), "prices v1"));
+        QVERIFY(m_app->write(QStringLiteral("Freshgate/~staging/0"), "prices v2"));
+        // An older full package's leftovers.
+        QVERIFY(m_app->write(QStringLiteral("Freshgate/redist/old-runtime.dll"), "old"));
+        QVERIFY(m_app->write(QStringLiteral("Freshgate/setup.exe"), "old set-up"));
+        {
+            MoveTransaction transaction(toPath(m_app->workFolder()),
+                                        toPath(m_app->filePath(QStringLiteral("Data"))));
+            QString error;
+            QVERIFY2(transaction.plan({{QStringLiteral("0"), QStringLiteral("prices.dat")}}, {},
+                                      &error) &&
+                         transaction.begin(QStringLiteral("Data files version=2"), &error) &&
+                         transaction.apply(&error),
+                     qPrintable(error));
+            if (journal == QLatin1String("committed")) {
+                QVERIFY2(transaction.commit(&error), qPrintable(error));
+            }
+        }
+        if (journal == QLatin1String("unreadable")) {
+            QVERIFY(m_app->write(QStringLiteral("Freshgate/~journal"), "{\"format\":1,\"dest"));
+        }
+        serveManifest("1*1*1*400*0");
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("interrupted|cannot be read")));
+        run();
+
+        QCOMPARE(m_view.rowStates(), (QStringList{kTick, kTick, kTick, kTick}));
+        QCOMPARE(m_app->read(QStringLiteral("Data/prices.dat")), dataAfter);
+        QCOMPARE(storedVersion(SettingKey::DataVersion), recordedAfter);
+        QStringList work;
+        QDirIterator it(m_app->workFolder(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            work << QDir(m_app->workFolder()).relativeFilePath(it.next());
+        }
+        work.sort();
+        QCOMPARE(work, workAfter);
+        if (journal == QLatin1String("unreadable")) {
+            QCOMPARE(m_app->read(QStringLiteral("Freshgate/~kept/backup-1/0")), "prices v1");
+        }
     }
 
 private:
@@ -437,6 +556,7 @@ private:
         SettingsStore settings(m_home.iniPath());
         HttpTransfer transfer;
         transfer.setRequestTimeout(10);
+        transfer.setRetries(m_tries, 50);
         const QString base =
             m_base.isEmpty() ? QStringLiteral("http://127.0.0.1:%1").arg(m_server->port()) : m_base;
         UpdateRun updateRun(m_view, settings, transfer, m_app->path(), base);
@@ -456,6 +576,8 @@ private:
     std::unique_ptr<ScriptedServer> m_server;
     RecordingView m_view;
     QString m_base;
+    // One try each, unless a test is about trying again.
+    int m_tries = 1;
 };
 
 QTEST_GUILESS_MAIN(TestUpdateRun)
