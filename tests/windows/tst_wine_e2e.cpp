@@ -3,6 +3,7 @@
 // reach the product's registry branch, and Finish starts the right program.
 #include "UpdateOffer.h"
 #include "support/AppFolder.h"
+#include "support/ChmBuilder.h"
 #include "support/NginxServer.h"
 #include "support/ProcessStop.h"
 #include "support/XvfbDisplay.h"
@@ -146,10 +147,11 @@ public:
         return QString::fromUtf8(m_log);
     }
 
-    QString waitForRunComplete()
+    // Waits for the log line that ends the run: "run complete" after updates.
+    QString waitForRunComplete(const QString &end = QStringLiteral("run complete"))
     {
         QDeadlineTimer deadline(RunTimeoutMs);
-        while (!log().contains(QLatin1String("run complete"))) {
+        while (!log().contains(end)) {
             if (!m_display.windows(MessageBoxTitle).isEmpty())
                 return QStringLiteral("a message box came up; log:\n") + log();
             if (deadline.hasExpired() || m_freshgate.state() == QProcess::NotRunning)
@@ -244,6 +246,7 @@ class WineE2e : public QObject {
 private slots:
     void updatesUnderWine_data();
     void updatesUnderWine();
+    void f1OpensTheHelpFileInTheProductFolder();
 };
 
 void WineE2e::updatesUnderWine_data()
@@ -314,6 +317,38 @@ void WineE2e::updatesUnderWine()
              qPrintable(product.startedProgram()));
     QVERIFY2(started.value(1).contains(QString(startedProgram).replace(u'/', u'\\')),
              qPrintable(product.startedProgram()));
+}
+
+// chmlib opens the help file by its wide name: a narrow one could not spell the folder.
+void WineE2e::f1OpensTheHelpFileInTheProductFolder()
+{
+    WineProduct product;
+    QVERIFY2(product.setupError().isEmpty(), qPrintable(product.setupError()));
+    QVERIFY(QFile::remove(product.file(QStringLiteral("Orvane4.chm"))));
+    const QString helpTitle = QStringLiteral("How Freshgate keeps Orvane4 fresh");
+    QVERIFY(!buildChm(product.product(), QStringLiteral("Orvane4.chm"),
+                      {{QStringLiteral("freshgate.htm"),
+                        chmPage(helpTitle.toUtf8(), "<p>Freshgate fetches what is new.</p>")}})
+                 .isEmpty());
+    // Nothing newer than what is installed: the run ends at once, without a message box.
+    NginxServer server;
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    QVERIFY(QDir(server.root()).mkpath(QStringLiteral("freshgate")));
+    QFile manifest(server.root() + QStringLiteral("/freshgate/ov4arv.dat"));
+    QVERIFY(manifest.open(QIODevice::WriteOnly));
+    QVERIFY(manifest.write("1*1*1*400*0") == 11);
+    manifest.close();
+    EXPECT_OK(product.setRegistry(QStringLiteral("Update server"),
+                                  QStringLiteral("http://127.0.0.1:%1").arg(server.port())));
+
+    EXPECT_OK(product.launch());
+    const XvfbDisplay::WindowId window = product.display().waitForWindow(WindowTitle, RunTimeoutMs);
+    QVERIFY2(window != 0, qPrintable(QStringLiteral("no window; log:\n") + product.log()));
+    EXPECT_OK(product.waitForRunComplete(QStringLiteral("nothing newer on the server")));
+    QString why;
+    QVERIFY2(product.display().pressKeys(window, QStringLiteral("F1"), &why), qPrintable(why));
+    QVERIFY2(product.display().waitForWindow(helpTitle, FinishTimeoutMs) != 0,
+             qPrintable(QStringLiteral("no help window; log:\n") + product.log()));
 }
 
 QTEST_GUILESS_MAIN(WineE2e)
