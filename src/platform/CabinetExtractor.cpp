@@ -2,6 +2,7 @@
 
 #include "platform/CrashPoint.h"
 #include "platform/MoveTransaction.h"
+#include "platform/MspackFiles.h"
 #include "protocol/MemberName.h"
 
 #include <QDir>
@@ -113,7 +114,10 @@ void makeExecutable(const fs::path &file)
 }
 
 struct CabinetHandle {
-    mscab_decompressor *decompressor = mspack_create_cab_decompressor(nullptr);
+    // Files go through Qt, not fopen(), so any folder name works on every platform; names
+    // given to the decompressor are therefore mspackFileName()s.
+    mscab_decompressor *decompressor =
+        qtFileSystem() ? mspack_create_cab_decompressor(qtFileSystem()) : nullptr;
     mscabd_cabinet *cabinet = nullptr;
 
     CabinetHandle() = default;
@@ -239,7 +243,7 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
     CabinetHandle cab;
     if (!cab.decompressor)
         return fail(QStringLiteral("libmspack cannot start"));
-    const QByteArray cabPath = QFile::encodeName(info.absoluteFilePath());
+    const QByteArray cabPath = mspackFileName(info.absoluteFilePath());
     cab.cabinet = cab.decompressor->open(cab.decompressor, cabPath.constData());
     if (!cab.cabinet) {
         const int err = cab.decompressor->last_error(cab.decompressor);
@@ -318,7 +322,7 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
     for (const Member &member : members) {
         const mscabd_file *file = member.file;
         staged.push_back(staging / std::to_string(staged.size()));
-        const QByteArray out = QFile::encodeName(fromPath(staged.back()));
+        const QByteArray out = mspackFileName(fromPath(staged.back()));
         const int err = cab.decompressor->extract(cab.decompressor, member.file, out.constData());
         if (err != MSPACK_ERR_OK)
             return fail(QStringLiteral("member \"%1\": %2").arg(member.rel, mspackError(err)));

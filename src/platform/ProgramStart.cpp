@@ -6,9 +6,12 @@
 
 #ifdef Q_OS_WIN
 #include <QDir>
-#include <shellapi.h>
 #include <string>
+// shellapi.h needs what windows.h declares first.
+// clang-format off
 #include <windows.h>
+#include <shellapi.h>
+// clang-format on
 #endif
 
 namespace freshgate {

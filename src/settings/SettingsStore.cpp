@@ -33,6 +33,17 @@ std::unique_ptr<QSettings> openStore()
 #endif
 }
 
+// On Windows a path under HKEY_CURRENT_USER names a registry branch, as the product's own store
+// is; elsewhere every path is a file.
+bool isRegistryBranch([[maybe_unused]] const QString &path)
+{
+#ifdef Q_OS_WIN
+    return path.startsWith(QLatin1String("HKEY_CURRENT_USER\\"), Qt::CaseInsensitive);
+#else
+    return false;
+#endif
+}
+
 QString groupKey(const QString &section, const QString &key)
 {
     return section + QLatin1Char('/') + key;
@@ -52,8 +63,9 @@ const SettingInfo &settingInfo(SettingKey key)
 
 SettingsStore::SettingsStore() : m_settings(openStore()) {}
 
-SettingsStore::SettingsStore(const QString &iniPath)
-    : m_settings(std::make_unique<QSettings>(iniPath, QSettings::IniFormat))
+SettingsStore::SettingsStore(const QString &path)
+    : m_settings(std::make_unique<QSettings>(path, isRegistryBranch(path) ? QSettings::NativeFormat
+                                                                          : QSettings::IniFormat))
 {
 }
 

@@ -44,8 +44,9 @@ class SettingsStore {
 public:
     // The product's store.
     SettingsStore();
-    // The INI file at iniPath instead (created by the first write), on every platform.
-    explicit SettingsStore(const QString &iniPath);
+    // The INI file at path instead (created by the first write), on every platform; on Windows
+    // a path under HKEY_CURRENT_USER is that registry branch, so tests keep to a private one.
+    explicit SettingsStore(const QString &path);
     ~SettingsStore();
     SettingsStore(const SettingsStore &) = delete;
     SettingsStore &operator=(const SettingsStore &) = delete;

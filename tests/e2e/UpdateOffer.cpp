@@ -72,6 +72,16 @@ QMap<QString, QByteArray> dataFilesAt(const QString &version)
 QString publishOffer(const InstalledProduct &product, const UpdateOffer &offer,
                      const QString &serverRoot)
 {
+    return publishOffer(
+        [&product](const QString &name, const QString &version) {
+            return product.programScript(name, version);
+        },
+        offer, serverRoot);
+}
+
+QString publishOffer(const ProgramMaker &program, const UpdateOffer &offer,
+                     const QString &serverRoot)
+{
     QTemporaryDir sources;
     if (!sources.isValid())
         return QStringLiteral("cannot create a temporary folder");
@@ -107,13 +117,13 @@ QString publishOffer(const InstalledProduct &product, const UpdateOffer &offer,
     }
     if (!v.exe.isEmpty()) {
         ok = ok && writeFile(dir.filePath(QStringLiteral("exe/Orvane4.exe")),
-                             product.programScript(QStringLiteral("Orvane4.exe"), v.exe), true);
+                             program(QStringLiteral("Orvane4.exe"), v.exe), true);
         folder(QStringLiteral("exe"), QStringLiteral("--exe"), v.exe);
     }
     if (!offer.fullThreshold.isEmpty()) {
         ok = ok &&
              writeFile(dir.filePath(QStringLiteral("full/setup.exe")),
-                       product.programScript(QStringLiteral("setup.exe"), v.exe), true) &&
+                       program(QStringLiteral("setup.exe"), v.exe), true) &&
              writeFile(dir.filePath(QStringLiteral("full/Orvane4.pkg")),
                        "Orvane4 full package, version " + v.exe.toUtf8() + '\n');
         folder(QStringLiteral("full"), QStringLiteral("--full-exe"), {});

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTest>
+#include <functional>
 
 namespace freshgate::test {
 
@@ -50,6 +51,11 @@ struct UpdateOffer {
 // product's start-recording scripts) and publishes them into server's root with the real
 // freshgate-publish. Empty on success, else why not.
 [[nodiscard]] QString publishOffer(const InstalledProduct &product, const UpdateOffer &offer,
+                                   const QString &serverRoot);
+// The same with the programs ("Orvane4.exe", "setup.exe") made by program(name, version), as
+// when the product is a Windows one.
+using ProgramMaker = std::function<QByteArray(const QString &name, const QString &version)>;
+[[nodiscard]] QString publishOffer(const ProgramMaker &program, const UpdateOffer &offer,
                                    const QString &serverRoot);
 
 // The paths of the GET requests nginx has answered so far, in order.

@@ -53,10 +53,14 @@ void expectFailureLogged()
 struct Layout {
     QTemporaryDir dir;
     QString root = dir.path();
-    QString app = root + u"/app"_s;
-    QString work = app + u"/Freshgate"_s;
+    QString app;
+    QString work;
 
-    Layout() { QDir().mkpath(work); }
+    explicit Layout(const QString &product = u"app"_s)
+        : app(root + u'/' + product), work(app + u"/Freshgate"_s)
+    {
+        QDir().mkpath(work);
+    }
     QString inApp(const QString &rel) const { return app + u'/' + rel; }
     QString inWork(const QString &rel) const { return work + u'/' + rel; }
     bool workIsClean() const
@@ -121,14 +125,18 @@ private slots:
 void TestCabinetExtractor::extractsGcabCabinet_data()
 {
     QTest::addColumn<CabCompression>("compression");
-    QTest::newRow("MSZIP") << CabCompression::MsZip;
-    QTest::newRow("stored") << CabCompression::None;
+    QTest::addColumn<QString>("product");
+    QTest::newRow("MSZIP") << CabCompression::MsZip << u"app"_s;
+    QTest::newRow("stored") << CabCompression::None << u"app"_s;
+    // Outside every ANSI code page at once: only wide file names reach it on Windows.
+    QTest::newRow("non-ASCII product folder") << CabCompression::MsZip << u"Prodüct Ørvane 更新"_s;
 }
 
 void TestCabinetExtractor::extractsGcabCabinet()
 {
     QFETCH(CabCompression, compression);
-    Layout layout;
+    QFETCH(QString, product);
+    Layout layout(product);
     const QString source = layout.root + u"/source"_s;
     QByteArray compressible;
     for (int i = 0; i < 40000; ++i)
