@@ -1,6 +1,7 @@
 #include "UpdateOffer.h"
 
 #include "InstalledProduct.h"
+#include "support/Files.h"
 #include "support/NginxServer.h"
 
 #include <QDir>
@@ -16,20 +17,6 @@ namespace freshgate::test {
 namespace {
 
 const QString Installed = QStringLiteral("1");
-
-bool writeFile(const QString &path, const QByteArray &content, bool executable = false)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(content) != content.size())
-        return false;
-    file.close();
-    if (executable)
-        return file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup |
-                                   QFile::ExeOther);
-    return true;
-}
 
 QByteArray randomBytes(qint64 size)
 {

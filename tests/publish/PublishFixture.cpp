@@ -41,22 +41,6 @@ bool runGcab(const QStringList &arguments, QByteArray *output, QString *error)
 
 } // namespace
 
-bool writeFile(const QString &path, const QByteArray &content, bool executable)
-{
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(content) != content.size())
-        return false;
-    file.close();
-    QFile::Permissions permissions =
-        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
-    if (executable)
-        permissions |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
-    return file.setPermissions(permissions);
-}
-
 QStringList treeListing(const QString &root)
 {
     QStringList lines;
@@ -85,20 +69,6 @@ QStringList treeListing(const QString &root)
     }
     lines.sort();
     return lines;
-}
-
-QMap<QString, QByteArray> fileContents(const QString &root)
-{
-    QMap<QString, QByteArray> contents;
-    const QDir base(root);
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        QFile file(it.filePath());
-        if (file.open(QIODevice::ReadOnly))
-            contents.insert(base.relativeFilePath(it.filePath()), file.readAll());
-    }
-    return contents;
 }
 
 QMap<QString, quint32> gcabMembers(const QString &cabinet, QString *error)

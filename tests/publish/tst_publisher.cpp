@@ -2,11 +2,11 @@
 #include "PublishFixture.h"
 #include "publish/CabinetWriter.h"
 #include "publish/Publisher.h"
+#include "support/Immutable.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -35,33 +35,6 @@ PublishOptions helpOnly(const Workspace &workspace, const QString &version)
     options.help = ComponentSource{version, workspace.path(QStringLiteral("help"))};
     return options;
 }
-
-bool chattr(const QString &flag, const QString &path)
-{
-    return QProcess::execute(QStringLiteral("chattr"), {flag, path}) == 0;
-}
-
-// Makes a path immutable for the length of a scope, so even root cannot write
-// there, and lifts that again whatever the test's outcome.
-class Immutable {
-public:
-    explicit Immutable(QString path) : m_path(std::move(path))
-    {
-        m_set = chattr(QStringLiteral("+i"), m_path);
-    }
-    ~Immutable()
-    {
-        if (m_set)
-            chattr(QStringLiteral("-i"), m_path);
-    }
-    Immutable(const Immutable &) = delete;
-    Immutable &operator=(const Immutable &) = delete;
-    bool isSet() const { return m_set; }
-
-private:
-    QString m_path;
-    bool m_set = false;
-};
 
 } // namespace
 

@@ -1,5 +1,6 @@
 #include "support/NginxServer.h"
 
+#include "support/Files.h"
 #include "support/ProcessStop.h"
 
 #include <QDeadlineTimer>
@@ -15,16 +16,13 @@ namespace freshgate::test {
 
 namespace {
 
+QString readText(const QString &path)
+{
+    return QString::fromUtf8(readFile(path));
+}
+
 constexpr int StartAttempts = 5;
 constexpr int StartTimeoutMs = 10000;
-
-QString readAll(const QString &fileName)
-{
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll());
-}
 
 // A port the kernel just handed out; nginx may still lose it to someone else, hence the retries.
 quint16 freePort()
@@ -104,12 +102,12 @@ QString NginxServer::certificatePath() const
 
 QString NginxServer::accessLog() const
 {
-    return readAll(path(QStringLiteral("logs/access.log")));
+    return readText(path(QStringLiteral("logs/access.log")));
 }
 
 QString NginxServer::errorLog() const
 {
-    return readAll(path(QStringLiteral("logs/error.log")));
+    return readText(path(QStringLiteral("logs/error.log")));
 }
 
 bool NginxServer::makeCertificate()
@@ -209,7 +207,7 @@ bool NginxServer::start()
         const QString pid = QString::number(m_process.processId());
         const QDeadlineTimer deadline(StartTimeoutMs);
         while (m_process.state() == QProcess::Running && !deadline.hasExpired()) {
-            if (readAll(path(QStringLiteral("nginx.pid"))).trimmed() == pid) {
+            if (readText(path(QStringLiteral("nginx.pid"))).trimmed() == pid) {
                 QTcpSocket probe;
                 probe.connectToHost(QHostAddress::LocalHost, m_port);
                 if (probe.waitForConnected(200))

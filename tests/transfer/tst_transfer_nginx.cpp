@@ -1,5 +1,6 @@
 // HttpTransfer against a real nginx on 127.0.0.1: text, files, redirects and HTTPS.
 
+#include "support/Files.h"
 #include "support/NginxServer.h"
 #include "support/ScriptedServer.h"
 #include "transfer/HttpTransfer.h"
@@ -14,6 +15,8 @@
 using freshgate::HttpTransfer;
 using freshgate::test::NginxServer;
 using freshgate::test::ScriptedServer;
+using freshgate::test::readFile;
+using freshgate::test::writeFile;
 
 using freshgate::FailureKind;
 using freshgate::Result;
@@ -29,19 +32,6 @@ QString textOr(const Result<QString> &text)
 qint64 bytesOr(const Result<qint64> &bytes)
 {
     return bytes ? *bytes : 0;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QByteArray randomBytes(qsizetype size)

@@ -1,6 +1,7 @@
 #include "settings/SettingsStore.h"
 #include "support/AppFolder.h"
 #include "support/CabBuilder.h"
+#include "support/Files.h"
 #include "support/RecordingView.h"
 #include "support/ScriptedServer.h"
 #include "transfer/HttpTransfer.h"
@@ -18,18 +19,6 @@ using namespace freshgate;
 using namespace freshgate::test;
 
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 int runMinisign(const QStringList &arguments)
 {

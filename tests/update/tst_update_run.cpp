@@ -2,6 +2,7 @@
 #include "settings/SettingsStore.h"
 #include "support/AppFolder.h"
 #include "support/CabBuilder.h"
+#include "support/Immutable.h"
 #include "support/RecordingView.h"
 #include "support/ScriptedServer.h"
 #include "transfer/HttpTransfer.h"
@@ -11,7 +12,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -31,38 +31,6 @@ const QString kDone = QStringLiteral("All available updates are complete, please
 const QString kDoneSetup =
     QStringLiteral("All updates are complete, please click finish to run "
                    "Orvane4 Setup to install the latest version of Orvane4.");
-
-QByteArray gcabCabinet(const QMap<QString, QByteArray> &files)
-{
-    QTemporaryDir source;
-    for (auto it = files.cbegin(); it != files.cend(); ++it) {
-        const QString path = source.filePath(it.key());
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(it.value()) != it.value().size()) {
-            return {};
-        }
-    }
-    const QString cabinet = source.filePath(QStringLiteral("out.cab.tmp"));
-    QString error;
-    if (!makeCabinetWithGcab(source.path(), cabinet, CabCompression::MsZip, &error)) {
-        qWarning() << error;
-        return {};
-    }
-    QFile file(cabinet);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray libgcabCabinet(const QList<CabMember> &members)
-{
-    QTemporaryDir dir;
-    const QString cabinet = dir.filePath(QStringLiteral("made.cab"));
-    if (!writeCabinet(cabinet, members)) {
-        return {};
-    }
-    QFile file(cabinet);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 } // namespace
 
@@ -106,7 +74,7 @@ private slots:
     void onlyTheNewerComponentIsFetched()
     {
         serveManifest("2*1*1*400*0");
-        serve("ov4res.cab", gcabCabinet({{"Orvane4.res", "resources v2"}}));
+        serve("ov4res.cab", gcabCabinetBytes({{"Orvane4.res", "resources v2"}}));
         run();
         QCOMPARE(m_view.rowStates(), (QStringList{kSaved, kTick, kTick, kTick}));
         QCOMPARE(m_app->read(QStringLiteral("Orvane4.res")), QByteArray("resources v2"));
@@ -151,7 +119,7 @@ private slots:
         QFETCH(bool, fetchesResource);
         serveManifest(manifest);
         if (fetchesResource) {
-            serve("ov4res.cab", gcabCabinet({{"Orvane4.res", "new"}}));
+            serve("ov4res.cab", gcabCabinetBytes({{"Orvane4.res", "new"}}));
         }
         run();
         QCOMPARE(m_view.rowStates().at(0), fetchesResource ? kSaved : kTick);
@@ -224,9 +192,9 @@ private slots:
         serveManifest(manifest);
         if (full) {
             serve("ov4fexe.cab",
-                  gcabCabinet({{"setup.exe", "set-up program"}, {"payload.dat", "payload"}}));
+                  gcabCabinetBytes({{"setup.exe", "set-up program"}, {"payload.dat", "payload"}}));
         } else {
-            serve("ov4exe.cab", gcabCabinet({{"Orvane4.exe", "new program"}}));
+            serve("ov4exe.cab", gcabCabinetBytes({{"Orvane4.exe", "new program"}}));
         }
         run();
 
@@ -254,7 +222,7 @@ private slots:
     {
         QVERIFY(m_home.writeIni("[Freshgate]\nEXE%20file%20version=412\n"));
         serveManifest("1*1*1*415*410");
-        serve("ov4exe.cab", gcabCabinet({{"Orvane4.exe", "new program"}}));
+        serve("ov4exe.cab", gcabCabinetBytes({{"Orvane4.exe", "new program"}}));
         run();
         QCOMPARE(m_view.rowStates().at(3), kSaved);
         QCOMPARE(m_app->read(QStringLiteral("Orvane4.exe")), QByteArray("new program"));
@@ -266,7 +234,7 @@ private slots:
         QVERIFY(m_home.writeIni("[Freshgate]\nEXE%20file%20version=412\n"));
         QVERIFY(m_app->write(QStringLiteral("Orvane4.exe"), "old program"));
         serveManifest("1*1*1*415*410");
-        QByteArray cabinet = gcabCabinet({{"Orvane4.exe", QByteArray(40000, 'p')}});
+        QByteArray cabinet = gcabCabinetBytes({{"Orvane4.exe", QByteArray(40000, 'p')}});
         cabinet.truncate(cabinet.size() / 2);
         serve("ov4exe.cab", cabinet);
         run();
@@ -296,7 +264,7 @@ private slots:
         QVERIFY(m_home.writeIni("[Freshgate]\nEXE%20file%20version=412\n"));
         QVERIFY(m_app->write(QStringLiteral("Orvane4.exe"), "old program"));
         serveManifest("1*1*1*415*410");
-        serve("ov4exe.cab", libgcabCabinet({{member, "new program", 0}}));
+        serve("ov4exe.cab", cabinetBytes({{member, "new program", 0}}));
         run();
 
         QCOMPARE(m_view.rowStates().at(3), installs ? kSaved : kFailed);
@@ -314,7 +282,7 @@ private slots:
     void fullPackageWithoutSetup()
     {
         serveManifest("1*1*1*415*410");
-        serve("ov4fexe.cab", gcabCabinet({{"readme.txt", "no set-up here"}}));
+        serve("ov4fexe.cab", gcabCabinetBytes({{"readme.txt", "no set-up here"}}));
         run();
         QCOMPARE(m_view.rowStates().at(3), kFailed);
         QCOMPARE(m_view.mode, FinishMode::RunProduct);
@@ -325,8 +293,8 @@ private slots:
     void failedDownloadKeepsWhatWasInstalled()
     {
         serveManifest("2*3*4*400*0");
-        serve("ov4res.cab", gcabCabinet({{"Orvane4.res", "resources v2"}}));
-        serve("ov4data.cab", gcabCabinet({{"core.dat", "data v3"}}));
+        serve("ov4res.cab", gcabCabinetBytes({{"Orvane4.res", "resources v2"}}));
+        serve("ov4data.cab", gcabCabinetBytes({{"core.dat", "data v3"}}));
         m_server->expect("GET", "/freshgate/ov4help.cab", ScriptedResponse::withStatus(404));
         run();
         QCOMPARE(m_view.history.mid(m_view.history.size() - 3),
@@ -348,7 +316,7 @@ private slots:
     void badDataArchive_data()
     {
         QTest::addColumn<QByteArray>("archive");
-        const QByteArray good = gcabCabinet(
+        const QByteArray good = gcabCabinetBytes(
             {{"core.dat", QByteArray(50000, 'd')}, {"more.dat", QByteArray(50000, 'e')}});
         QByteArray truncated = good.left(good.size() * 2 / 3);
         QByteArray corrupt = good;
@@ -358,12 +326,12 @@ private slots:
         QTest::newRow("truncated") << truncated;
         QTest::newRow("corrupt") << corrupt;
         QTest::newRow("not a cabinet") << QByteArray("<html>not found</html>");
-        QTest::newRow("climbs out") << libgcabCabinet({{"..\\evil.dat", "x", 0}});
-        QTest::newRow("absolute") << libgcabCabinet({{"/abs.dat", "x", 0}});
-        QTest::newRow("climbs out nested") << libgcabCabinet({{"a\\..\\..\\b.dat", "x", 0}});
-        QTest::newRow("drive") << libgcabCabinet({{"C:\\evil.dat", "x", 0}});
+        QTest::newRow("climbs out") << cabinetBytes({{"..\\evil.dat", "x", 0}});
+        QTest::newRow("absolute") << cabinetBytes({{"/abs.dat", "x", 0}});
+        QTest::newRow("climbs out nested") << cabinetBytes({{"a\\..\\..\\b.dat", "x", 0}});
+        QTest::newRow("drive") << cabinetBytes({{"C:\\evil.dat", "x", 0}});
         QTest::newRow("good then hostile")
-            << libgcabCabinet({{"core.dat", "replaced", 0}, {"..\\evil.dat", "x", 0}});
+            << cabinetBytes({{"core.dat", "replaced", 0}, {"..\\evil.dat", "x", 0}});
     }
 
     // A data archive that cannot be used fails its own row only: the data folder
@@ -376,8 +344,8 @@ private slots:
         const auto before = m_app->snapshot();
         serveManifest("1*2*2*401*0");
         serve("ov4data.cab", archive);
-        serve("ov4help.cab", gcabCabinet({{"Orvane4.chm", "help v2"}}));
-        serve("ov4exe.cab", gcabCabinet({{"Orvane4.exe", "program v401"}}));
+        serve("ov4help.cab", gcabCabinetBytes({{"Orvane4.chm", "help v2"}}));
+        serve("ov4exe.cab", gcabCabinetBytes({{"Orvane4.exe", "program v401"}}));
         run();
 
         QCOMPARE(m_view.rowStates(), (QStringList{kTick, kFailed, kSaved, kSaved}));
@@ -404,16 +372,15 @@ private slots:
     void unwritableDataFolder()
     {
         QVERIFY(m_app->write(QStringLiteral("Data/core.dat"), "data v1"));
-        if (QProcess::execute(QStringLiteral("chattr"),
-                              {QStringLiteral("+i"), m_app->filePath(QStringLiteral("Data"))}) !=
-            0) {
-            QSKIP("cannot make a folder immutable here");
+        {
+            const Immutable guard(m_app->filePath(QStringLiteral("Data")));
+            if (!guard.isSet()) {
+                QSKIP("cannot make a folder immutable here");
+            }
+            serveManifest("1*2*1*400*0");
+            serve("ov4data.cab", gcabCabinetBytes({{"core.dat", "data v2"}, {"new.dat", "new"}}));
+            run();
         }
-        serveManifest("1*2*1*400*0");
-        serve("ov4data.cab", gcabCabinet({{"core.dat", "data v2"}, {"new.dat", "new"}}));
-        run();
-        QProcess::execute(QStringLiteral("chattr"),
-                          {QStringLiteral("-i"), m_app->filePath(QStringLiteral("Data"))});
         QCOMPARE(m_view.rowStates().at(1), kFailed);
         QCOMPARE(m_app->read(QStringLiteral("Data/core.dat")), QByteArray("data v1"));
         QVERIFY(!m_app->exists(QStringLiteral("Data/new.dat")));
@@ -452,7 +419,7 @@ private slots:
         m_tries = 3;
         serveManifest("2*1*1*400*0");
         m_server->expect("GET", "/freshgate/ov4res.cab", ScriptedResponse::withStatus(503));
-        serve("ov4res.cab", gcabCabinet({{"Orvane4.res", "resources v2"}}));
+        serve("ov4res.cab", gcabCabinetBytes({{"Orvane4.res", "resources v2"}}));
         run();
         QCOMPARE(m_view.rowStates().at(0), kSaved);
         QVERIFY(!m_view.warned());
@@ -464,7 +431,7 @@ private slots:
     {
         QVERIFY(m_home.writeIni("[Freshgate]\nHelp%20file%20version=two\n"));
         serveManifest("1*1*2*400*0");
-        serve("ov4help.cab", gcabCabinet({{"Orvane4.chm", "help v2"}}));
+        serve("ov4help.cab", gcabCabinetBytes({{"Orvane4.chm", "help v2"}}));
         run();
         QCOMPARE(m_view.rowStates().at(2), kSaved);
         QCOMPARE(storedVersion(SettingKey::HelpVersion), QStringLiteral("2"));

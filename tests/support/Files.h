@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+namespace freshgate::test {
+
+// The whole file; empty when it cannot be read.
+[[nodiscard]] QByteArray readFile(const QString &path);
+
+// Writes content to path, creating parent folders. executable sets all execute bits and clears
+// them otherwise. False when the file cannot be written.
+[[nodiscard]] bool writeFile(const QString &path, const QByteArray &content,
+                             bool executable = false);
+
+// The content of every file below root (hidden ones included), by relative path with "/".
+[[nodiscard]] QMap<QString, QByteArray> fileContents(const QString &root);
+
+// Every entry under root by its relative path: "file:" plus the contents, "folder", or
+// "link:" plus the target. Two snapshots compare equal when nothing under root changed.
+[[nodiscard]] QMap<QString, QByteArray> snapshotTree(const QString &root);
+
+} // namespace freshgate::test
