@@ -3,11 +3,11 @@
 #include "InstalledProduct.h"
 #include "support/Files.h"
 #include "support/NginxServer.h"
+#include "support/Process.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -109,15 +109,9 @@ QString publishOffer(const InstalledProduct &product, const UpdateOffer &offer,
     if (!ok)
         return QStringLiteral("cannot lay out the component folders");
 
-    QProcess publish;
-    publish.setProcessChannelMode(QProcess::MergedChannels);
-    publish.start(builtProgram(QStringLiteral("freshgate-publish")), arguments);
-    if (!publish.waitForFinished(60000) || publish.exitStatus() != QProcess::NormalExit ||
-        publish.exitCode() != 0)
-        return QStringLiteral("freshgate-publish %1 failed: %2 %3")
-            .arg(arguments.join(QLatin1Char(' ')), publish.errorString(),
-                 QString::fromLocal8Bit(publish.readAll()));
-    return {};
+    const ProcessRun publish = runProcess(builtProgram(QStringLiteral("freshgate-publish")),
+                                          arguments, ProcessOptions().merged());
+    return publish.succeeded() ? QString() : publish.failure();
 }
 
 QStringList requestedPaths(const NginxServer &server)

@@ -1,11 +1,12 @@
 #include "PublishFixture.h"
 
+#include "support/Process.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 
 namespace freshgate::test {
@@ -26,16 +27,12 @@ QByteArray patterned(int size, int seed)
 
 bool runGcab(const QStringList &arguments, QByteArray *output, QString *error)
 {
-    QProcess gcab;
-    gcab.start(QStringLiteral("gcab"), arguments);
-    if (!gcab.waitForFinished(60000) || gcab.exitStatus() != QProcess::NormalExit ||
-        gcab.exitCode() != 0) {
-        *error = QStringLiteral("gcab %1 failed: %2 %3")
-                     .arg(arguments.join(QLatin1Char(' ')), gcab.errorString(),
-                          QString::fromLocal8Bit(gcab.readAllStandardError()));
+    const ProcessRun gcab = runProcess(QStringLiteral("gcab"), arguments);
+    if (!gcab.succeeded()) {
+        *error = gcab.failure();
         return false;
     }
-    *output = gcab.readAllStandardOutput();
+    *output = gcab.out;
     return true;
 }
 

@@ -1,35 +1,22 @@
 #include "PublishFixture.h"
+#include "support/Process.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTest>
 
 using namespace freshgate::test;
 
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Run = ProcessRun;
 
 Run run(const QString &program, const QStringList &arguments, const QByteArray &input = {},
         const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(program, arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    Run result;
-    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit) {
-        result.exitCode = process.exitCode();
-    }
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return runProcess(
+        program, arguments,
+        ProcessOptions().withInput(input).withEnvironment(environment).withTimeout(120000));
 }
 
 QString publishTool()

@@ -1,9 +1,9 @@
 // Runs the built freshgate-publish as a process, the way a maker uses it.
 #include "PublishFixture.h"
+#include "support/Process.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTest>
 #include <sys/stat.h>
 
@@ -19,18 +19,13 @@ struct Run {
 
 Run runTool(const QStringList &arguments)
 {
-    Run run;
-    QProcess tool;
-    tool.start(qEnvironmentVariable("FRESHGATE_BUILD_DIR") + QStringLiteral("/freshgate-publish"),
-               arguments);
-    if (!tool.waitForFinished(60000) || tool.exitStatus() != QProcess::NormalExit) {
-        run.err = QStringLiteral("did not finish: ") + tool.errorString();
-        return run;
+    const ProcessRun tool = runProcess(qEnvironmentVariable("FRESHGATE_BUILD_DIR") +
+                                           QStringLiteral("/freshgate-publish"),
+                                       arguments);
+    if (!tool.finished) {
+        return Run{-1, {}, QStringLiteral("did not finish: ") + tool.error};
     }
-    run.exitCode = tool.exitCode();
-    run.out = QString::fromLocal8Bit(tool.readAllStandardOutput());
-    run.err = QString::fromLocal8Bit(tool.readAllStandardError());
-    return run;
+    return Run{tool.exitCode, QString::fromLocal8Bit(tool.out), QString::fromLocal8Bit(tool.err)};
 }
 
 const QStringList Cabinets = {QStringLiteral("ov4res.cab"), QStringLiteral("ov4data.cab"),

@@ -1,11 +1,11 @@
 #include "support/CabBuilder.h"
 
 #include "support/Files.h"
+#include "support/Process.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtDebug>
 
@@ -113,17 +113,9 @@ bool makeCabinetWithGcab(const QString &folder, const QString &cabinet, CabCompr
         return setError(error, QStringLiteral("nothing to pack in %1").arg(folder));
     arguments << entries;
 
-    QProcess gcab;
-    gcab.setWorkingDirectory(folder);
-    gcab.setProcessChannelMode(QProcess::MergedChannels);
-    gcab.start(QStringLiteral("gcab"), arguments);
-    if (!gcab.waitForFinished(300000) || gcab.exitStatus() != QProcess::NormalExit ||
-        gcab.exitCode() != 0) {
-        return setError(error,
-                        QStringLiteral("gcab failed: %1 %2")
-                            .arg(gcab.errorString(), QString::fromLocal8Bit(gcab.readAll())));
-    }
-    return true;
+    const ProcessRun gcab = runProcess(QStringLiteral("gcab"), arguments,
+                                       ProcessOptions().withFolder(folder).withTimeout(300000));
+    return gcab.succeeded() || setError(error, gcab.failure());
 }
 
 bool writeCabinet(const QString &cabinet, const QList<CabMember> &members,

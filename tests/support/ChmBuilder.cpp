@@ -1,10 +1,11 @@
 #include "support/ChmBuilder.h"
 
+#include "support/Process.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 namespace freshgate::test {
 
@@ -26,11 +27,11 @@ QString buildChm(const QString &dir, const QString &name, const ChmPages &pages)
     if (!hhp.open(QIODevice::WriteOnly) || hhp.write(project) != project.size())
         return {};
     hhp.close();
-    QProcess chmcmd;
-    chmcmd.setWorkingDirectory(dir);
-    chmcmd.start(QStringLiteral("chmcmd"), {QStringLiteral("--no-html-scan"), hhp.fileName()});
-    if (!chmcmd.waitForFinished(60000) || chmcmd.exitCode() != 0) {
-        qWarning() << "chmcmd failed:" << chmcmd.readAll();
+    const ProcessRun chmcmd =
+        runProcess(QStringLiteral("chmcmd"), {QStringLiteral("--no-html-scan"), hhp.fileName()},
+                   ProcessOptions().withFolder(dir).merged());
+    if (!chmcmd.succeeded()) {
+        qWarning().noquote() << chmcmd.failure();
         return {};
     }
     const QString chm = root.filePath(name);

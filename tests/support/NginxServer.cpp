@@ -1,6 +1,7 @@
 #include "support/NginxServer.h"
 
 #include "support/Files.h"
+#include "support/Process.h"
 #include "support/ProcessStop.h"
 
 #include <QDeadlineTimer>
@@ -112,19 +113,17 @@ QString NginxServer::errorLog() const
 
 bool NginxServer::makeCertificate()
 {
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
-                   QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
-                   QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
-                   QStringLiteral("-keyout"), path(QStringLiteral("key.pem")),
-                   QStringLiteral("-out"), path(QStringLiteral("cert.pem"))});
-    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit ||
-        openssl.exitCode() != 0) {
-        m_error = QStringLiteral("openssl could not make a certificate: ") + openssl.errorString() +
-                  QLatin1Char(' ') + QString::fromLocal8Bit(openssl.readAll());
+    const ProcessRun openssl =
+        runProcess(QStringLiteral("openssl"),
+                   {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                    QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
+                    QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+                    QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
+                    QStringLiteral("-keyout"), path(QStringLiteral("key.pem")),
+                    QStringLiteral("-out"), path(QStringLiteral("cert.pem"))},
+                   ProcessOptions().merged());
+    if (!openssl.succeeded()) {
+        m_error = QStringLiteral("openssl could not make a certificate: ") + openssl.failure();
         return false;
     }
     return true;

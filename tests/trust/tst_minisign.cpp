@@ -1,11 +1,11 @@
 #include "support/Files.h"
+#include "support/Process.h"
 #include "trust/Minisign.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QHash>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -15,7 +15,10 @@ namespace minisign = freshgate::minisign;
 
 using freshgate::FailureKind;
 using freshgate::Result;
+using freshgate::test::ProcessOptions;
+using freshgate::test::ProcessRun;
 using freshgate::test::readFile;
+using freshgate::test::runProcess;
 using freshgate::test::writeFile;
 
 namespace {
@@ -104,19 +107,12 @@ private:
 
 bool TestMinisign::runMinisign(const QStringList &args, const QByteArray &input, QByteArray *output)
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(m_minisign, args);
-    if (!process.waitForStarted())
-        return false;
     // minisign reads a password as a line of standard input when that is not a terminal.
-    process.write(input);
-    process.closeWriteChannel();
-    const bool finished = process.waitForFinished(120000);
-    const QByteArray text = process.readAll();
+    const ProcessRun run = runProcess(
+        m_minisign, args, ProcessOptions().withInput(input).withTimeout(120000).merged());
     if (output)
-        *output = text;
-    return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        *output = run.out;
+    return run.succeeded();
 }
 
 bool TestMinisign::makeSignature(const QString &name, const QString &key, const QString &fileName,

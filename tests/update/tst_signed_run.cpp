@@ -2,6 +2,7 @@
 #include "support/AppFolder.h"
 #include "support/CabBuilder.h"
 #include "support/Files.h"
+#include "support/Process.h"
 #include "support/RecordingView.h"
 #include "support/ScriptedServer.h"
 #include "transfer/HttpTransfer.h"
@@ -11,7 +12,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -22,13 +22,7 @@ namespace {
 
 int runMinisign(const QStringList &arguments)
 {
-    QProcess process;
-    process.start(QStringLiteral("minisign"), arguments);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(60000)) {
-        return -1;
-    }
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return runProcess(QStringLiteral("minisign"), arguments).exitCode;
 }
 
 } // namespace
