@@ -75,13 +75,11 @@ private slots:
         SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), QStringLiteral("http://127.0.0.1:9"));
 
-        QCOMPARE(form.windowTitle(), QStringLiteral("Velmora Freshgate"));
-        QCOMPARE(form.Label1()->text(),
-                 QStringLiteral("Freshgate is checking for updates to Orvane4."));
-        QCOMPARE(form.labLabel()->text(), QStringLiteral("Please be patient, updates can "
-                                                         "sometimes take up to 10 minutes to "
-                                                         "complete!"));
-        QCOMPARE(form.Command1()->text(), QStringLiteral("&Finish"));
+        // Which text goes where; the texts themselves are the string table's own test.
+        QCOMPARE(form.windowTitle(), LoadResString(StringId::WindowTitle));
+        QCOMPARE(form.Label1()->text(), LoadResString(StringId::Headline));
+        QCOMPARE(form.labLabel()->text(), LoadResString(StringId::BePatient));
+        QCOMPARE(form.Command1()->text(), LoadResString(StringId::FinishButton));
         QVERIFY(!form.Command1()->isEnabled());
         QCOMPARE(form.finishTag(), QStringLiteral("0"));
 
@@ -127,15 +125,14 @@ private slots:
         }
     }
 
+    // The window reads the setting and hands on what the time-out rule makes of it: "0" is no
+    // time-out, "1200" is no valid setting. The rule's own table is the settings test's.
     void readsTheTimeOutSetting_data()
     {
         QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<int>("seconds");
-        QTest::newRow("30") << QByteArray("30") << 30;
-        QTest::newRow("999") << QByteArray("999") << 999;
-        QTest::newRow("1200") << QByteArray("1200") << 60;
-        QTest::newRow("letters") << QByteArray("soon") << 60;
         QTest::newRow("0") << QByteArray("0") << 0;
+        QTest::newRow("1200") << QByteArray("1200") << 60;
     }
 
     void readsTheTimeOutSetting()

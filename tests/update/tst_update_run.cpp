@@ -24,13 +24,12 @@ namespace {
 const QString kTick = QStringLiteral("tick/No updates available");
 const QString kSaved = QStringLiteral("save/Update installed");
 const QString kFailed = QStringLiteral("delete/Update failed");
-const QString kContactFailed = QStringLiteral("warning Freshgate could not contact the Freshgate "
-                                              "server. Please try again at another time.");
-const QString kDone = QStringLiteral("All available updates are complete, please click finish to "
-                                     "run Orvane4.");
-const QString kDoneSetup =
-    QStringLiteral("All updates are complete, please click finish to run "
-                   "Orvane4 Setup to install the latest version of Orvane4.");
+// The texts themselves are the string table's, checked where it is tested; it loads only once
+// the test runs.
+QString contactFailed()
+{
+    return QStringLiteral("warning ") + LoadResString(StringId::ContactFailed);
+}
 
 } // namespace
 
@@ -59,9 +58,7 @@ private slots:
         QVERIFY(m_app->write(QStringLiteral("Freshgate/old.cab"), "from an earlier run"));
         run();
         QCOMPARE(m_view.rowStates(), (QStringList{kTick, kTick, kTick, kTick}));
-        QCOMPARE(m_view.explanation,
-                 QStringLiteral("You have the most recent available Orvane4 components so no "
-                                "updates were downloaded."));
+        QCOMPARE(m_view.explanation, LoadResString(StringId::NothingNewer));
         QCOMPARE(m_view.mode, FinishMode::RunProduct);
         QCOMPARE(m_view.progress, (QList<double>{1, 100}));
         QVERIFY(m_view.history.contains(QStringLiteral("finish enabled")));
@@ -79,7 +76,7 @@ private slots:
         QCOMPARE(m_view.rowStates(), (QStringList{kSaved, kTick, kTick, kTick}));
         QCOMPARE(m_app->read(QStringLiteral("Orvane4.res")), QByteArray("resources v2"));
         QCOMPARE(m_view.progress, (QList<double>{1, 20, 40, 60, 80, 100}));
-        QCOMPARE(m_view.explanation, kDone);
+        QCOMPARE(m_view.explanation, LoadResString(StringId::DoneRunProduct));
         QCOMPARE(storedVersion(SettingKey::ResourceVersion), QStringLiteral("2"));
         // Only the installed component's key is written; defaults stay in memory.
         const QString ini = m_home.iniText();
@@ -150,7 +147,7 @@ private slots:
                          ScriptedResponse::withStatus(status, body));
         run();
         QCOMPARE(m_view.history,
-                 (QStringList{"row 1 downloading/Checking...", kContactFailed, "reEnable"}));
+                 (QStringList{"row 1 downloading/Checking...", contactFailed(), "reEnable"}));
         QCOMPARE(m_view.progress, QList<double>{1});
         QVERIFY(!QFile::exists(m_home.iniPath()));
     }
@@ -160,7 +157,7 @@ private slots:
         m_base = QStringLiteral("http://127.0.0.1:1");
         run();
         QCOMPARE(m_view.history,
-                 (QStringList{"row 1 downloading/Checking...", kContactFailed, "reEnable"}));
+                 (QStringList{"row 1 downloading/Checking...", contactFailed(), "reEnable"}));
     }
 
     void programPackages_data()
@@ -205,14 +202,14 @@ private slots:
                  full ? QString::fromLatin1(installed) : offered);
         if (full) {
             QCOMPARE(m_view.mode, FinishMode::RunSetup);
-            QCOMPARE(m_view.explanation, kDoneSetup);
+            QCOMPARE(m_view.explanation, LoadResString(StringId::DoneRunSetup));
             QCOMPARE(m_app->read(QStringLiteral("Freshgate/setup.exe")),
                      QByteArray("set-up program"));
             // The product stays as it is until its set-up runs.
             QCOMPARE(m_app->read(QStringLiteral("Orvane4.exe")), QByteArray("old program"));
         } else {
             QCOMPARE(m_view.mode, FinishMode::RunProduct);
-            QCOMPARE(m_view.explanation, kDone);
+            QCOMPARE(m_view.explanation, LoadResString(StringId::DoneRunProduct));
             QCOMPARE(m_app->read(QStringLiteral("Orvane4.exe")), QByteArray("new program"));
         }
     }
@@ -286,7 +283,7 @@ private slots:
         run();
         QCOMPARE(m_view.rowStates().at(3), kFailed);
         QCOMPARE(m_view.mode, FinishMode::RunProduct);
-        QCOMPARE(m_view.explanation, kDone);
+        QCOMPARE(m_view.explanation, LoadResString(StringId::DoneRunProduct));
         QVERIFY(!QFile::exists(m_home.iniPath()));
     }
 
@@ -298,7 +295,7 @@ private slots:
         m_server->expect("GET", "/freshgate/ov4help.cab", ScriptedResponse::withStatus(404));
         run();
         QCOMPARE(m_view.history.mid(m_view.history.size() - 3),
-                 (QStringList{"row 3 downloading/Downloading...", kContactFailed, "reEnable"}));
+                 (QStringList{"row 3 downloading/Downloading...", contactFailed(), "reEnable"}));
         QCOMPARE(m_view.rowStates(),
                  (QStringList{kSaved, kSaved, QStringLiteral("downloading/Downloading..."),
                               QStringLiteral("closedfolder/Waiting...")}));
