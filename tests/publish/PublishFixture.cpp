@@ -2,9 +2,7 @@
 
 #include "support/Process.h"
 
-#include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -37,36 +35,6 @@ bool runGcab(const QStringList &arguments, QByteArray *output, QString *error)
 }
 
 } // namespace
-
-QStringList treeListing(const QString &root)
-{
-    QStringList lines;
-    const QDir base(root);
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        QString line = base.relativeFilePath(info.filePath()) + QLatin1Char(' ') +
-                       QString::number(info.permissions().toInt(), 16);
-        if (info.isSymLink()) {
-            line += QStringLiteral(" link ") + info.symLinkTarget();
-        } else if (info.isDir()) {
-            line += QStringLiteral(" dir");
-        } else if (!info.isFile()) {
-            line += QStringLiteral(" special"); // a pipe blocks whoever opens it
-        } else {
-            QFile file(info.filePath());
-            QByteArray hash = "unreadable";
-            if (file.open(QIODevice::ReadOnly))
-                hash = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex();
-            line += QStringLiteral(" file ") + QString::fromLatin1(hash);
-        }
-        lines << line;
-    }
-    lines.sort();
-    return lines;
-}
 
 QMap<QString, quint32> gcabMembers(const QString &cabinet, QString *error)
 {

@@ -11,11 +11,6 @@
 
 namespace freshgate::test {
 
-// One line per entry below root (hidden ones included), sorted: relative path,
-// kind, permissions and, for files, a hash of the content. Two equal listings
-// mean nothing below root was added, removed or changed.
-[[nodiscard]] QStringList treeListing(const QString &root);
-
 // A cabinet as the real gcab command lists it: member name to attribute bits.
 // Empty, with *error set, when gcab fails.
 [[nodiscard]] QMap<QString, quint32> gcabMembers(const QString &cabinet, QString *error);

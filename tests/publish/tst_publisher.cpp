@@ -184,7 +184,7 @@ void TestPublisher::failedSwapLeavesServerFolder()
     Workspace workspace;
     QVERIFY(workspace.isValid());
     QVERIFY(publish(fullOptions(workspace)).ok);
-    const QStringList before = treeListing(workspace.out());
+    const auto before = snapshotTree(workspace.out(), Snapshot::WithPermissions);
     {
         // The new folder is built, then cannot take the old one's place.
         Immutable pinned(workspace.server());
@@ -194,7 +194,7 @@ void TestPublisher::failedSwapLeavesServerFolder()
         QVERIFY(!result.ok);
         QVERIFY2(result.error.contains(QStringLiteral("freshgate")), qPrintable(result.error));
     }
-    QCOMPARE(treeListing(workspace.out()), before);
+    QCOMPARE(snapshotTree(workspace.out(), Snapshot::WithPermissions), before);
 }
 
 void TestPublisher::unwritableServerRoot()
@@ -202,7 +202,7 @@ void TestPublisher::unwritableServerRoot()
     Workspace workspace;
     QVERIFY(workspace.isValid());
     QVERIFY(publish(fullOptions(workspace)).ok);
-    const QStringList before = treeListing(workspace.out());
+    const auto before = snapshotTree(workspace.out(), Snapshot::WithPermissions);
     {
         Immutable pinned(workspace.out());
         if (!pinned.isSet())
@@ -212,7 +212,7 @@ void TestPublisher::unwritableServerRoot()
         QVERIFY2(result.error.contains(QStringLiteral("cannot write to")),
                  qPrintable(result.error));
     }
-    QCOMPARE(treeListing(workspace.out()), before);
+    QCOMPARE(snapshotTree(workspace.out(), Snapshot::WithPermissions), before);
 }
 
 void TestPublisher::concurrentRunRefused()
@@ -222,13 +222,13 @@ void TestPublisher::concurrentRunRefused()
     QVERIFY(publish(fullOptions(workspace)).ok);
     QLockFile other(workspace.out() + QStringLiteral("/.freshgate-publish.lock"));
     QVERIFY(other.tryLock(0));
-    const QStringList before = treeListing(workspace.out());
+    const auto before = snapshotTree(workspace.out(), Snapshot::WithPermissions);
 
     const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
     QVERIFY(!result.ok);
     QVERIFY2(result.error.contains(QStringLiteral("another freshgate-publish")),
              qPrintable(result.error));
-    QCOMPARE(treeListing(workspace.out()), before);
+    QCOMPARE(snapshotTree(workspace.out(), Snapshot::WithPermissions), before);
 }
 
 void TestPublisher::leftoversOfInterruptedRunRemoved()
@@ -253,11 +253,11 @@ void TestPublisher::symlinkedServerFolderRefused()
     QVERIFY(QDir().mkpath(workspace.path(QStringLiteral("real"))));
     QVERIFY(QDir().mkpath(workspace.out()));
     QVERIFY(QFile::link(workspace.path(QStringLiteral("real")), workspace.server()));
-    const QStringList before = treeListing(workspace.path());
+    const auto before = snapshotTree(workspace.path(), Snapshot::WithPermissions);
     const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
     QVERIFY(!result.ok);
     QVERIFY2(result.error.contains(QStringLiteral("symbolic link")), qPrintable(result.error));
-    QCOMPARE(treeListing(workspace.path()), before);
+    QCOMPARE(snapshotTree(workspace.path(), Snapshot::WithPermissions), before);
 }
 
 void TestPublisher::unreadableOldVersionBecomesNeverFetched()

@@ -65,7 +65,7 @@ private slots:
 
         // Publishing again without the key would drop the signatures that
         // signed clients need, so it takes --unsigned on purpose.
-        const QStringList before = treeListing(m_ws.out());
+        const auto before = snapshotTree(m_ws.out(), Snapshot::WithPermissions);
         QStringList again = m_ws.expand({"--out", "{ws}/www", "--data", "7", "{ws}/data"});
         const Run refused = run(publishTool(), again);
         QCOMPARE(refused.exitCode, 1);
@@ -73,7 +73,7 @@ private slots:
                  refused.err.constData());
         QVERIFY2(refused.err.contains("give --sign KEY, or --unsigned"), refused.err.constData());
         QCOMPARE(refused.err.count('\n'), 1);
-        QCOMPARE(treeListing(m_ws.out()), before);
+        QCOMPARE(snapshotTree(m_ws.out(), Snapshot::WithPermissions), before);
 
         // Then no stale signature is left behind: the old manifest's signature
         // would not match the new manifest.
@@ -94,12 +94,12 @@ private slots:
     void unusableKeyChangesNothing()
     {
         QFETCH(QString, key);
-        const QStringList before = treeListing(m_ws.out());
+        const auto before = snapshotTree(m_ws.out(), Snapshot::WithPermissions);
         const Run publish =
             run(publishTool(), m_ws.fullArguments() << QStringLiteral("--sign") << m_ws.path(key));
         QCOMPARE(publish.exitCode, 1);
         QVERIFY(publish.err.contains("cannot use the key"));
-        QCOMPARE(treeListing(m_ws.out()), before);
+        QCOMPARE(snapshotTree(m_ws.out(), Snapshot::WithPermissions), before);
     }
 
 private:

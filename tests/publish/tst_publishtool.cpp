@@ -121,14 +121,14 @@ void TestPublishTool::commandLineErrors()
     QFETCH(QString, message);
     Workspace workspace;
     QVERIFY(workspace.isValid());
-    const QStringList before = treeListing(workspace.path());
+    const auto before = snapshotTree(workspace.path(), Snapshot::WithPermissions);
 
     const Run run = runTool(workspace.expand(arguments));
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(run.err.contains(message), qPrintable(run.err));
     QVERIFY(run.err.contains(QStringLiteral("--help")));
     QCOMPARE(run.out, QString());
-    QCOMPARE(treeListing(workspace.path()), before);
+    QCOMPARE(snapshotTree(workspace.path(), Snapshot::WithPermissions), before);
 }
 
 void TestPublishTool::fullPublish()
@@ -347,14 +347,14 @@ void TestPublishTool::refusals()
         QCOMPARE(::mkfifo(QFile::encodeName(target).constData(), 0644), 0);
     }
 
-    const QStringList before = treeListing(workspace.path());
+    const auto before = snapshotTree(workspace.path(), Snapshot::WithPermissions);
     const Run run = runTool(workspace.expand(
         QStringList{QStringLiteral("--out"), QStringLiteral("{ws}/www")} + arguments));
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.contains(message), qPrintable(run.err));
     QVERIFY2(run.err.contains(QStringLiteral("nothing was changed")), qPrintable(run.err));
     QCOMPARE(run.out, QString());
-    QCOMPARE(treeListing(workspace.path()), before);
+    QCOMPARE(snapshotTree(workspace.path(), Snapshot::WithPermissions), before);
 }
 
 void TestPublishTool::partialUpdates_data()

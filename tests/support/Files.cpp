@@ -46,7 +46,12 @@ QMap<QString, QByteArray> fileContents(const QString &root)
     return contents;
 }
 
-QMap<QString, QByteArray> snapshotTree(const QString &root)
+QStringList filesIn(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QMap<QString, QByteArray> snapshotTree(const QString &root, Snapshot detail)
 {
     QMap<QString, QByteArray> tree;
     const QDir base(root);
@@ -55,16 +60,22 @@ QMap<QString, QByteArray> snapshotTree(const QString &root)
     while (it.hasNext()) {
         const QString path = it.next();
         const QFileInfo info = it.fileInfo();
-        const QString rel = base.relativeFilePath(path);
+        QByteArray entry;
         if (info.isSymLink()) {
-            tree.insert(rel, "link:" + QFile::encodeName(info.symLinkTarget()));
+            entry = "link:" + QFile::encodeName(info.symLinkTarget());
         } else if (info.isDir()) {
-            tree.insert(rel, "folder");
+            entry = "folder";
+        } else if (!info.isFile()) {
+            entry = "special";
         } else {
             QFile file(path);
-            tree.insert(rel, file.open(QIODevice::ReadOnly) ? "file:" + file.readAll()
-                                                            : QByteArray("unreadable"));
+            entry = file.open(QIODevice::ReadOnly) ? "file:" + file.readAll()
+                                                   : QByteArray("unreadable");
         }
+        if (detail == Snapshot::WithPermissions) {
+            entry = QByteArray::number(info.permissions().toInt(), 16) + ' ' + entry;
+        }
+        tree.insert(base.relativeFilePath(path), entry);
     }
     return tree;
 }

@@ -13,6 +13,7 @@
 #include <QTest>
 
 using freshgate::HttpTransfer;
+using freshgate::test::filesIn;
 using freshgate::test::NginxServer;
 using freshgate::test::readFile;
 using freshgate::test::ScriptedServer;
@@ -41,11 +42,6 @@ QByteArray randomBytes(qsizetype size)
     for (qsizetype i = 0; i < size; ++i)
         out[i] = static_cast<char>(generator.bounded(256));
     return out;
-}
-
-QStringList filesIn(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
 // Trusts one certificate for the life of the object, on top of the system store.

@@ -2,6 +2,7 @@
 #include "settings/SettingsStore.h"
 #include "support/AppFolder.h"
 #include "support/CabBuilder.h"
+#include "support/Files.h"
 #include "support/Immutable.h"
 #include "support/RecordingView.h"
 #include "support/ScriptedServer.h"
@@ -10,7 +11,6 @@
 #include "update/UpdateView.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -489,14 +489,7 @@ private slots:
         QCOMPARE(m_view.rowStates(), (QStringList{kTick, kTick, kTick, kTick}));
         QCOMPARE(m_app->read(QStringLiteral("Data/prices.dat")), dataAfter);
         QCOMPARE(storedVersion(SettingKey::DataVersion), recordedAfter);
-        QStringList work;
-        QDirIterator it(m_app->workFolder(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            work << QDir(m_app->workFolder()).relativeFilePath(it.next());
-        }
-        work.sort();
-        QCOMPARE(work, workAfter);
+        QCOMPARE(snapshotTree(m_app->workFolder()).keys(), workAfter);
         if (journal == QLatin1String("unreadable")) {
             QCOMPARE(m_app->read(QStringLiteral("Freshgate/~kept/backup-1/0")), "prices v1");
         }
