@@ -5,6 +5,7 @@
 #include "support/AppFolder.h"
 #include "support/CabBuilder.h"
 #include "support/ChmBuilder.h"
+#include "support/Files.h"
 #include "support/ScriptedServer.h"
 
 #include <QApplication>
@@ -314,10 +315,8 @@ private slots:
         QVERIFY(!form.isVisible());
         const QString marker = app.markerFor(started);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
-        QFile file(marker);
-        QVERIFY(file.open(QIODevice::ReadOnly));
         // The program knows what it is and runs in the application folder.
-        QCOMPARE(QString::fromUtf8(file.readAll()),
+        QCOMPARE(QString::fromUtf8(freshgate::test::readFile(marker)),
                  started + QLatin1Char('\n') + app.path() + QLatin1Char('\n'));
     }
 
@@ -388,11 +387,10 @@ private slots:
         const QString cabinet = made.filePath(QStringLiteral("full.cab"));
         QVERIFY(freshgate::test::writeCabinet(
             cabinet, {{"setup.exe", app.read(setup), freshgate::test::cabAttribExec}}));
-        QFile cab(cabinet);
-        QVERIFY(cab.open(QIODevice::ReadOnly));
         ScriptedServer server;
         server.expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::ok("1*1*1* 415 *410"));
-        server.expect("GET", "/freshgate/ov4fexe.cab", ScriptedResponse::ok(cab.readAll()));
+        server.expect("GET", "/freshgate/ov4fexe.cab",
+                      ScriptedResponse::ok(freshgate::test::readFile(cabinet)));
         SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), server.url(QString()));
         form.show();

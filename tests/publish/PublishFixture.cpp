@@ -121,8 +121,7 @@ QString Workspace::path(const QString &relative) const
 
 QByteArray Workspace::manifest() const
 {
-    QFile file(server() + QStringLiteral("/ov4arv.dat"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readFile(server() + QStringLiteral("/ov4arv.dat"));
 }
 
 QStringList Workspace::fullArguments() const

@@ -69,14 +69,12 @@ QString SettingsFile::iniPath() const
 
 QString SettingsFile::iniText() const
 {
-    QFile file(iniPath());
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    return QString::fromUtf8(readFile(iniPath()));
 }
 
 bool SettingsFile::writeIni(const QByteArray &text) const
 {
-    QFile file(iniPath());
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+    return writeFile(iniPath(), text);
 }
 
 void SettingsFile::clear() const

@@ -1,5 +1,6 @@
 #include "support/ChmBuilder.h"
 
+#include "support/Files.h"
 #include "support/Process.h"
 
 #include <QDebug>
@@ -16,19 +17,15 @@ QString buildChm(const QString &dir, const QString &name, const ChmPages &pages)
                          "\nDefault topic=freshgate.htm\nLanguage=0x409 English (United "
                          "States)\nTitle=Test help\n\n[FILES]\n";
     for (auto it = pages.cbegin(); it != pages.cend(); ++it) {
-        const QString path = root.filePath(it.key());
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(it.value()) != it.value().size())
+        if (!writeFile(root.filePath(it.key()), it.value()))
             return {};
         project += it.key().toUtf8() + "\n";
     }
-    QFile hhp(root.filePath(QStringLiteral("project.hhp")));
-    if (!hhp.open(QIODevice::WriteOnly) || hhp.write(project) != project.size())
+    const QString hhp = root.filePath(QStringLiteral("project.hhp"));
+    if (!writeFile(hhp, project))
         return {};
-    hhp.close();
     const ProcessRun chmcmd =
-        runProcess(QStringLiteral("chmcmd"), {QStringLiteral("--no-html-scan"), hhp.fileName()},
+        runProcess(QStringLiteral("chmcmd"), {QStringLiteral("--no-html-scan"), hhp},
                    ProcessOptions().withFolder(dir).merged());
     if (!chmcmd.succeeded()) {
         qWarning().noquote() << chmcmd.failure();

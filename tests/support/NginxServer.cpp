@@ -174,9 +174,7 @@ bool NginxServer::writeConfig() const
                                .arg(m_port)
                                .arg(m_options.tls ? QStringLiteral(" ssl") : QString(),
                                     quoted(root()), tls, m_options.extraConfig);
-    QFile file(path(QStringLiteral("nginx.conf")));
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(config.toUtf8()) == config.toUtf8().size();
+    return writeFile(path(QStringLiteral("nginx.conf")), config.toUtf8());
 }
 
 bool NginxServer::start()

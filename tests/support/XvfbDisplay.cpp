@@ -1,5 +1,6 @@
 #include "support/XvfbDisplay.h"
 
+#include "support/Files.h"
 #include "support/Process.h"
 #include "support/ProcessStop.h"
 
@@ -58,8 +59,7 @@ bool XvfbDisplay::isRunning() const
 
 QString XvfbDisplay::log() const
 {
-    QFile file(m_dir.filePath(logFileName()));
-    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+    return QString::fromLocal8Bit(readFile(m_dir.filePath(logFileName())));
 }
 
 bool XvfbDisplay::start()

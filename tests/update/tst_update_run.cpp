@@ -394,10 +394,8 @@ private slots:
         const QString cabinet = made.filePath(QStringLiteral("res.cab"));
         QVERIFY(writeCabinet(cabinet, {{"Orvane4.res", QByteArray(1500 * 1000, 'r'), 0}},
                              CabCompression::None));
-        QFile file(cabinet);
-        QVERIFY(file.open(QIODevice::ReadOnly));
         m_server->expect("GET", "/freshgate/ov4res.cab",
-                         ScriptedResponse::paced(file.readAll(), 100 * 1000, 100));
+                         ScriptedResponse::paced(readFile(cabinet), 100 * 1000, 100));
         run();
         QCOMPARE(m_view.rowStates().at(0), kSaved);
         QVERIFY2(m_view.details.size() >= 3, qPrintable(m_view.details.join(u'|')));
