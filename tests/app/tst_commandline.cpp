@@ -2,15 +2,18 @@
 // before the window system starts, so none needs a display, and none touches the folder.
 #include "app/CommandLine.h"
 #include "support/AppFolder.h"
+#include "support/Process.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTest>
 
 using freshgate::CommandLine;
 using freshgate::parseCommandLine;
 using Action = CommandLine::Action;
+using freshgate::test::ProcessOptions;
+using freshgate::test::ProcessRun;
+using freshgate::test::runProcess;
 
 Q_DECLARE_METATYPE(CommandLine::Action)
 
@@ -81,7 +84,6 @@ private slots:
             program));
         const auto before = app.snapshot();
 
-        QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
             env.remove(QLatin1String(name));
@@ -89,14 +91,12 @@ private slots:
         if (!display.isEmpty()) {
             env.insert(QStringLiteral("DISPLAY"), display);
         }
-        process.setProcessEnvironment(env);
-        process.start(program, arguments);
-        QVERIFY(process.waitForFinished(20000));
-        QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(process.exitCode(), exitCode);
-        const QByteArray out = process.readAllStandardOutput();
-        QVERIFY2(out.startsWith(stdoutStart), out.constData());
-        QCOMPARE(process.readAllStandardError(), stderrText);
+        const ProcessRun run = runProcess(program, arguments,
+                                          ProcessOptions().withEnvironment(env).withTimeout(20000));
+        QVERIFY2(run.finished, qPrintable(run.error));
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.out.startsWith(stdoutStart), run.out.constData());
+        QCOMPARE(run.err, stderrText);
         QCOMPARE(app.snapshot(), before);
     }
 };

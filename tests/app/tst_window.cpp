@@ -5,6 +5,7 @@
 #include "support/AppFolder.h"
 #include "support/CabBuilder.h"
 #include "support/ChmBuilder.h"
+#include "support/Files.h"
 #include "support/ScriptedServer.h"
 
 #include <QApplication>
@@ -75,13 +76,11 @@ private slots:
         SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), QStringLiteral("http://127.0.0.1:9"));
 
-        QCOMPARE(form.windowTitle(), QStringLiteral("Velmora Freshgate"));
-        QCOMPARE(form.Label1()->text(),
-                 QStringLiteral("Freshgate is checking for updates to Orvane4."));
-        QCOMPARE(form.labLabel()->text(), QStringLiteral("Please be patient, updates can "
-                                                         "sometimes take up to 10 minutes to "
-                                                         "complete!"));
-        QCOMPARE(form.Command1()->text(), QStringLiteral("&Finish"));
+        // Which text goes where; the texts themselves are the string table's own test.
+        QCOMPARE(form.windowTitle(), LoadResString(StringId::WindowTitle));
+        QCOMPARE(form.Label1()->text(), LoadResString(StringId::Headline));
+        QCOMPARE(form.labLabel()->text(), LoadResString(StringId::BePatient));
+        QCOMPARE(form.Command1()->text(), LoadResString(StringId::FinishButton));
         QVERIFY(!form.Command1()->isEnabled());
         QCOMPARE(form.finishTag(), QStringLiteral("0"));
 
@@ -127,15 +126,14 @@ private slots:
         }
     }
 
+    // The window reads the setting and hands on what the time-out rule makes of it: "0" is no
+    // time-out, "1200" is no valid setting. The rule's own table is the settings test's.
     void readsTheTimeOutSetting_data()
     {
         QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<int>("seconds");
-        QTest::newRow("30") << QByteArray("30") << 30;
-        QTest::newRow("999") << QByteArray("999") << 999;
-        QTest::newRow("1200") << QByteArray("1200") << 60;
-        QTest::newRow("letters") << QByteArray("soon") << 60;
         QTest::newRow("0") << QByteArray("0") << 0;
+        QTest::newRow("1200") << QByteArray("1200") << 60;
     }
 
     void readsTheTimeOutSetting()
@@ -176,7 +174,6 @@ private slots:
 
         QTest::qWait(2500);
         QCOMPARE(server.requests().size(), 1);
-        QVERIFY(server.unexpectedRequests().isEmpty());
         QVERIFY(!QFile::exists(m_home.iniPath()));
     }
 
@@ -229,7 +226,6 @@ private slots:
         QCOMPARE(form.finishTag(), QStringLiteral("0"));
         QVERIFY(form.Command1()->isEnabled());
         QCOMPARE(form.progressValue(), 100.0);
-        QVERIFY(server.unexpectedRequests().isEmpty());
     }
 
     void transferStatesMoveTheBar_data()
@@ -319,10 +315,8 @@ private slots:
         QVERIFY(!form.isVisible());
         const QString marker = app.markerFor(started);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(marker), 5000);
-        QFile file(marker);
-        QVERIFY(file.open(QIODevice::ReadOnly));
         // The program knows what it is and runs in the application folder.
-        QCOMPARE(QString::fromUtf8(file.readAll()),
+        QCOMPARE(QString::fromUtf8(freshgate::test::readFile(marker)),
                  started + QLatin1Char('\n') + app.path() + QLatin1Char('\n'));
     }
 
@@ -393,11 +387,10 @@ private slots:
         const QString cabinet = made.filePath(QStringLiteral("full.cab"));
         QVERIFY(freshgate::test::writeCabinet(
             cabinet, {{"setup.exe", app.read(setup), freshgate::test::cabAttribExec}}));
-        QFile cab(cabinet);
-        QVERIFY(cab.open(QIODevice::ReadOnly));
         ScriptedServer server;
         server.expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::ok("1*1*1* 415 *410"));
-        server.expect("GET", "/freshgate/ov4fexe.cab", ScriptedResponse::ok(cab.readAll()));
+        server.expect("GET", "/freshgate/ov4fexe.cab",
+                      ScriptedResponse::ok(freshgate::test::readFile(cabinet)));
         SettingsStore settings(m_home.iniPath());
         Form1 form(settings, app.path(), server.url(QString()));
         form.show();

@@ -1,5 +1,6 @@
 #include "InstalledProduct.h"
 
+#include "support/Files.h"
 #include "support/ProcessStop.h"
 
 #include <QDeadlineTimer>
@@ -151,14 +152,12 @@ bool InstalledProduct::writeSettings(const QString &updateServer, const Versions
     add("Help%20file%20version", installed.help);
     add("EXE%20file%20version", installed.exe);
     add("Update%20server", updateServer);
-    QFile file(settingsPath());
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(ini) == ini.size();
+    return writeFile(settingsPath(), ini);
 }
 
 QByteArray InstalledProduct::settingsBytes() const
 {
-    QFile file(settingsPath());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readFile(settingsPath());
 }
 
 QMap<QString, QString> InstalledProduct::freshgateSettings() const
@@ -189,9 +188,7 @@ QMap<QString, QString> InstalledProduct::startedPrograms() const
     for (const QString &name : dir.entryList(QDir::Files)) {
         if (name.endsWith(QLatin1String(".tmp")))
             continue;
-        QFile file(dir.filePath(name));
-        if (file.open(QIODevice::ReadOnly))
-            started.insert(name, QString::fromUtf8(file.readAll()));
+        started.insert(name, QString::fromUtf8(readFile(dir.filePath(name))));
     }
     return started;
 }

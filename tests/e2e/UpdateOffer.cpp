@@ -1,12 +1,13 @@
 #include "UpdateOffer.h"
 
 #include "InstalledProduct.h"
+#include "support/Files.h"
 #include "support/NginxServer.h"
+#include "support/Process.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -16,20 +17,6 @@ namespace freshgate::test {
 namespace {
 
 const QString Installed = QStringLiteral("1");
-
-bool writeFile(const QString &path, const QByteArray &content, bool executable = false)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(content) != content.size())
-        return false;
-    file.close();
-    if (executable)
-        return file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeGroup |
-                                   QFile::ExeOther);
-    return true;
-}
 
 QByteArray randomBytes(qint64 size)
 {
@@ -132,15 +119,9 @@ QString publishOffer(const ProgramMaker &program, const UpdateOffer &offer,
     if (!ok)
         return QStringLiteral("cannot lay out the component folders");
 
-    QProcess publish;
-    publish.setProcessChannelMode(QProcess::MergedChannels);
-    publish.start(builtProgram(QStringLiteral("freshgate-publish")), arguments);
-    if (!publish.waitForFinished(60000) || publish.exitStatus() != QProcess::NormalExit ||
-        publish.exitCode() != 0)
-        return QStringLiteral("freshgate-publish %1 failed: %2 %3")
-            .arg(arguments.join(QLatin1Char(' ')), publish.errorString(),
-                 QString::fromLocal8Bit(publish.readAll()));
-    return {};
+    const ProcessRun publish = runProcess(builtProgram(QStringLiteral("freshgate-publish")),
+                                          arguments, ProcessOptions().merged());
+    return publish.succeeded() ? QString() : publish.failure();
 }
 
 QStringList requestedPaths(const NginxServer &server)

@@ -4,6 +4,7 @@
 // point each component's folder must hold exactly its old files or exactly its new ones, its
 // recorded version must say which, and the product's program must be there.
 #include "InstalledProduct.h"
+#include "support/Files.h"
 #include "support/NginxServer.h"
 #include "support/ProcessStop.h"
 
@@ -159,9 +160,7 @@ void TestEndToEndCrash::everyCrashPointLeavesOldOrNew()
             // Started again, against a server with nothing newer: only recovery can act.
             QByteArray ini = products[i]->settingsBytes();
             ini.replace(serverBase(server, "new").toUtf8(), serverBase(server, "old").toUtf8());
-            QFile file(products[i]->settingsPath());
-            QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-                    file.write(ini) == ini.size());
+            QVERIFY(writeFile(products[i]->settingsPath(), ini));
         }
         for (int i = 0; i < Parallel; ++i)
             runs[i] = &products[i]->launch();

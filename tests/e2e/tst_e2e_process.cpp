@@ -1,6 +1,7 @@
 // The real freshgate as a session sees it: a process that a signal closes in the middle of a
 // download, and a second copy started in the same folder while the first works.
 #include "InstalledProduct.h"
+#include "support/Files.h"
 #include "support/NginxServer.h"
 
 #include <QDeadlineTimer>
@@ -40,11 +41,6 @@ qint64 bytesIn(const QString &folder)
     for (const QFileInfo &file : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden))
         total += file.size();
     return total;
-}
-
-QStringList filesIn(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::Files | QDir::Hidden);
 }
 
 } // namespace

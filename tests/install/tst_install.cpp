@@ -1,11 +1,16 @@
 // What a user gets from `cmake --install` and from the .deb: both programs, their manual
 // pages and the README, in the usual places, and programs that run from there.
+#include "support/Process.h"
+
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+
+using freshgate::test::ProcessOptions;
+using freshgate::test::ProcessRun;
+using freshgate::test::runProcess;
 
 namespace {
 
@@ -16,12 +21,9 @@ struct Ran {
 
 Ran run(const QString &program, const QStringList &arguments)
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    if (!process.waitForFinished(240000) || process.exitStatus() != QProcess::NormalExit)
-        return {-1, process.readAll()};
-    return {process.exitCode(), process.readAll()};
+    const ProcessRun run =
+        runProcess(program, arguments, ProcessOptions().withTimeout(240000).merged());
+    return {run.exitCode, run.out};
 }
 
 QString buildDir()

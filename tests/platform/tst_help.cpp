@@ -1,6 +1,7 @@
 #include "platform/ChmFile.h"
 #include "platform/Help.h"
 #include "support/ChmBuilder.h"
+#include "support/Files.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -26,6 +27,7 @@ namespace {
 
 using Pages = freshgate::test::ChmPages;
 using freshgate::test::buildChm;
+using freshgate::test::writeFile;
 
 QByteArray page(const QByteArray &title, const QByteArray &body)
 {
@@ -53,12 +55,6 @@ QByteArray magentaPng()
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
     return png;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 QTextBrowser *browserOf(const Help &help)

@@ -1,11 +1,10 @@
 #include "PublishFixture.h"
 
-#include <QCryptographicHash>
+#include "support/Process.h"
+
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 
 namespace freshgate::test {
@@ -26,80 +25,16 @@ QByteArray patterned(int size, int seed)
 
 bool runGcab(const QStringList &arguments, QByteArray *output, QString *error)
 {
-    QProcess gcab;
-    gcab.start(QStringLiteral("gcab"), arguments);
-    if (!gcab.waitForFinished(60000) || gcab.exitStatus() != QProcess::NormalExit ||
-        gcab.exitCode() != 0) {
-        *error = QStringLiteral("gcab %1 failed: %2 %3")
-                     .arg(arguments.join(QLatin1Char(' ')), gcab.errorString(),
-                          QString::fromLocal8Bit(gcab.readAllStandardError()));
+    const ProcessRun gcab = runProcess(QStringLiteral("gcab"), arguments);
+    if (!gcab.succeeded()) {
+        *error = gcab.failure();
         return false;
     }
-    *output = gcab.readAllStandardOutput();
+    *output = gcab.out;
     return true;
 }
 
 } // namespace
-
-bool writeFile(const QString &path, const QByteArray &content, bool executable)
-{
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-        file.write(content) != content.size())
-        return false;
-    file.close();
-    QFile::Permissions permissions =
-        QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
-    if (executable)
-        permissions |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
-    return file.setPermissions(permissions);
-}
-
-QStringList treeListing(const QString &root)
-{
-    QStringList lines;
-    const QDir base(root);
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QFileInfo info = it.fileInfo();
-        QString line = base.relativeFilePath(info.filePath()) + QLatin1Char(' ') +
-                       QString::number(info.permissions().toInt(), 16);
-        if (info.isSymLink()) {
-            line += QStringLiteral(" link ") + info.symLinkTarget();
-        } else if (info.isDir()) {
-            line += QStringLiteral(" dir");
-        } else if (!info.isFile()) {
-            line += QStringLiteral(" special"); // a pipe blocks whoever opens it
-        } else {
-            QFile file(info.filePath());
-            QByteArray hash = "unreadable";
-            if (file.open(QIODevice::ReadOnly))
-                hash = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex();
-            line += QStringLiteral(" file ") + QString::fromLatin1(hash);
-        }
-        lines << line;
-    }
-    lines.sort();
-    return lines;
-}
-
-QMap<QString, QByteArray> fileContents(const QString &root)
-{
-    QMap<QString, QByteArray> contents;
-    const QDir base(root);
-    QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        QFile file(it.filePath());
-        if (file.open(QIODevice::ReadOnly))
-            contents.insert(base.relativeFilePath(it.filePath()), file.readAll());
-    }
-    return contents;
-}
 
 QMap<QString, quint32> gcabMembers(const QString &cabinet, QString *error)
 {
@@ -186,8 +121,7 @@ QString Workspace::path(const QString &relative) const
 
 QByteArray Workspace::manifest() const
 {
-    QFile file(server() + QStringLiteral("/ov4arv.dat"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readFile(server() + QStringLiteral("/ov4arv.dat"));
 }
 
 QStringList Workspace::fullArguments() const

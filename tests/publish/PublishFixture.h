@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Files.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QMap>
@@ -8,19 +10,6 @@
 #include <QTemporaryDir>
 
 namespace freshgate::test {
-
-// Writes content to path, creating parent folders; executable sets all
-// execute bits. Returns false when the file cannot be written.
-[[nodiscard]] bool writeFile(const QString &path, const QByteArray &content,
-                             bool executable = false);
-
-// One line per entry below root (hidden ones included), sorted: relative path,
-// kind, permissions and, for files, a hash of the content. Two equal listings
-// mean nothing below root was added, removed or changed.
-[[nodiscard]] QStringList treeListing(const QString &root);
-
-// The content of every file below root, by relative path with "/".
-[[nodiscard]] QMap<QString, QByteArray> fileContents(const QString &root);
 
 // A cabinet as the real gcab command lists it: member name to attribute bits.
 // Empty, with *error set, when gcab fails.

@@ -2,11 +2,11 @@
 #include "PublishFixture.h"
 #include "publish/CabinetWriter.h"
 #include "publish/Publisher.h"
+#include "support/Immutable.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLockFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -35,33 +35,6 @@ PublishOptions helpOnly(const Workspace &workspace, const QString &version)
     options.help = ComponentSource{version, workspace.path(QStringLiteral("help"))};
     return options;
 }
-
-bool chattr(const QString &flag, const QString &path)
-{
-    return QProcess::execute(QStringLiteral("chattr"), {flag, path}) == 0;
-}
-
-// Makes a path immutable for the length of a scope, so even root cannot write
-// there, and lifts that again whatever the test's outcome.
-class Immutable {
-public:
-    explicit Immutable(QString path) : m_path(std::move(path))
-    {
-        m_set = chattr(QStringLiteral("+i"), m_path);
-    }
-    ~Immutable()
-    {
-        if (m_set)
-            chattr(QStringLiteral("-i"), m_path);
-    }
-    Immutable(const Immutable &) = delete;
-    Immutable &operator=(const Immutable &) = delete;
-    bool isSet() const { return m_set; }
-
-private:
-    QString m_path;
-    bool m_set = false;
-};
 
 } // namespace
 
@@ -211,7 +184,7 @@ void TestPublisher::failedSwapLeavesServerFolder()
     Workspace workspace;
     QVERIFY(workspace.isValid());
     QVERIFY(publish(fullOptions(workspace)).ok);
-    const QStringList before = treeListing(workspace.out());
+    const auto before = snapshotTree(workspace.out(), Snapshot::WithPermissions);
     {
         // The new folder is built, then cannot take the old one's place.
         Immutable pinned(workspace.server());
@@ -221,7 +194,7 @@ void TestPublisher::failedSwapLeavesServerFolder()
         QVERIFY(!result.ok);
         QVERIFY2(result.error.contains(QStringLiteral("freshgate")), qPrintable(result.error));
     }
-    QCOMPARE(treeListing(workspace.out()), before);
+    QCOMPARE(snapshotTree(workspace.out(), Snapshot::WithPermissions), before);
 }
 
 void TestPublisher::unwritableServerRoot()
@@ -229,7 +202,7 @@ void TestPublisher::unwritableServerRoot()
     Workspace workspace;
     QVERIFY(workspace.isValid());
     QVERIFY(publish(fullOptions(workspace)).ok);
-    const QStringList before = treeListing(workspace.out());
+    const auto before = snapshotTree(workspace.out(), Snapshot::WithPermissions);
     {
         Immutable pinned(workspace.out());
         if (!pinned.isSet())
@@ -239,7 +212,7 @@ void TestPublisher::unwritableServerRoot()
         QVERIFY2(result.error.contains(QStringLiteral("cannot write to")),
                  qPrintable(result.error));
     }
-    QCOMPARE(treeListing(workspace.out()), before);
+    QCOMPARE(snapshotTree(workspace.out(), Snapshot::WithPermissions), before);
 }
 
 void TestPublisher::concurrentRunRefused()
@@ -249,13 +222,13 @@ void TestPublisher::concurrentRunRefused()
     QVERIFY(publish(fullOptions(workspace)).ok);
     QLockFile other(workspace.out() + QStringLiteral("/.freshgate-publish.lock"));
     QVERIFY(other.tryLock(0));
-    const QStringList before = treeListing(workspace.out());
+    const auto before = snapshotTree(workspace.out(), Snapshot::WithPermissions);
 
     const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
     QVERIFY(!result.ok);
     QVERIFY2(result.error.contains(QStringLiteral("another freshgate-publish")),
              qPrintable(result.error));
-    QCOMPARE(treeListing(workspace.out()), before);
+    QCOMPARE(snapshotTree(workspace.out(), Snapshot::WithPermissions), before);
 }
 
 void TestPublisher::leftoversOfInterruptedRunRemoved()
@@ -280,11 +253,11 @@ void TestPublisher::symlinkedServerFolderRefused()
     QVERIFY(QDir().mkpath(workspace.path(QStringLiteral("real"))));
     QVERIFY(QDir().mkpath(workspace.out()));
     QVERIFY(QFile::link(workspace.path(QStringLiteral("real")), workspace.server()));
-    const QStringList before = treeListing(workspace.path());
+    const auto before = snapshotTree(workspace.path(), Snapshot::WithPermissions);
     const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
     QVERIFY(!result.ok);
     QVERIFY2(result.error.contains(QStringLiteral("symbolic link")), qPrintable(result.error));
-    QCOMPARE(treeListing(workspace.path()), before);
+    QCOMPARE(snapshotTree(workspace.path(), Snapshot::WithPermissions), before);
 }
 
 void TestPublisher::unreadableOldVersionBecomesNeverFetched()

@@ -1,35 +1,22 @@
 #include "PublishFixture.h"
+#include "support/Process.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTest>
 
 using namespace freshgate::test;
 
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Run = ProcessRun;
 
 Run run(const QString &program, const QStringList &arguments, const QByteArray &input = {},
         const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
 {
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(program, arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    Run result;
-    if (process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit) {
-        result.exitCode = process.exitCode();
-    }
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return runProcess(
+        program, arguments,
+        ProcessOptions().withInput(input).withEnvironment(environment).withTimeout(120000));
 }
 
 QString publishTool()
@@ -78,7 +65,7 @@ private slots:
 
         // Publishing again without the key would drop the signatures that
         // signed clients need, so it takes --unsigned on purpose.
-        const QStringList before = treeListing(m_ws.out());
+        const auto before = snapshotTree(m_ws.out(), Snapshot::WithPermissions);
         QStringList again = m_ws.expand({"--out", "{ws}/www", "--data", "7", "{ws}/data"});
         const Run refused = run(publishTool(), again);
         QCOMPARE(refused.exitCode, 1);
@@ -86,7 +73,7 @@ private slots:
                  refused.err.constData());
         QVERIFY2(refused.err.contains("give --sign KEY, or --unsigned"), refused.err.constData());
         QCOMPARE(refused.err.count('\n'), 1);
-        QCOMPARE(treeListing(m_ws.out()), before);
+        QCOMPARE(snapshotTree(m_ws.out(), Snapshot::WithPermissions), before);
 
         // Then no stale signature is left behind: the old manifest's signature
         // would not match the new manifest.
@@ -107,12 +94,12 @@ private slots:
     void unusableKeyChangesNothing()
     {
         QFETCH(QString, key);
-        const QStringList before = treeListing(m_ws.out());
+        const auto before = snapshotTree(m_ws.out(), Snapshot::WithPermissions);
         const Run publish =
             run(publishTool(), m_ws.fullArguments() << QStringLiteral("--sign") << m_ws.path(key));
         QCOMPARE(publish.exitCode, 1);
         QVERIFY(publish.err.contains("cannot use the key"));
-        QCOMPARE(treeListing(m_ws.out()), before);
+        QCOMPARE(snapshotTree(m_ws.out(), Snapshot::WithPermissions), before);
     }
 
 private:

@@ -1,9 +1,9 @@
 // Runs the built freshgate-publish as a process, the way a maker uses it.
 #include "PublishFixture.h"
+#include "support/Process.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTest>
 #include <sys/stat.h>
 
@@ -19,29 +19,18 @@ struct Run {
 
 Run runTool(const QStringList &arguments)
 {
-    Run run;
-    QProcess tool;
-    tool.start(qEnvironmentVariable("FRESHGATE_BUILD_DIR") + QStringLiteral("/freshgate-publish"),
-               arguments);
-    if (!tool.waitForFinished(60000) || tool.exitStatus() != QProcess::NormalExit) {
-        run.err = QStringLiteral("did not finish: ") + tool.errorString();
-        return run;
+    const ProcessRun tool = runProcess(qEnvironmentVariable("FRESHGATE_BUILD_DIR") +
+                                           QStringLiteral("/freshgate-publish"),
+                                       arguments);
+    if (!tool.finished) {
+        return Run{-1, {}, QStringLiteral("did not finish: ") + tool.error};
     }
-    run.exitCode = tool.exitCode();
-    run.out = QString::fromLocal8Bit(tool.readAllStandardOutput());
-    run.err = QString::fromLocal8Bit(tool.readAllStandardError());
-    return run;
+    return Run{tool.exitCode, QString::fromLocal8Bit(tool.out), QString::fromLocal8Bit(tool.err)};
 }
 
 const QStringList Cabinets = {QStringLiteral("ov4res.cab"), QStringLiteral("ov4data.cab"),
                               QStringLiteral("ov4help.cab"), QStringLiteral("ov4exe.cab"),
                               QStringLiteral("ov4fexe.cab")};
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-}
 
 } // namespace
 
@@ -132,14 +121,14 @@ void TestPublishTool::commandLineErrors()
     QFETCH(QString, message);
     Workspace workspace;
     QVERIFY(workspace.isValid());
-    const QStringList before = treeListing(workspace.path());
+    const auto before = snapshotTree(workspace.path(), Snapshot::WithPermissions);
 
     const Run run = runTool(workspace.expand(arguments));
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(run.err.contains(message), qPrintable(run.err));
     QVERIFY(run.err.contains(QStringLiteral("--help")));
     QCOMPARE(run.out, QString());
-    QCOMPARE(treeListing(workspace.path()), before);
+    QCOMPARE(snapshotTree(workspace.path(), Snapshot::WithPermissions), before);
 }
 
 void TestPublishTool::fullPublish()
@@ -358,14 +347,14 @@ void TestPublishTool::refusals()
         QCOMPARE(::mkfifo(QFile::encodeName(target).constData(), 0644), 0);
     }
 
-    const QStringList before = treeListing(workspace.path());
+    const auto before = snapshotTree(workspace.path(), Snapshot::WithPermissions);
     const Run run = runTool(workspace.expand(
         QStringList{QStringLiteral("--out"), QStringLiteral("{ws}/www")} + arguments));
     QCOMPARE(run.exitCode, 1);
     QVERIFY2(run.err.contains(message), qPrintable(run.err));
     QVERIFY2(run.err.contains(QStringLiteral("nothing was changed")), qPrintable(run.err));
     QCOMPARE(run.out, QString());
-    QCOMPARE(treeListing(workspace.path()), before);
+    QCOMPARE(snapshotTree(workspace.path(), Snapshot::WithPermissions), before);
 }
 
 void TestPublishTool::partialUpdates_data()
@@ -453,7 +442,8 @@ void TestPublishTool::partialUpdates()
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
     QCOMPARE(workspace.manifest(), manifest);
     for (const QString &cabinet : unchanged) {
-        QVERIFY2(readAll(workspace.server() + QLatin1Char('/') + cabinet) == first.value(cabinet),
+        QVERIFY2(first.contains(cabinet), qPrintable(cabinet));
+        QVERIFY2(readFile(workspace.server() + QLatin1Char('/') + cabinet) == first.value(cabinet),
                  qPrintable(cabinet));
         QVERIFY2(run.out.contains(QStringLiteral("kept %1/%2").arg(workspace.server(), cabinet)),
                  qPrintable(run.out));

@@ -1,5 +1,6 @@
 #include "settings/HttpTimeout.h"
 #include "settings/SettingsStore.h"
+#include "support/Files.h"
 #include "support/Immutable.h"
 
 #include <QDir>
@@ -167,18 +168,9 @@ private slots:
 private:
     QString iniPath() const { return m_dir.filePath(QStringLiteral("orvane.ini")); }
 
-    void writeIni(const QByteArray &text)
-    {
-        QFile file(iniPath());
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        QCOMPARE(file.write(text), text.size());
-    }
+    void writeIni(const QByteArray &text) { QVERIFY(freshgate::test::writeFile(iniPath(), text)); }
 
-    QByteArray readIniBytes() const
-    {
-        QFile file(iniPath());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray readIniBytes() const { return freshgate::test::readFile(iniPath()); }
 
     QString readIni() const { return QString::fromUtf8(readIniBytes()); }
 
@@ -334,9 +326,7 @@ void TestSettings::valuesSpelledAsQSettingsWritesThem()
 
     SettingsStore store(iniPath());
     QVERIFY(store.write(section, key, value));
-    QFile file(theirs);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(readIniBytes(), file.readAll());
+    QCOMPARE(readIniBytes(), freshgate::test::readFile(theirs));
     QCOMPARE(store.read(section, key), value);
 }
 

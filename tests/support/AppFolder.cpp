@@ -1,5 +1,7 @@
 #include "support/AppFolder.h"
 
+#include "support/Files.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -25,8 +27,7 @@ bool AppFolder::write(const QString &relative, const QByteArray &content) const
 
 QByteArray AppFolder::read(const QString &relative) const
 {
-    QFile file(filePath(relative));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return readFile(filePath(relative));
 }
 
 bool AppFolder::exists(const QString &relative) const
@@ -58,17 +59,7 @@ QString AppFolder::markerFor(const QString &relative) const
 
 QMap<QString, QByteArray> AppFolder::snapshot(const QString &relative) const
 {
-    QMap<QString, QByteArray> files;
-    const QString root = relative.isEmpty() ? path() : filePath(relative);
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString file = it.next();
-        QFile in(file);
-        files.insert(QDir(root).relativeFilePath(file),
-                     in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray("<unreadable>"));
-    }
-    return files;
+    return fileContents(relative.isEmpty() ? path() : filePath(relative));
 }
 
 QString SettingsFile::iniPath() const
@@ -78,14 +69,12 @@ QString SettingsFile::iniPath() const
 
 QString SettingsFile::iniText() const
 {
-    QFile file(iniPath());
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    return QString::fromUtf8(readFile(iniPath()));
 }
 
 bool SettingsFile::writeIni(const QByteArray &text) const
 {
-    QFile file(iniPath());
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+    return writeFile(iniPath(), text);
 }
 
 void SettingsFile::clear() const

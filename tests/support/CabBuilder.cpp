@@ -1,10 +1,13 @@
 #include "support/CabBuilder.h"
 
+#include "support/Files.h"
+#include "support/Process.h"
+
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
+#include <QTemporaryDir>
+#include <QtDebug>
 
 // GLib names a struct member "signals", which Qt defines as a keyword.
 #pragma push_macro("signals")
@@ -68,29 +71,12 @@ template <typename T> void writeLE(QByteArray &bytes, qsizetype at, T value)
         bytes[at + i] = char(uchar(value >> (8 * i)));
 }
 
-bool readAll(const QString &path, QByteArray *bytes, QString *error)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return setError(error, file.errorString());
-    *bytes = file.readAll();
-    return true;
-}
-
-bool writeAll(const QString &path, const QByteArray &bytes, QString *error)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        return setError(error, file.errorString());
-    return true;
-}
-
 // libgcab decides the UTF-8 flag by itself; tests need to choose it.
 bool setAttributes(const QString &cabinet, const QList<CabMember> &members, QString *error)
 {
-    QByteArray bytes;
-    if (!readAll(cabinet, &bytes, error))
-        return false;
+    QByteArray bytes = readFile(cabinet);
+    if (bytes.isEmpty())
+        return setError(error, QStringLiteral("cannot read %1").arg(cabinet));
     if (bytes.size() < headerSize || (readLE<quint16>(bytes, offFlags) & flagReserve))
         return setError(error, QStringLiteral("unexpected cabinet layout"));
     if (readLE<quint16>(bytes, offFileCount) != members.size())
@@ -106,7 +92,9 @@ bool setAttributes(const QString &cabinet, const QList<CabMember> &members, QStr
         writeLE<quint16>(bytes, at + offFileAttributes, member.attributes);
         at = end + 1;
     }
-    return writeAll(cabinet, bytes, error);
+    if (!writeFile(cabinet, bytes))
+        return setError(error, QStringLiteral("cannot write %1").arg(cabinet));
+    return true;
 }
 
 } // namespace
@@ -125,17 +113,9 @@ bool makeCabinetWithGcab(const QString &folder, const QString &cabinet, CabCompr
         return setError(error, QStringLiteral("nothing to pack in %1").arg(folder));
     arguments << entries;
 
-    QProcess gcab;
-    gcab.setWorkingDirectory(folder);
-    gcab.setProcessChannelMode(QProcess::MergedChannels);
-    gcab.start(QStringLiteral("gcab"), arguments);
-    if (!gcab.waitForFinished(300000) || gcab.exitStatus() != QProcess::NormalExit ||
-        gcab.exitCode() != 0) {
-        return setError(error,
-                        QStringLiteral("gcab failed: %1 %2")
-                            .arg(gcab.errorString(), QString::fromLocal8Bit(gcab.readAll())));
-    }
-    return true;
+    const ProcessRun gcab = runProcess(QStringLiteral("gcab"), arguments,
+                                       ProcessOptions().withFolder(folder).withTimeout(300000));
+    return gcab.succeeded() || setError(error, gcab.failure());
 }
 
 bool writeCabinet(const QString &cabinet, const QList<CabMember> &members,
@@ -176,9 +156,9 @@ bool writeCabinet(const QString &cabinet, const QList<CabMember> &members,
 
 bool markSpanned(const QString &cabinet, QString *error)
 {
-    QByteArray bytes;
-    if (!readAll(cabinet, &bytes, error))
-        return false;
+    QByteArray bytes = readFile(cabinet);
+    if (bytes.isEmpty())
+        return setError(error, QStringLiteral("cannot read %1").arg(cabinet));
     if (bytes.size() < headerSize || (readLE<quint16>(bytes, offFlags) & flagReserve))
         return setError(error, QStringLiteral("unexpected cabinet layout"));
     // The successor's cabinet and disk names follow the fixed header; everything after them
@@ -194,7 +174,9 @@ bool markSpanned(const QString &cabinet, QString *error)
         writeLE<quint32>(bytes, at, readLE<quint32>(bytes, at) + shift);
     }
     bytes.insert(headerSize, names);
-    return writeAll(cabinet, bytes, error);
+    if (!writeFile(cabinet, bytes))
+        return setError(error, QStringLiteral("cannot write %1").arg(cabinet));
+    return true;
 }
 
 bool truncateFile(const QString &path, qint64 size)
@@ -219,27 +201,27 @@ bool corruptBytes(const QString &path, int count, qint64 offset)
     return file.seek(offset) && file.write(bytes) == count;
 }
 
-QMap<QString, QByteArray> snapshotTree(const QString &root)
+QByteArray gcabCabinetBytes(const QMap<QString, QByteArray> &files)
 {
-    QMap<QString, QByteArray> tree;
-    const QDir base(root);
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info = it.fileInfo();
-        const QString rel = base.relativeFilePath(path);
-        if (info.isSymLink()) {
-            tree.insert(rel, "link:" + QFile::encodeName(info.symLinkTarget()));
-        } else if (info.isDir()) {
-            tree.insert(rel, "folder");
-        } else {
-            QFile file(path);
-            tree.insert(rel, file.open(QIODevice::ReadOnly) ? "file:" + file.readAll()
-                                                            : QByteArray("unreadable"));
-        }
+    QTemporaryDir source;
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        if (!writeFile(source.filePath(it.key()), it.value()))
+            return {};
     }
-    return tree;
+    const QString cabinet = source.filePath(QStringLiteral("out.cab.tmp"));
+    QString error;
+    if (!makeCabinetWithGcab(source.path(), cabinet, CabCompression::MsZip, &error)) {
+        qWarning() << error;
+        return {};
+    }
+    return readFile(cabinet);
+}
+
+QByteArray cabinetBytes(const QList<CabMember> &members)
+{
+    QTemporaryDir dir;
+    const QString cabinet = dir.filePath(QStringLiteral("made.cab"));
+    return writeCabinet(cabinet, members) ? readFile(cabinet) : QByteArray();
 }
 
 } // namespace freshgate::test

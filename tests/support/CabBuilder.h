@@ -44,8 +44,9 @@ inline constexpr quint16 cabAttribUtf8Name = 0x80;
 // each by a different bit mask.
 [[nodiscard]] bool corruptBytes(const QString &path, int count, qint64 offset = -1);
 
-// Every entry under root by its relative path: "file:" plus the contents, "folder", or
-// "link:" plus the target. Two snapshots compare equal when nothing under root changed.
-[[nodiscard]] QMap<QString, QByteArray> snapshotTree(const QString &root);
+// The bytes of a cabinet of these files (relative path to content) made by makeCabinetWithGcab,
+// or of exactly these members made by writeCabinet; empty when making it fails.
+[[nodiscard]] QByteArray gcabCabinetBytes(const QMap<QString, QByteArray> &files);
+[[nodiscard]] QByteArray cabinetBytes(const QList<CabMember> &members);
 
 } // namespace freshgate::test

@@ -1,10 +1,12 @@
 #include "support/ChmBuilder.h"
 
+#include "support/Files.h"
+#include "support/Process.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 
 namespace freshgate::test {
 
@@ -15,22 +17,18 @@ QString buildChm(const QString &dir, const QString &name, const ChmPages &pages)
                          "\nDefault topic=freshgate.htm\nLanguage=0x409 English (United "
                          "States)\nTitle=Test help\n\n[FILES]\n";
     for (auto it = pages.cbegin(); it != pages.cend(); ++it) {
-        const QString path = root.filePath(it.key());
-        QDir().mkpath(QFileInfo(path).path());
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(it.value()) != it.value().size())
+        if (!writeFile(root.filePath(it.key()), it.value()))
             return {};
         project += it.key().toUtf8() + "\n";
     }
-    QFile hhp(root.filePath(QStringLiteral("project.hhp")));
-    if (!hhp.open(QIODevice::WriteOnly) || hhp.write(project) != project.size())
+    const QString hhp = root.filePath(QStringLiteral("project.hhp"));
+    if (!writeFile(hhp, project))
         return {};
-    hhp.close();
-    QProcess chmcmd;
-    chmcmd.setWorkingDirectory(dir);
-    chmcmd.start(QStringLiteral("chmcmd"), {QStringLiteral("--no-html-scan"), hhp.fileName()});
-    if (!chmcmd.waitForFinished(60000) || chmcmd.exitCode() != 0) {
-        qWarning() << "chmcmd failed:" << chmcmd.readAll();
+    const ProcessRun chmcmd =
+        runProcess(QStringLiteral("chmcmd"), {QStringLiteral("--no-html-scan"), hhp},
+                   ProcessOptions().withFolder(dir).merged());
+    if (!chmcmd.succeeded()) {
+        qWarning().noquote() << chmcmd.failure();
         return {};
     }
     const QString chm = root.filePath(name);

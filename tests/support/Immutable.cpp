@@ -1,6 +1,7 @@
 #include "support/Immutable.h"
 
-#include <QProcess>
+#include "support/Process.h"
+
 #include <utility>
 
 namespace freshgate::test {
@@ -9,10 +10,7 @@ namespace {
 
 bool chattr(const char *flag, const QString &path)
 {
-    QProcess process;
-    process.start(QStringLiteral("chattr"), {QString::fromLatin1(flag), path});
-    return process.waitForFinished() && process.exitStatus() == QProcess::NormalExit &&
-           process.exitCode() == 0;
+    return runProcess(QStringLiteral("chattr"), {QString::fromLatin1(flag), path}).succeeded();
 }
 
 } // namespace

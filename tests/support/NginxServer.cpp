@@ -1,5 +1,7 @@
 #include "support/NginxServer.h"
 
+#include "support/Files.h"
+#include "support/Process.h"
 #include "support/ProcessStop.h"
 
 #include <QDeadlineTimer>
@@ -15,16 +17,13 @@ namespace freshgate::test {
 
 namespace {
 
+QString readText(const QString &path)
+{
+    return QString::fromUtf8(readFile(path));
+}
+
 constexpr int StartAttempts = 5;
 constexpr int StartTimeoutMs = 10000;
-
-QString readAll(const QString &fileName)
-{
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll());
-}
 
 // A port the kernel just handed out; nginx may still lose it to someone else, hence the retries.
 quint16 freePort()
@@ -104,29 +103,27 @@ QString NginxServer::certificatePath() const
 
 QString NginxServer::accessLog() const
 {
-    return readAll(path(QStringLiteral("logs/access.log")));
+    return readText(path(QStringLiteral("logs/access.log")));
 }
 
 QString NginxServer::errorLog() const
 {
-    return readAll(path(QStringLiteral("logs/error.log")));
+    return readText(path(QStringLiteral("logs/error.log")));
 }
 
 bool NginxServer::makeCertificate()
 {
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
-                   QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
-                   QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
-                   QStringLiteral("-keyout"), path(QStringLiteral("key.pem")),
-                   QStringLiteral("-out"), path(QStringLiteral("cert.pem"))});
-    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit ||
-        openssl.exitCode() != 0) {
-        m_error = QStringLiteral("openssl could not make a certificate: ") + openssl.errorString() +
-                  QLatin1Char(' ') + QString::fromLocal8Bit(openssl.readAll());
+    const ProcessRun openssl =
+        runProcess(QStringLiteral("openssl"),
+                   {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                    QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
+                    QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+                    QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
+                    QStringLiteral("-keyout"), path(QStringLiteral("key.pem")),
+                    QStringLiteral("-out"), path(QStringLiteral("cert.pem"))},
+                   ProcessOptions().merged());
+    if (!openssl.succeeded()) {
+        m_error = QStringLiteral("openssl could not make a certificate: ") + openssl.failure();
         return false;
     }
     return true;
@@ -177,9 +174,7 @@ bool NginxServer::writeConfig() const
                                .arg(m_port)
                                .arg(m_options.tls ? QStringLiteral(" ssl") : QString(),
                                     quoted(root()), tls, m_options.extraConfig);
-    QFile file(path(QStringLiteral("nginx.conf")));
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(config.toUtf8()) == config.toUtf8().size();
+    return writeFile(path(QStringLiteral("nginx.conf")), config.toUtf8());
 }
 
 bool NginxServer::start()
@@ -209,7 +204,7 @@ bool NginxServer::start()
         const QString pid = QString::number(m_process.processId());
         const QDeadlineTimer deadline(StartTimeoutMs);
         while (m_process.state() == QProcess::Running && !deadline.hasExpired()) {
-            if (readAll(path(QStringLiteral("nginx.pid"))).trimmed() == pid) {
+            if (readText(path(QStringLiteral("nginx.pid"))).trimmed() == pid) {
                 QTcpSocket probe;
                 probe.connectToHost(QHostAddress::LocalHost, m_port);
                 if (probe.waitForConnected(200))

@@ -3,6 +3,7 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTest>
 #include <QTimer>
 
 namespace freshgate::test {
@@ -164,7 +165,7 @@ private:
             if (std::optional<ScriptedResponse> response = m_server->take(request)) {
                 answer(*response);
             } else {
-                m_server->m_unexpected.append(request);
+                m_server->reportUnexpected(request);
                 m_socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n"
                                 "Connection: close\r\n\r\n");
                 m_socket->disconnectFromHost();
@@ -263,7 +264,14 @@ ScriptedServer::ScriptedServer(QObject *parent) : QObject(parent), m_server(new 
     m_server->listen(QHostAddress::LocalHost, 0);
 }
 
-ScriptedServer::~ScriptedServer() = default;
+ScriptedServer::~ScriptedServer()
+{
+    if (!m_unreported.isEmpty() && QTest::runningTest() && !QTest::currentTestFailed()) {
+        const QByteArray message =
+            "requests nobody expected came: " + m_unreported.join(QStringLiteral(", ")).toUtf8();
+        QTest::qFail(message.constData(), __FILE__, __LINE__);
+    }
+}
 
 bool ScriptedServer::isListening() const
 {
@@ -324,6 +332,21 @@ std::optional<ScriptedResponse> ScriptedServer::take(const Request &request)
         return m_expected.takeAt(i).response;
     }
     return std::nullopt;
+}
+
+void ScriptedServer::reportUnexpected(const Request &request)
+{
+    m_unexpected.append(request);
+    const QString what = QString::fromLatin1(request.method + ' ' + request.target);
+    if (!QTest::runningTest()) {
+        m_unreported.append(what);
+        return;
+    }
+    // Only the first failure of a test function says what went wrong first.
+    if (!QTest::currentTestFailed()) {
+        const QByteArray message = "a request nobody expected came: " + what.toUtf8();
+        QTest::qFail(message.constData(), __FILE__, __LINE__);
+    }
 }
 
 } // namespace freshgate::test

@@ -51,8 +51,9 @@ struct ScriptedResponse {
 };
 
 // An HTTP/1.1 server on 127.0.0.1 that answers only the requests a test expects, each once, in
-// any order, and records every request that arrives. A request nobody expected gets a 404 and is
-// kept in unexpectedRequests(), so a test can also prove what was NOT fetched.
+// any order, and records every request that arrives. A request nobody expected gets a 404, is
+// kept in unexpectedRequests() and fails the running test at once, so no test can forget to
+// prove what was NOT fetched.
 // Lives on the thread that creates it and serves whenever that thread runs an event loop (a
 // waiting transfer does); every write is paced by the socket, so no body can block it.
 class ScriptedServer : public QObject {
@@ -94,11 +95,14 @@ private:
 
     void accept();
     std::optional<ScriptedResponse> take(const Request &request);
+    void reportUnexpected(const Request &request);
 
     QTcpServer *m_server;
     QList<Expectation> m_expected;
     QList<Request> m_requests;
     QList<Request> m_unexpected;
+    // Unexpected requests that came while no test function ran, failed on destruction instead.
+    QStringList m_unreported;
     int m_closed = 0;
 };
 

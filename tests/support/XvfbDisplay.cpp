@@ -1,5 +1,7 @@
 #include "support/XvfbDisplay.h"
 
+#include "support/Files.h"
+#include "support/Process.h"
 #include "support/ProcessStop.h"
 
 #include <QDeadlineTimer>
@@ -57,8 +59,7 @@ bool XvfbDisplay::isRunning() const
 
 QString XvfbDisplay::log() const
 {
-    QFile file(m_dir.filePath(logFileName()));
-    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+    return QString::fromLocal8Bit(readFile(m_dir.filePath(logFileName())));
 }
 
 bool XvfbDisplay::start()
@@ -110,29 +111,17 @@ QProcessEnvironment XvfbDisplay::environment(const QProcessEnvironment &base) co
 std::optional<QString> XvfbDisplay::xdotool(const QStringList &arguments, QString *error,
                                             int timeoutMs) const
 {
-    QProcess process;
-    process.setProcessEnvironment(environment(QProcessEnvironment::systemEnvironment()));
-    process.start(QStringLiteral("xdotool"), arguments);
-    if (!process.waitForFinished(timeoutMs)) {
+    const ProcessRun run =
+        runProcess(QStringLiteral("xdotool"), arguments,
+                   ProcessOptions()
+                       .withEnvironment(environment(QProcessEnvironment::systemEnvironment()))
+                       .withTimeout(timeoutMs));
+    if (!run.succeeded()) {
         if (error)
-            *error = QStringLiteral("xdotool %1: %2")
-                         .arg(arguments.join(QLatin1Char(' ')),
-                              process.state() == QProcess::NotRunning
-                                  ? process.errorString()
-                                  : QStringLiteral("no answer in %1 ms").arg(timeoutMs));
-        process.kill();
-        process.waitForFinished(StopTimeoutMs);
+            *error = run.failure().trimmed();
         return std::nullopt;
     }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        if (error)
-            *error = QStringLiteral("xdotool %1 failed (%2): %3")
-                         .arg(arguments.join(QLatin1Char(' ')))
-                         .arg(process.exitCode())
-                         .arg(QString::fromLocal8Bit(process.readAllStandardError()).trimmed());
-        return std::nullopt;
-    }
-    return QString::fromLocal8Bit(process.readAllStandardOutput());
+    return QString::fromLocal8Bit(run.out);
 }
 
 QList<XvfbDisplay::WindowId> XvfbDisplay::windows(const QString &title) const
@@ -187,24 +176,19 @@ bool XvfbDisplay::pressKeys(WindowId window, const QString &keys, QString *error
 
 bool XvfbDisplay::screenshot(const QString &pngPath, WindowId window, QString *error) const
 {
-    QProcess process;
-    process.setProcessEnvironment(environment(QProcessEnvironment::systemEnvironment()));
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral("import"),
-                  {QStringLiteral("-silent"), QStringLiteral("-window"),
-                   window == 0 ? QStringLiteral("root") : QString::number(window),
-                   QStringLiteral("png:") + pngPath});
-    const bool finished = process.waitForFinished(StartTimeoutMs);
-    if (finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 &&
-        QFile::exists(pngPath))
+    const ProcessRun run =
+        runProcess(QStringLiteral("import"),
+                   {QStringLiteral("-silent"), QStringLiteral("-window"),
+                    window == 0 ? QStringLiteral("root") : QString::number(window),
+                    QStringLiteral("png:") + pngPath},
+                   ProcessOptions()
+                       .withEnvironment(environment(QProcessEnvironment::systemEnvironment()))
+                       .withTimeout(StartTimeoutMs)
+                       .merged());
+    if (run.succeeded() && QFile::exists(pngPath))
         return true;
     if (error)
-        *error = QStringLiteral("import could not take a screenshot: %1 %2")
-                     .arg(process.errorString(), QString::fromLocal8Bit(process.readAll()));
-    if (!finished) {
-        process.kill();
-        process.waitForFinished(StopTimeoutMs);
-    }
+        *error = QStringLiteral("import could not take a screenshot: ") + run.failure();
     return false;
 }
 

@@ -1,6 +1,7 @@
 // HttpTransfer against a scripted server: failed statuses, drops, stalls, limits, proxy, and the
-// state notifications. Any request a test did not expect fails it in cleanup().
+// state notifications. Any request a test did not expect fails it (the server sees to that).
 
+#include "support/Files.h"
 #include "support/ScriptedServer.h"
 #include "transfer/FileSink.h"
 #include "transfer/HttpTransfer.h"
@@ -17,15 +18,11 @@
 
 using freshgate::FileSink;
 using freshgate::HttpTransfer;
+using freshgate::test::filesIn;
 using freshgate::test::ScriptedResponse;
 using freshgate::test::ScriptedServer;
 
 namespace {
-
-QStringList filesIn(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
-}
 
 QByteArray pattern(qint64 size)
 {
@@ -103,12 +100,8 @@ void TransferFaultsTest::init()
 
 void TransferFaultsTest::cleanup()
 {
-    QStringList unexpected;
-    for (const ScriptedServer::Request &r : m_server->unexpectedRequests())
-        unexpected << QString::fromLatin1(r.method + ' ' + r.target);
     m_server.reset();
     m_dir.reset();
-    QVERIFY2(unexpected.isEmpty(), qPrintable(unexpected.join(QStringLiteral(", "))));
 }
 
 bool TransferFaultsTest::fetch(HttpTransfer &transfer, Kind kind)

@@ -1,10 +1,11 @@
+#include "support/Files.h"
+#include "support/Process.h"
 #include "trust/Minisign.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QHash>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -14,6 +15,11 @@ namespace minisign = freshgate::minisign;
 
 using freshgate::FailureKind;
 using freshgate::Result;
+using freshgate::test::ProcessOptions;
+using freshgate::test::ProcessRun;
+using freshgate::test::readFile;
+using freshgate::test::runProcess;
+using freshgate::test::writeFile;
 
 namespace {
 
@@ -33,18 +39,6 @@ QByteArray largeContent()
         data.append(static_cast<char>(x & 0xff));
     }
     return data;
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeAll(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }
 
 // The four lines of a signature or the two of a key file, with the final line break kept
@@ -113,19 +107,12 @@ private:
 
 bool TestMinisign::runMinisign(const QStringList &args, const QByteArray &input, QByteArray *output)
 {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(m_minisign, args);
-    if (!process.waitForStarted())
-        return false;
     // minisign reads a password as a line of standard input when that is not a terminal.
-    process.write(input);
-    process.closeWriteChannel();
-    const bool finished = process.waitForFinished(120000);
-    const QByteArray text = process.readAll();
+    const ProcessRun run = runProcess(
+        m_minisign, args, ProcessOptions().withInput(input).withTimeout(120000).merged());
     if (output)
-        *output = text;
-    return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        *output = run.out;
+    return run.succeeded();
 }
 
 bool TestMinisign::makeSignature(const QString &name, const QString &key, const QString &fileName,
@@ -133,7 +120,7 @@ bool TestMinisign::makeSignature(const QString &name, const QString &key, const 
 {
     const QString folder = path(QStringLiteral("signed-") + name);
     const QString file = folder + QLatin1Char('/') + fileName;
-    if (!QDir().mkpath(folder) || !writeAll(file, content))
+    if (!QDir().mkpath(folder) || !writeFile(file, content))
         return false;
     const QByteArray input = key == QLatin1String("e") ? kPassword.toUtf8() + '\n' : QByteArray();
     QByteArray output;
@@ -144,25 +131,24 @@ bool TestMinisign::makeSignature(const QString &name, const QString &key, const 
         qWarning().noquote() << "minisign could not sign" << fileName << ":" << output;
         return false;
     }
-    m_signed.insert(name, Signed{content, readAll(file + QStringLiteral(".minisig"))});
+    m_signed.insert(name, Signed{content, readFile(file + QStringLiteral(".minisig"))});
     return !m_signed.value(name).signature.isEmpty();
 }
 
 minisign::PublicKey TestMinisign::publicKey(const QString &key) const
 {
     const Result<minisign::PublicKey> parsed =
-        minisign::parsePublicKey(QString::fromUtf8(readAll(path(key + QStringLiteral(".pub")))));
+        minisign::parsePublicKey(QString::fromUtf8(readFile(path(key + QStringLiteral(".pub")))));
     return parsed ? *parsed : minisign::PublicKey{};
 }
 
 QString TestMinisign::writeSecretKeyVariant(const QString &name, const QString &from, int offset,
                                             const QByteArray &bytes)
 {
-    const QByteArray text = editBlob(readAll(path(from)), 1, [&](QByteArray &blob) {
+    const QByteArray text = editBlob(readFile(path(from)), 1, [&](QByteArray &blob) {
         blob.replace(offset, bytes.size(), bytes);
     });
-    writeAll(path(name), text);
-    return name;
+    return writeFile(path(name), text) ? name : QString();
 }
 
 void TestMinisign::initTestCase()
@@ -219,7 +205,7 @@ void TestMinisign::parsePublicKey_data()
     QTest::addColumn<QByteArray>("text");
     QTest::addColumn<bool>("ok");
 
-    const QByteArray file = readAll(path(QStringLiteral("a.pub")));
+    const QByteArray file = readFile(path(QStringLiteral("a.pub")));
     const QByteArray line = file.split('\n').at(1);
     QTest::newRow("whole .pub file") << file << true;
     QTest::newRow("bare line") << line << true;
@@ -230,7 +216,7 @@ void TestMinisign::parsePublicKey_data()
     QTest::newRow("not base64") << QByteArray("RWS*not a key*") << false;
     QTest::newRow("truncated") << line.left(line.size() - 4) << false;
     QTest::newRow("too long") << QByteArray(line).append("AAAA") << false;
-    QTest::newRow("secret key file") << readAll(path(QStringLiteral("a.sec"))) << false;
+    QTest::newRow("secret key file") << readFile(path(QStringLiteral("a.sec"))) << false;
     QTest::newRow("other algorithm")
         << editBlob(file, 1, [](QByteArray &blob) { blob[1] = 'x'; }) << false;
     QTest::newRow("key after a line that is not a comment") << "hello\n" + line << false;
@@ -256,7 +242,7 @@ void TestMinisign::parsePublicKey()
     while (hex.size() > 1 && hex.startsWith('0')) {
         hex.remove(0, 1);
     }
-    QVERIFY(readAll(path(QStringLiteral("a.pub"))).contains("public key " + hex + '\n'));
+    QVERIFY(readFile(path(QStringLiteral("a.pub"))).contains("public key " + hex + '\n'));
     QCOMPARE(key->key.size(), 32);
 }
 
@@ -293,7 +279,7 @@ void TestMinisign::verifiesMinisignSignatures()
 
     const Signed item = m_signed.value(fixture);
     const QString file = path(QStringLiteral("check-") + fileName);
-    QVERIFY(writeAll(file, item.content));
+    QVERIFY(writeFile(file, item.content));
     QByteArray signature = item.signature;
     if (crlf)
         signature.replace("\n", "\r\n");
@@ -400,7 +386,7 @@ void TestMinisign::rejectsBadSignatures()
     QVERIFY(QDir().mkpath(path(QStringLiteral("reject"))));
     QFile::remove(file);
     if (!content.isNull())
-        QVERIFY(writeAll(file, content));
+        QVERIFY(writeFile(file, content));
 
     const Result<QString> result = minisign::verifyFile(publicKey(QStringLiteral("a")), file,
                                                         signature, QStringLiteral("ov4arv.dat"));
@@ -432,11 +418,11 @@ void TestMinisign::loadSecretKey_data()
     QTest::newRow("public key file") << QStringLiteral("a.pub") << QString() << QString()
                                      << QStringLiteral("not a minisign secret key");
 
-    QByteArray cut = readAll(path(a));
-    writeAll(path(QStringLiteral("cut.sec")), cut.left(cut.size() - 10) + '\n');
+    QByteArray cut = readFile(path(a));
+    QVERIFY(writeFile(path(QStringLiteral("cut.sec")), cut.left(cut.size() - 10) + '\n'));
     QTest::newRow("truncated") << QStringLiteral("cut.sec") << QString() << QString()
                                << QStringLiteral("in base64");
-    writeAll(path(QStringLiteral("big.sec")), QByteArray(10000, '\n'));
+    QVERIFY(writeFile(path(QStringLiteral("big.sec")), QByteArray(10000, '\n')));
     QTest::newRow("too large") << QStringLiteral("big.sec") << QString() << QString()
                                << QStringLiteral("too large");
     QTest::newRow("public half corrupted")
@@ -508,7 +494,7 @@ void TestMinisign::signFileVerifiesWithMinisign()
     QVERIFY2(secret, qPrintable(secret.message()));
     QVERIFY(QDir().mkpath(path(QStringLiteral("sign"))));
     const QString file = path(QStringLiteral("sign/") + fileName);
-    QVERIFY(writeAll(file, content));
+    QVERIFY(writeFile(file, content));
 
     const qint64 before = QDateTime::currentSecsSinceEpoch();
     const Result<QByteArray> signature = minisign::signFile(*secret, file, fileName);
@@ -527,7 +513,7 @@ void TestMinisign::signFileVerifiesWithMinisign()
     QVERIFY(match.captured(1).toLongLong() >= before && match.captured(1).toLongLong() <= after);
 
     const QString sigFile = file + QStringLiteral(".minisig");
-    QVERIFY(writeAll(sigFile, *signature));
+    QVERIFY(writeFile(sigFile, *signature));
     QByteArray output;
     // -H: minisign must see a prehashed signature, not fall back to the legacy form.
     QVERIFY2(runMinisign({QStringLiteral("-V"), QStringLiteral("-H"), QStringLiteral("-p"),
@@ -541,7 +527,7 @@ void TestMinisign::signFileVerifiesWithMinisign()
     QVERIFY2(result.ok(), qPrintable(result.message()));
 
     // And the real tool refuses it once the file changes, so the check above means something.
-    QVERIFY(writeAll(file, content + 'x'));
+    QVERIFY(writeFile(file, content + 'x'));
     QVERIFY(!runMinisign({QStringLiteral("-V"), QStringLiteral("-p"),
                           path(key + QStringLiteral(".pub")), QStringLiteral("-m"), file,
                           QStringLiteral("-x"), sigFile},
@@ -585,7 +571,7 @@ void TestMinisign::signFileRefuses()
     const QString file = path(QStringLiteral("refuse.dat"));
     QFile::remove(file);
     if (present)
-        QVERIFY(writeAll(file, "data"));
+        QVERIFY(writeFile(file, "data"));
 
     const Result<QByteArray> signature = minisign::signFile(*key, file, fileName);
     QVERIFY(!signature);

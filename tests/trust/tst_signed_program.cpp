@@ -1,4 +1,5 @@
 #include "support/AppFolder.h"
+#include "support/Files.h"
 #include "support/NginxServer.h"
 
 #include <QDir>
@@ -10,13 +11,6 @@
 using namespace freshgate::test;
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 } // namespace
 

@@ -1,6 +1,7 @@
 #include "settings/SettingsStore.h"
 #include "support/AppFolder.h"
 #include "support/CabBuilder.h"
+#include "support/Files.h"
 #include "support/NginxServer.h"
 #include "support/RecordingView.h"
 #include "transfer/HttpTransfer.h"
@@ -27,9 +28,7 @@ private slots:
         QVERIFY2(m_server.isRunning(), qPrintable(m_server.errorString()));
         const QString folder = QDir(m_server.root()).filePath(QStringLiteral("freshgate"));
         QVERIFY(QDir().mkpath(folder));
-        QFile manifest(QDir(folder).filePath(QStringLiteral("ov4arv.dat")));
-        QVERIFY(manifest.open(QIODevice::WriteOnly) && manifest.write("2*1*1*400*0") == 11);
-        manifest.close();
+        QVERIFY(writeFile(QDir(folder).filePath(QStringLiteral("ov4arv.dat")), "2*1*1*400*0"));
         QVERIFY(writeCabinet(QDir(folder).filePath(QStringLiteral("ov4res.cab")),
                              {{"Orvane4.res", "resources over https", 0}}));
         m_base = m_server.url(QString());

@@ -1,0 +1,83 @@
+#include "support/Files.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+namespace freshgate::test {
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &content, bool executable)
+{
+    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(content) != content.size()) {
+        return false;
+    }
+    file.close();
+    constexpr QFile::Permissions execute =
+        QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther | QFile::ExeUser;
+    return file.setPermissions(executable ? file.permissions() | execute
+                                          : file.permissions() & ~execute);
+}
+
+QMap<QString, QByteArray> fileContents(const QString &root)
+{
+    QMap<QString, QByteArray> contents;
+    const QDir base(root);
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        contents.insert(base.relativeFilePath(path), file.open(QIODevice::ReadOnly)
+                                                         ? file.readAll()
+                                                         : QByteArray("<unreadable>"));
+    }
+    return contents;
+}
+
+QStringList filesIn(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+QMap<QString, QByteArray> snapshotTree(const QString &root, Snapshot detail)
+{
+    QMap<QString, QByteArray> tree;
+    const QDir base(root);
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info = it.fileInfo();
+        QByteArray entry;
+        if (info.isSymLink()) {
+            entry = "link:" + QFile::encodeName(info.symLinkTarget());
+        } else if (info.isDir()) {
+            entry = "folder";
+        } else if (!info.isFile()) {
+            entry = "special";
+        } else {
+            QFile file(path);
+            entry = file.open(QIODevice::ReadOnly) ? "file:" + file.readAll()
+                                                   : QByteArray("unreadable");
+        }
+        if (detail == Snapshot::WithPermissions) {
+            entry = QByteArray::number(info.permissions().toInt(), 16) + ' ' + entry;
+        }
+        tree.insert(base.relativeFilePath(path), entry);
+    }
+    return tree;
+}
+
+} // namespace freshgate::test
