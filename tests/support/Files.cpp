@@ -24,6 +24,15 @@ QByteArray randomBytes(qsizetype size, quint32 seed)
     return bytes;
 }
 
+QByteArray patternBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+    }
+    return bytes;
+}
+
 bool writeFile(const QString &path, const QByteArray &content, bool executable)
 {
     if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
