@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -17,14 +16,6 @@ namespace freshgate::test {
 namespace {
 
 const QString Installed = QStringLiteral("1");
-
-QByteArray randomBytes(qint64 size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()),
-                                          static_cast<qsizetype>(size / 4));
-    return bytes;
-}
 
 } // namespace
 

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStorageInfo>
 #include <QTemporaryDir>
@@ -21,15 +20,6 @@ using Members = QList<CabMember>;
 using Tree = QMap<QString, QByteArray>;
 
 namespace {
-
-QByteArray randomBytes(qsizetype size, quint32 seed)
-{
-    QRandomGenerator random(seed);
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &c : bytes)
-        c = char(random.bounded(256));
-    return bytes;
-}
 
 void expectFailureLogged()
 {

@@ -4,6 +4,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 namespace freshgate::test {
 
@@ -11,6 +12,25 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray randomBytes(qsizetype size, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &c : bytes) {
+        c = static_cast<char>(random.generate() & 0xff);
+    }
+    return bytes;
+}
+
+QByteArray patternBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
+    }
+    return bytes;
 }
 
 bool writeFile(const QString &path, const QByteArray &content, bool executable)

@@ -10,6 +10,12 @@ namespace freshgate::test {
 // The whole file; empty when it cannot be read.
 [[nodiscard]] QByteArray readFile(const QString &path);
 
+// size bytes that no compression shrinks, the same for the same seed.
+[[nodiscard]] QByteArray randomBytes(qsizetype size, quint32 seed = 1);
+
+// size bytes of a fixed pattern that changes from byte to byte, so a lost or doubled stretch shows.
+[[nodiscard]] QByteArray patternBytes(qsizetype size);
+
 // Writes content to path, creating parent folders. executable sets all execute bits and clears
 // them otherwise. False when the file cannot be written.
 [[nodiscard]] bool writeFile(const QString &path, const QByteArray &content,

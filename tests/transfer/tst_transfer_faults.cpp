@@ -19,18 +19,11 @@
 using freshgate::FileSink;
 using freshgate::HttpTransfer;
 using freshgate::test::filesIn;
+using freshgate::test::patternBytes;
 using freshgate::test::ScriptedResponse;
 using freshgate::test::ScriptedServer;
 
 namespace {
-
-QByteArray pattern(qint64 size)
-{
-    QByteArray out(size, Qt::Uninitialized);
-    for (qint64 i = 0; i < size; ++i)
-        out[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
-    return out;
-}
 
 enum class Kind { Text, File };
 
@@ -134,13 +127,13 @@ void TransferFaultsTest::failureLeavesNothing_data()
     QTest::addColumn<QString>("reason");
 
     const QByteArray page = "<html>not here</html>";
-    const QByteArray body = pattern(48 * 1024);
+    const QByteArray body = patternBytes(48 * 1024);
     for (Kind kind : {Kind::Text, Kind::File}) {
         const char *k = kind == Kind::Text ? "text" : "file";
         QTest::addRow("%s 404", k) << kind << ScriptedResponse::withStatus(404, page) << "404";
         QTest::addRow("%s 500", k) << kind << ScriptedResponse::withStatus(500, page) << "500";
         QTest::addRow("%s 404 with a 4 MiB page", k)
-            << kind << ScriptedResponse::withStatus(404, pattern(4 * 1024 * 1024)) << "404";
+            << kind << ScriptedResponse::withStatus(404, patternBytes(4 * 1024 * 1024)) << "404";
         // Qt itself fails neither of these; only the 2xx rule does.
         QTest::addRow("%s 304", k) << kind << ScriptedResponse::withStatus(304) << "304";
         QTest::addRow("%s 302 without a location", k)
@@ -277,14 +270,14 @@ void TransferFaultsTest::textLimit_data()
 {
     QTest::addColumn<ScriptedResponse>("response");
     QTest::addColumn<bool>("fits");
-    ScriptedResponse closeDelimited = ScriptedResponse::ok(pattern(64 * 1024 + 1));
+    ScriptedResponse closeDelimited = ScriptedResponse::ok(patternBytes(64 * 1024 + 1));
     closeDelimited.contentLength = -1;
     ScriptedResponse exactCloseDelimited = ScriptedResponse::ok(QByteArray(64 * 1024, 'a'));
     exactCloseDelimited.contentLength = -1;
 
     QTest::newRow("64 KiB") << ScriptedResponse::ok(QByteArray(64 * 1024, 'a')) << true;
     QTest::newRow("64 KiB, no length") << exactCloseDelimited << true;
-    QTest::newRow("64 KiB + 1") << ScriptedResponse::ok(pattern(64 * 1024 + 1)) << false;
+    QTest::newRow("64 KiB + 1") << ScriptedResponse::ok(patternBytes(64 * 1024 + 1)) << false;
     QTest::newRow("64 KiB + 1, no length") << closeDelimited << false;
 }
 
@@ -327,7 +320,7 @@ void TransferFaultsTest::diskFillingUp_data()
     QTest::addColumn<ScriptedResponse>("response");
     QTest::addColumn<qint64>("diskMiB");
     QTest::addColumn<bool>("fits");
-    const QByteArray body = pattern(24 * 1024 * 1024);
+    const QByteArray body = patternBytes(24 * 1024 * 1024);
     ScriptedResponse unknownLength = ScriptedResponse::ok(body);
     unknownLength.contentLength = -1;
 
@@ -437,10 +430,10 @@ void TransferFaultsTest::notifications_data()
 {
     QTest::addColumn<ScriptedResponse>("response");
     QTest::addColumn<bool>("ok");
-    ScriptedResponse unknownLength = ScriptedResponse::ok(pattern(24 * 1024 * 1024));
+    ScriptedResponse unknownLength = ScriptedResponse::ok(patternBytes(24 * 1024 * 1024));
     unknownLength.contentLength = -1;
 
-    QTest::newRow("8 MiB") << ScriptedResponse::ok(pattern(8 * 1024 * 1024)) << true;
+    QTest::newRow("8 MiB") << ScriptedResponse::ok(patternBytes(8 * 1024 * 1024)) << true;
     QTest::newRow("24 MiB, no length") << unknownLength << true;
     QTest::newRow("small") << ScriptedResponse::ok("x") << true;
     QTest::newRow("404") << ScriptedResponse::withStatus(404, "gone") << false;

@@ -7,7 +7,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,6 +14,7 @@
 using freshgate::HttpTransfer;
 using freshgate::test::filesIn;
 using freshgate::test::NginxServer;
+using freshgate::test::randomBytes;
 using freshgate::test::readFile;
 using freshgate::test::ScriptedServer;
 using freshgate::test::writeFile;
@@ -33,15 +33,6 @@ QString textOr(const Result<QString> &text)
 qint64 bytesOr(const Result<qint64> &bytes)
 {
     return bytes ? *bytes : 0;
-}
-
-QByteArray randomBytes(qsizetype size)
-{
-    QByteArray out(size, Qt::Uninitialized);
-    QRandomGenerator generator(size);
-    for (qsizetype i = 0; i < size; ++i)
-        out[i] = static_cast<char>(generator.bounded(256));
-    return out;
 }
 
 // Trusts one certificate for the life of the object, on top of the system store.

@@ -12,20 +12,13 @@
 using freshgate::FailureKind;
 using freshgate::HttpTransfer;
 using freshgate::Result;
+using freshgate::test::patternBytes;
 using freshgate::test::ScriptedResponse;
 using freshgate::test::ScriptedServer;
 
 Q_DECLARE_METATYPE(FailureKind)
 
 namespace {
-
-QByteArray pattern(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 131 + i / 251) & 0xff);
-    return bytes;
-}
 
 ScriptedResponse withHeaders(ScriptedResponse response,
                              QList<std::pair<QByteArray, QByteArray>> headers)
@@ -52,7 +45,7 @@ private slots:
     // A drop mid-body is continued from the byte where it broke off, and the file is whole.
     void dropThenTheRest()
     {
-        const QByteArray body = pattern(300 * 1000);
+        const QByteArray body = patternBytes(300 * 1000);
         const qint64 cut = 120 * 1000;
         const QList<std::pair<QByteArray, QByteArray>> resumable = {{"ETag", "\"v7\""},
                                                                     {"Accept-Ranges", "bytes"}};
@@ -78,8 +71,8 @@ private slots:
     // A whole answer to a request for the rest (the file changed meanwhile) starts over.
     void changedMeanwhileStartsOver()
     {
-        const QByteArray old = pattern(200 * 1000);
-        const QByteArray changed = pattern(250 * 1000).toUpper();
+        const QByteArray old = patternBytes(200 * 1000);
+        const QByteArray changed = patternBytes(250 * 1000).toUpper();
         expectDrop(withHeaders(
             ScriptedResponse::dropAfter(old, 50 * 1000),
             {{"Last-Modified", "Tue, 08 Dec 2026 10:00:00 GMT"}, {"Accept-Ranges", "bytes"}}));
@@ -111,7 +104,7 @@ private slots:
         QFETCH(ScriptedResponse, first);
         QFETCH(int, timeoutSeconds);
         QFETCH(int, atLeastMs);
-        const QByteArray body = pattern(100 * 1000);
+        const QByteArray body = patternBytes(100 * 1000);
         m_server->expect("GET", "/item", first);
         m_server->expect("GET", "/item", ScriptedResponse::ok(body));
         QElapsedTimer clock;
@@ -131,7 +124,7 @@ private slots:
         QTest::newRow("404") << ScriptedResponse::withStatus(404) << FailureKind::HttpStatus;
         QTest::newRow("403") << ScriptedResponse::withStatus(403) << FailureKind::HttpStatus;
         QTest::newRow("over the limit")
-            << ScriptedResponse::ok(pattern(5000)) << FailureKind::TooLarge;
+            << ScriptedResponse::ok(patternBytes(5000)) << FailureKind::TooLarge;
     }
 
     // What another try cannot change costs one request only.
