@@ -38,10 +38,10 @@ public:
           QWidget *parent = nullptr);
     ~Form1() override;
 
-    // Every file the run fetches must then be signed by this key.
-    void setTrustedKey(std::optional<minisign::PublicKey> key)
+    // Every file the run fetches must then be signed by one of these keys.
+    void setTrustedKeys(std::optional<QList<minisign::PublicKey>> keys)
     {
-        m_run.setTrustedKey(std::move(key));
+        m_run.setTrustedKeys(std::move(keys));
     }
 
     // The handlers and methods the product's updater has always had.

@@ -136,22 +136,23 @@ void endStartup()
     g_startupMessages.clear();
 }
 
-// The key the build names, if any. A key that does not parse still turns
-// checking on: every download is then refused, never accepted unchecked.
-std::optional<freshgate::minisign::PublicKey> builtInKey()
+// The keys the build names, if any: one, or during a rotation the old and the new. A list that
+// does not parse still turns checking on: every download is then refused, never accepted
+// unchecked.
+std::optional<QList<freshgate::minisign::PublicKey>> builtInKeys()
 {
     const QString text = QStringLiteral(FRESHGATE_PUBLIC_KEY);
-    if (text.isEmpty()) {
+    if (text.trimmed().isEmpty()) {
         return std::nullopt;
     }
-    const freshgate::Result<freshgate::minisign::PublicKey> key =
-        freshgate::minisign::parsePublicKey(text);
-    if (key) {
-        return *key;
+    freshgate::Result<QList<freshgate::minisign::PublicKey>> keys =
+        freshgate::minisign::parsePublicKeys(text);
+    if (keys) {
+        return std::move(keys).value();
     }
     qCritical("the built-in public key is unusable (%s); every download will be refused",
-              qPrintable(key.message()));
-    return freshgate::minisign::PublicKey{};
+              qPrintable(keys.message()));
+    return QList<freshgate::minisign::PublicKey>{};
 }
 
 } // namespace
@@ -204,7 +205,7 @@ int main(int argc, char *argv[])
     freshgate::Form1 window(
         settings, appFolder,
         freshgate::updateServerBase(settings, QStringLiteral(FRESHGATE_UPDATE_SERVER)));
-    window.setTrustedKey(builtInKey());
+    window.setTrustedKeys(builtInKeys());
 #ifdef Q_OS_UNIX
     closeOnTerminationSignals(window);
 #endif

@@ -9,6 +9,7 @@
 #include "settings/SettingsStore.h"
 #include "trust/Minisign.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -127,6 +128,15 @@ bool checkOptions(const PublishOptions &options, Plan *plan, QString *error)
         plan->fields[ThresholdField] = *threshold;
     }
 
+    if (options.validForDays && !options.signingKey) {
+        return fail(error, QStringLiteral("--valid-for is said in the manifest's signature; it "
+                                          "needs --sign"));
+    }
+    if (options.validForDays &&
+        (*options.validForDays < 1 || *options.validForDays > kMaxValidForDays)) {
+        return fail(error, QStringLiteral("--valid-for takes a whole number of days from 1 to %1")
+                               .arg(kMaxValidForDays));
+    }
     if (options.dropSignatures && options.signingKey) {
         return fail(error, QStringLiteral("--unsigned publishes without signatures; it cannot go "
                                           "with --sign"));
@@ -394,19 +404,43 @@ bool build(const Plan &plan, const QString &oldFolder, const QString &staging,
     return true;
 }
 
-// Signs every file of the staged folder, the manifest last as it names the rest.
-bool sign(const minisign::SecretKey &key, const QString &staging, const QString &finalFolder,
-          QStringList *report, QString *error)
+// The version a cabinet carries, as the manifest offers it.
+std::optional<qint16> versionOf(const Plan &plan, const QString &cabinet)
+{
+    for (Slot slot : {Resource, Data, Help, Exe, FullExe}) {
+        if (cabinetOf(slot) == cabinet) {
+            return plan.fields[slot == FullExe ? Exe : slot];
+        }
+    }
+    return std::nullopt;
+}
+
+// Signs every file of the staged folder, the manifest last as it names the rest. Each cabinet's
+// signature names its version and size, so a client can tell it belongs to this manifest and
+// stop a download at that size; the manifest's names when it expires, if it does.
+bool sign(const minisign::SecretKey &key, const Plan &plan, std::optional<qint64> expires,
+          const QString &staging, const QString &finalFolder, QStringList *report, QString *error)
 {
     QStringList names = QDir(staging).entryList(QDir::Files, QDir::Name);
     names.removeAll(ManifestFile);
     names << ManifestFile;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const QString &name : names) {
-        const Result<QByteArray> signature =
-            minisign::signFile(key, QDir(staging).filePath(name), name);
-        if (!signature)
+        const QString path = QDir(staging).filePath(name);
+        minisign::CommentFields fields;
+        fields.timestamp = now;
+        fields.file = name;
+        if (name == ManifestFile) {
+            fields.expires = expires;
+        } else if (const std::optional<qint16> version = versionOf(plan, name)) {
+            fields.version = QString::number(*version);
+            fields.size = QFileInfo(path).size();
+        }
+        const Result<QByteArray> signature = minisign::signFile(key, path, fields);
+        if (!signature) {
             return fail(error, signature.message());
-        QFile out(QDir(staging).filePath(name + SignatureSuffix));
+        }
+        QFile out(path + SignatureSuffix);
         if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
             out.write(*signature) != signature->size() || !out.flush()) {
             return fail(
@@ -509,8 +543,13 @@ PublishResult publish(const PublishOptions &options)
     QStringList report;
     if (!build(plan, serverFolder, staging.path(), serverFolder, &report, &result.error))
         return result;
-    if (key && !sign(*key, staging.path(), serverFolder, &report, &result.error))
+    std::optional<qint64> expires;
+    if (options.validForDays) {
+        expires = QDateTime::currentSecsSinceEpoch() + qint64{*options.validForDays} * 24 * 3600;
+    }
+    if (key && !sign(*key, plan, expires, staging.path(), serverFolder, &report, &result.error)) {
         return result;
+    }
 
     QString leftover;
     if (!replaceFolder(staging.path(), serverFolder, &leftover, &result.error))

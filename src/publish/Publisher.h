@@ -13,6 +13,9 @@ struct ComponentSource {
     QString folder;
 };
 
+// The longest --valid-for: ten years is "does not expire" by another name.
+inline constexpr int kMaxValidForDays = 3650;
+
 // One publishing run. A component left out keeps the cabinet and version the
 // server folder already holds; with none there, its version is written as
 // UnpublishedVersion and no cabinet is published.
@@ -30,6 +33,10 @@ struct PublishOptions {
     // since the manifest changes with every run.
     std::optional<QString> signingKey;
     QString signingPassword; // for an encrypted key
+    // With a key: the manifest's signature says it expires this many days from now, after
+    // which clients refuse it, so a mirror frozen on an old release is found out. Needs a
+    // key; without it the manifest does not expire.
+    std::optional<int> validForDays;
     // Publish without signatures over a folder that holds some, dropping them.
     // Without it such a run is refused: clients that check signatures would
     // refuse everything until the next signed run.

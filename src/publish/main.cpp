@@ -37,7 +37,13 @@ Components (each folder is packed with its sub-folders; give at least one):
   --no-full-exe         withdraw the full package already published
   --sign KEY            sign every file with the minisign secret key KEY, writing
                         NAME.minisig beside it; an encrypted key takes its password
-                        from the environment variable FRESHGATE_SIGN_PASSWORD
+                        from the environment variable FRESHGATE_SIGN_PASSWORD. Each
+                        signature's trusted comment names the file; a cabinet's
+                        also its version and size, so clients refuse it beside
+                        another release's manifest and stop a download at that size
+  --valid-for DAYS      with --sign: the manifest's signature says it expires DAYS
+                        days from now (1 to %5); clients refuse it after that, so
+                        publish again before then. Without it, it never expires
   --unsigned            publish without signatures over a server folder that holds
                         some, dropping them: clients that check signatures then
                         refuse the update until the next run with --sign
@@ -83,7 +89,8 @@ QString usage()
     };
     return QString::fromUtf8(Usage).arg(
         fallback(SettingKey::ResourceVersion), fallback(SettingKey::DataVersion),
-        fallback(SettingKey::HelpVersion), fallback(SettingKey::ExeVersion));
+        fallback(SettingKey::HelpVersion), fallback(SettingKey::ExeVersion),
+        QString::number(kMaxValidForDays));
 }
 
 void printLine(FILE *stream, const QString &line)
@@ -126,6 +133,13 @@ const QList<OptionSpec> &optionSpecs()
          [](PublishOptions &o, const QStringList &v) {
              o.signingKey = v.at(0);
              o.signingPassword = qEnvironmentVariable("FRESHGATE_SIGN_PASSWORD");
+         }},
+        {QLatin1String("--valid-for"), 1, QLatin1String("a number of days"),
+         [](PublishOptions &o, const QStringList &v) {
+             bool ok = false;
+             const int days = v.at(0).toInt(&ok);
+             // Out of range or not a number: refused with the range by the publisher.
+             o.validForDays = ok ? days : 0;
          }},
         {QLatin1String("--unsigned"), 0, QLatin1String(),
          [](PublishOptions &o, const QStringList &) { o.dropSignatures = true; }},

@@ -10,12 +10,14 @@ Q_LOGGING_CATEGORY(lcSettings, "freshgate.settings", QtWarningMsg)
 namespace freshgate {
 namespace {
 
-constexpr std::array<SettingInfo, 6> kSettings{{
+constexpr std::array<SettingInfo, 7> kSettings{{
     {SettingKey::HttpTimeout, "User preferences", "HTTP timeout", "60", false},
     {SettingKey::ResourceVersion, "Freshgate", "Resource file version", "1", true},
     {SettingKey::DataVersion, "Freshgate", "Data files version", "1", true},
     {SettingKey::HelpVersion, "Freshgate", "Help file version", "1", true},
     {SettingKey::ExeVersion, "Freshgate", "EXE file version", "400", true},
+    // Seconds since the epoch; no default: absent means no manifest was accepted yet.
+    {SettingKey::ManifestSignedAt, "Freshgate", "Manifest signed at", "", true},
     {SettingKey::UpdateServer, "Freshgate", "Update server", "", false},
 }};
 

@@ -18,6 +18,8 @@ enum class SettingKey {
     DataVersion,
     HelpVersion,
     ExeVersion,
+    // With a key: the signing time of the newest manifest accepted, so an older one is refused.
+    ManifestSignedAt,
     UpdateServer,
 };
 

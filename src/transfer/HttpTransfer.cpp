@@ -76,7 +76,7 @@ Result<QString> HttpTransfer::getUrlData(const QString &url)
     clock.start();
     TextSink sink(m_maxTextBytes);
     int status = 0;
-    const Result<qint64> outcome = fetch(url, sink, &status);
+    const Result<qint64> outcome = fetch(url, sink, RateFloor{}, &status);
     finish(url, outcome, status, clock.elapsed());
     if (!outcome) {
         return outcome.failure();
@@ -90,7 +90,7 @@ Result<qint64> HttpTransfer::getBinaryData(const QString &url, const QString &fi
 }
 
 Result<qint64> HttpTransfer::getBinaryData(const QString &url, const QString &filePath,
-                                           qint64 maxBytes)
+                                           qint64 maxBytes, RateFloor floor)
 {
     QElapsedTimer clock;
     clock.start();
@@ -100,7 +100,7 @@ Result<qint64> HttpTransfer::getBinaryData(const QString &url, const QString &fi
     if (const Status opened = sink.open(); !opened) {
         outcome = opened.failure();
     } else {
-        outcome = fetch(url, sink, &status);
+        outcome = fetch(url, sink, floor, &status);
         if (outcome) {
             if (const Status committed = sink.commit(); !committed) {
                 outcome = committed.failure();
@@ -131,7 +131,7 @@ void HttpTransfer::finish(const QString &url, const Result<qint64> &outcome, int
     }
 }
 
-Result<qint64> HttpTransfer::fetch(const QString &url, BodySink &sink, int *status)
+Result<qint64> HttpTransfer::fetch(const QString &url, BodySink &sink, RateFloor floor, int *status)
 {
     if (isBusy()) {
         return failure(FailureKind::Usage, QStringLiteral("another transfer is still running"));
@@ -150,7 +150,7 @@ Result<qint64> HttpTransfer::fetch(const QString &url, BodySink &sink, int *stat
             }
         }
         TransferRequest request(
-            *m_manager, QUrl(url, QUrl::StrictMode), sink, m_timeoutSeconds,
+            *m_manager, QUrl(url, QUrl::StrictMode), sink, m_timeoutSeconds, floor,
             [this](int state) { emit stateChanged(state); },
             [this](qint64 bytes, qint64 total) { emit received(bytes, total); }, resume);
         m_request = &request;

@@ -2,6 +2,7 @@
 
 #include "base/Result.h"
 #include "transfer/FileSink.h"
+#include "transfer/TransferRules.h"
 
 #include <QObject>
 #include <QString>
@@ -66,9 +67,12 @@ public:
     // file and gives 0. A body that would leave the disk no room for its extraction fails
     // (FileSink says how that is decided).
     [[nodiscard]] Result<qint64> getBinaryData(const QString &url, const QString &filePath);
-    // The same with a limit of its own for this one file, for a small file fetched as bytes.
+    // The same with limits of its own for this one file: its size (for a small file fetched as
+    // bytes, or one whose size is known), and the slowest rate it may come at (see RateFloor;
+    // a time-out of 0 turns that off too). A transfer cut off as too slow is a
+    // FailureKind::TooSlow, tried again like a time-out.
     [[nodiscard]] Result<qint64> getBinaryData(const QString &url, const QString &filePath,
-                                               qint64 maxBytes);
+                                               qint64 maxBytes, RateFloor floor = {});
 
     // Aborts the fetch in flight, if any, also while it waits to try again; the waiting call
     // returns failure.
@@ -84,7 +88,8 @@ signals:
     void retrying(int next, int tries);
 
 private:
-    [[nodiscard]] Result<qint64> fetch(const QString &url, BodySink &sink, int *status);
+    [[nodiscard]] Result<qint64> fetch(const QString &url, BodySink &sink, RateFloor floor,
+                                       int *status);
     // Logs the transfer and sends its last notification.
     void finish(const QString &url, const Result<qint64> &outcome, int status, qint64 elapsedMs);
 

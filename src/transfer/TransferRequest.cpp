@@ -8,6 +8,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslError>
+#include <QTimer>
 
 namespace freshgate {
 namespace {
@@ -42,11 +43,12 @@ bool isRedirect(int status)
 } // namespace
 
 TransferRequest::TransferRequest(QNetworkAccessManager &manager, QUrl url, BodySink &sink,
-                                 int timeoutSeconds, std::function<void(int)> notify,
+                                 int timeoutSeconds, RateFloor floor,
+                                 std::function<void(int)> notify,
                                  std::function<void(qint64, qint64)> amount, Resume resume)
     : m_manager(manager), m_url(std::move(url)), m_sink(sink), m_timeoutSeconds(timeoutSeconds),
-      m_notify(std::move(notify)), m_amount(std::move(amount)), m_resume(std::move(resume)),
-      m_chunk(ReadChunkBytes)
+      m_floor(floor), m_rate(floor), m_notify(std::move(notify)), m_amount(std::move(amount)),
+      m_resume(std::move(resume)), m_chunk(ReadChunkBytes)
 {
 }
 
@@ -125,10 +127,19 @@ Result<qint64> TransferRequest::run()
         }
     });
 
+    // Measured from the request on: a server that trickles its headers is as slow as one that
+    // trickles its body. No time-out means waiting as long as it takes, however slowly.
+    QTimer rateTimer;
+    if (m_timeoutSeconds > 0 && m_floor.windowMs > 0) {
+        connect(&rateTimer, &QTimer::timeout, this, &TransferRequest::checkRate);
+        rateTimer.start(m_rate.tickMs());
+    }
+
     m_notify(HttpTransfer::RequestSent);
     if (m_state != State::Finished) {
         loop.exec();
     }
+    rateTimer.stop();
     if (m_state != State::Finished) {
         // The loop was told to quit from outside (the application is quitting): the transfer
         // cannot go on unattended.
@@ -147,6 +158,20 @@ Result<qint64> TransferRequest::run()
         return *m_failure;
     }
     return m_bytes;
+}
+
+void TransferRequest::checkRate()
+{
+    if (m_state == State::Finished || m_state == State::Failing) {
+        return;
+    }
+    if (m_rate.tooSlow(m_received)) {
+        fail(failure(FailureKind::TooSlow,
+                     QStringLiteral("slower than %1 bytes/s over %2 s (%3 bytes in all): cut off")
+                         .arg(m_floor.bytesPerSecond)
+                         .arg(static_cast<double>(m_floor.windowMs) / 1000.0)
+                         .arg(m_received)));
+    }
 }
 
 void TransferRequest::fail(Failure why)
@@ -252,6 +277,7 @@ void TransferRequest::drain()
         if (got <= 0) {
             break;
         }
+        m_received += got;
         if (m_state == State::DiscardingErrorPage) {
             m_discarded += got;
             if (m_discarded > MaxErrorPageBytes) {

@@ -48,9 +48,10 @@ public:
 
     // notify receives the transfer control's state numbers as the request moves on; amount the
     // bytes received and the announced total (-1 when unknown), at most a few times a second.
+    // A time-out of 0 (none) turns the rate floor off as well.
     TransferRequest(QNetworkAccessManager &manager, QUrl url, BodySink &sink, int timeoutSeconds,
-                    std::function<void(int)> notify, std::function<void(qint64, qint64)> amount,
-                    Resume resume);
+                    RateFloor floor, std::function<void(int)> notify,
+                    std::function<void(qint64, qint64)> amount, Resume resume);
     ~TransferRequest() override;
 
     // The bytes the body brought, or why the request failed.
@@ -73,6 +74,8 @@ private:
     void drain();
     void onFinished();
     void fail(Failure why);
+    // Cuts the request off when it has come too slowly (see RateFloor).
+    void checkRate();
     // Why a request that ended without a failure already noted did not succeed.
     [[nodiscard]] std::optional<Failure> finalFailure() const;
 
@@ -80,6 +83,10 @@ private:
     QUrl m_url;
     BodySink &m_sink;
     int m_timeoutSeconds;
+    RateFloor m_floor;
+    RateWatch m_rate;
+    // Every byte this request read, an error page's included.
+    qint64 m_received = 0;
     std::function<void(int)> m_notify;
     std::function<void(qint64, qint64)> m_amount;
     QElapsedTimer m_sinceAmount;

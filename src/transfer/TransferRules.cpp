@@ -65,11 +65,36 @@ QString amountText(qint64 bytes, qint64 total)
     return QStringLiteral("%1 of %2 MB").arg(megabytes(bytes), megabytes(total));
 }
 
+int RateWatch::tickMs() const
+{
+    return std::max(10, m_floor.windowMs / kTicksPerWindow);
+}
+
+bool RateWatch::tooSlow(qint64 receivedBytes)
+{
+    if (m_floor.windowMs <= 0 || m_floor.bytesPerSecond <= 0) {
+        return false;
+    }
+    m_samples.push_back(receivedBytes);
+    if (m_samples.size() <= static_cast<size_t>(kTicksPerWindow)) {
+        return false;
+    }
+    if (m_samples.size() > static_cast<size_t>(kTicksPerWindow) + 1) {
+        m_samples.erase(m_samples.begin());
+    }
+    const qint64 inWindow = receivedBytes - m_samples.front();
+    const qint64 windowMs = static_cast<qint64>(tickMs()) * kTicksPerWindow;
+    return inWindow * 1000 < m_floor.bytesPerSecond * windowMs;
+}
+
 bool isRetryable(const Failure &failure)
 {
     switch (failure.kind) {
     case FailureKind::Network:
     case FailureKind::Timeout:
+    // A congested link may recover, and a download the server can continue resumes where it was
+    // cut off; a server that is slow on purpose costs at most the tries' windows.
+    case FailureKind::TooSlow:
         return true;
     case FailureKind::HttpStatus:
         return failure.httpStatus == 408 || failure.httpStatus == 429 ||

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QtGlobal>
 #include <optional>
+#include <vector>
 
 namespace freshgate {
 
@@ -23,9 +24,9 @@ namespace freshgate {
 // not valid UTF-8 (a sequence cut off at the end included).
 [[nodiscard]] QString decodeResponseText(const QByteArray &body);
 
-// Whether a failed try is worth another: a dropped or refused connection, a time-out, or a
-// status that says "later" (408, 429, 5xx). Never a refusal that another try cannot change: another
-// 4xx, a size over a limit, no space, a signature, a cancel.
+// Whether a failed try is worth another: a dropped or refused connection, a time-out, a transfer
+// cut off as too slow, or a status that says "later" (408, 429, 5xx). Never a refusal that another
+// try cannot change: another 4xx, a size over a limit, no space, a signature, a cancel.
 [[nodiscard]] bool isRetryable(const Failure &failure);
 
 // The seconds a Retry-After value asks for (delta-seconds or an HTTP date), -1 when there is
@@ -43,6 +44,33 @@ namespace freshgate {
 // How much of a download has come, as a person reads it: "12.3 of 45.6 MB", or "12.3 MB" when
 // the total is not known (megabytes of 1,000,000 bytes, one decimal).
 [[nodiscard]] QString amountText(qint64 bytes, qint64 total);
+
+// The slowest a transfer may be: a server that keeps it alive with a byte every few seconds gets
+// past any idle time-out, so it is cut off once the average rate over the last windowMs stays
+// below bytesPerSecond. A window of 0 or less turns the floor off.
+struct RateFloor {
+    static constexpr int kDefaultWindowMs = 30 * 1000;
+    static constexpr qint64 kDefaultBytesPerSecond = 1024;
+    int windowMs = kDefaultWindowMs;
+    qint64 bytesPerSecond = kDefaultBytesPerSecond;
+};
+
+// Measures a transfer against its floor from samples taken every tickMs(), from the request on,
+// so a server that is slow to answer at all counts as slow too.
+class RateWatch {
+public:
+    static constexpr int kTicksPerWindow = 10;
+
+    explicit RateWatch(RateFloor floor) : m_floor(floor) {}
+    [[nodiscard]] int tickMs() const;
+    // Takes the bytes received so far; true once a whole window has passed with fewer bytes
+    // than the floor asks of one.
+    [[nodiscard]] bool tooSlow(qint64 receivedBytes);
+
+private:
+    RateFloor m_floor;
+    std::vector<qint64> m_samples; // the last kTicksPerWindow + 1 counts
+};
 
 // Decides when "receiving" is worth a notification: at each tenth of a known length, else at each
 // doubling from 1 MiB (at most ten times), so a body of any size moves the bar only a few steps.

@@ -3,6 +3,8 @@
 #include "trust/MinisignFormat.h"
 
 #include <QFile>
+#include <QRegularExpression>
+#include <QStringList>
 #include <algorithm>
 #include <sodium.h>
 
@@ -154,8 +156,27 @@ Result<PublicKey> parsePublicKey(const QString &text)
     return failure(FailureKind::Usage, why);
 }
 
-Result<QString> verifyFile(const PublicKey &key, const QString &filePath,
-                           const QByteArray &signatureText, const QString &expectedFileName)
+Result<QList<PublicKey>> parsePublicKeys(const QString &text)
+{
+    QList<PublicKey> keys;
+    static const QRegularExpression kSeparators(QStringLiteral("[;,\\s]+"));
+    for (const QString &part : text.split(kSeparators, Qt::SkipEmptyParts)) {
+        Result<PublicKey> key = parsePublicKey(part);
+        if (!key) {
+            return failure(
+                FailureKind::Usage,
+                QStringLiteral("key %1 of the list: %2").arg(keys.size() + 1).arg(key.message()));
+        }
+        keys.append(std::move(key).value());
+    }
+    if (keys.isEmpty()) {
+        return failure(FailureKind::Usage, QStringLiteral("no public key given"));
+    }
+    return keys;
+}
+
+Result<SignedComment> verifyComment(const QList<PublicKey> &keys, const QByteArray &signatureText,
+                                    const QString &expectedFileName)
 {
     QString why;
     const auto refused = [&why] { return failure(FailureKind::Signature, why); };
@@ -163,52 +184,89 @@ Result<QString> verifyFile(const PublicKey &key, const QString &filePath,
         why = QStringLiteral("libsodium could not be initialised");
         return refused();
     }
-    if (key.keyId.size() != kKeyIdBytes || key.key.size() != crypto_sign_PUBLICKEYBYTES) {
-        why = QStringLiteral("the public key is malformed");
-        return refused();
-    }
     if (expectedFileName.isEmpty()) {
         why = QStringLiteral("no file name to check the signature against");
         return refused();
     }
     const std::optional<ParsedSignature> sig = parseSignature(signatureText, &why);
-    if (!sig)
+    if (!sig) {
         return refused();
-    if (sig->keyId != key.keyId) {
-        why = QStringLiteral("signed by another key (key id %1, expected %2)")
-                  .arg(keyIdText(sig->keyId), keyIdText(key.keyId));
-        return refused();
+    }
+    const PublicKey *key = nullptr;
+    QStringList trusted;
+    for (const PublicKey &candidate : keys) {
+        if (candidate.keyId.size() != kKeyIdBytes ||
+            candidate.key.size() != crypto_sign_PUBLICKEYBYTES) {
+            why = QStringLiteral("a trusted public key is malformed");
+            return refused();
+        }
+        trusted << keyIdText(candidate.keyId);
+        if (candidate.keyId == sig->keyId) {
+            key = &candidate;
+        }
+    }
+    if (!key) {
+        return refusal(Refusal::UnknownKey,
+                       QStringLiteral("signed by another key (key id %1), not one this build "
+                                      "trusts (%2)")
+                           .arg(keyIdText(sig->keyId), trusted.isEmpty()
+                                                           ? QStringLiteral("none")
+                                                           : trusted.join(QStringLiteral(", "))),
+                       keyIdText(sig->keyId));
     }
     // The cheap checks come first, so a forged signature costs no pass over a large file.
     const QByteArray signedComment = sig->signature + sig->trustedComment;
     if (crypto_sign_verify_detached(bytes(sig->globalSignature), bytes(signedComment),
                                     static_cast<unsigned long long>(signedComment.size()),
-                                    bytes(key.key)) != 0) {
+                                    bytes(key->key)) != 0) {
         why = QStringLiteral("the trusted comment's signature is not valid");
         return refused();
     }
     const std::optional<QByteArray> name = signedFileName(sig->trustedComment, &why);
-    if (!name)
+    if (!name) {
         return refused();
+    }
     if (*name != expectedFileName.toUtf8()) {
         why = QStringLiteral("the signature is for \"%1\", not \"%2\"")
                   .arg(QString::fromUtf8(*name), expectedFileName);
         return refused();
     }
-    if (sig->prehashed) {
+    return SignedComment{*key, sig->prehashed, sig->signature,
+                         QString::fromUtf8(sig->trustedComment)};
+}
+
+Status verifyContent(const SignedComment &signature, const QString &filePath)
+{
+    QString why;
+    if (signature.prehashed) {
         const std::optional<QByteArray> hash = prehashFile(filePath, &why);
-        if (!hash)
-            return refused();
-        if (crypto_sign_verify_detached(bytes(sig->signature), bytes(*hash),
-                                        static_cast<unsigned long long>(hash->size()),
-                                        bytes(key.key)) != 0) {
-            why = QStringLiteral("the signature does not match the content of %1").arg(filePath);
-            return refused();
+        if (!hash) {
+            return failure(FailureKind::Signature, why);
         }
-    } else if (!verifyWholeFile(sig->signature, filePath, key.key, &why)) {
-        return refused();
+        if (crypto_sign_verify_detached(bytes(signature.signature), bytes(*hash),
+                                        static_cast<unsigned long long>(hash->size()),
+                                        bytes(signature.key.key)) != 0) {
+            return failure(
+                FailureKind::Signature,
+                QStringLiteral("the signature does not match the content of %1").arg(filePath));
+        }
+    } else if (!verifyWholeFile(signature.signature, filePath, signature.key.key, &why)) {
+        return failure(FailureKind::Signature, why);
     }
-    return QString::fromUtf8(sig->trustedComment);
+    return {};
+}
+
+Result<QString> verifyFile(const PublicKey &key, const QString &filePath,
+                           const QByteArray &signatureText, const QString &expectedFileName)
+{
+    const Result<SignedComment> comment = verifyComment({key}, signatureText, expectedFileName);
+    if (!comment) {
+        return comment.failure();
+    }
+    if (const Status content = verifyContent(*comment, filePath); !content) {
+        return content.failure();
+    }
+    return comment->comment;
 }
 
 } // namespace freshgate::minisign

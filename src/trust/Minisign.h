@@ -8,8 +8,10 @@
 // the result, with a sentence for the diagnostic log.
 
 #include "base/Result.h"
+#include "trust/TrustedComment.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <optional>
 
@@ -28,11 +30,37 @@ struct PublicKey {
 // base64 line). Anything else, or a key of another algorithm, is refused with a reason.
 [[nodiscard]] Result<PublicKey> parsePublicKey(const QString &text);
 
-// Verifies signatureText (the whole .minisig file) for the file at filePath: the key id, the
-// file's signature, the signature over the trusted comment, and that the trusted comment's
-// "file:" field names expectedFileName, so a signed file cannot be served in place of
-// another. Prehashed signatures stream the file in constant memory; legacy ones map it. Gives the
-// trusted comment as signed; every refusal is a FailureKind::Signature.
+// Several keys, separated by ";", "," or white space (none of which base64 holds): what a build
+// that trusts an old and a new key during a rotation names. Refuses an empty list.
+[[nodiscard]] Result<QList<PublicKey>> parsePublicKeys(const QString &text);
+
+// A signature whose trusted comment is proven to be the maker's; the file it covers is not
+// checked yet.
+struct SignedComment {
+    PublicKey key;
+    bool prehashed = false;
+    QByteArray signature;
+    QString comment;
+};
+
+// The first half of verifying, which needs no file: parses signatureText (the whole .minisig
+// file), picks the key by the signature's key id, verifies the signature over the trusted
+// comment, and checks that its "file:" field names expectedFileName, so a signed file cannot be
+// served in place of another. A signature by a key not in keys is refused with
+// Refusal::UnknownKey; every refusal is a FailureKind::Signature.
+[[nodiscard]] Result<SignedComment> verifyComment(const QList<PublicKey> &keys,
+                                                  const QByteArray &signatureText,
+                                                  const QString &expectedFileName);
+
+// The second half: whether the file at filePath is the one signed. Prehashed signatures stream
+// the file in constant memory; legacy ones map it.
+[[nodiscard]] Status verifyContent(const SignedComment &signature, const QString &filePath);
+
+// Both halves at once for one key. Verifies signatureText (the whole .minisig file) for the file at
+// filePath: the key id, the file's signature, the signature over the trusted comment, and that the
+// trusted comment's "file:" field names expectedFileName, so a signed file cannot be served in
+// place of another. Prehashed signatures stream the file in constant memory; legacy ones map it.
+// Gives the trusted comment as signed; every refusal is a FailureKind::Signature.
 [[nodiscard]] Result<QString> verifyFile(const PublicKey &key, const QString &filePath,
                                          const QByteArray &signatureText,
                                          const QString &expectedFileName);
@@ -48,10 +76,10 @@ struct SecretKey {
 [[nodiscard]] Result<SecretKey> loadSecretKey(const QString &path, const QString &password);
 
 // Returns the .minisig text for the file at filePath: prehashed, untrusted comment
-// "signature from freshgate-publish", trusted comment
-// "timestamp:<unix time>\tfile:<fileName>\tprehashed". fileName must be a single line
-// without tabs, since it becomes a field of the trusted comment.
+// "signature from freshgate-publish", and the trusted comment formatComment() makes of fields
+// ("timestamp:<unix time>\tfile:<fileName>\t...\tprehashed"); a timestamp left out is now.
+// Values must be single lines without tabs, since each becomes a field of the trusted comment.
 [[nodiscard]] Result<QByteArray> signFile(const SecretKey &key, const QString &filePath,
-                                          const QString &fileName);
+                                          CommentFields fields);
 
 } // namespace freshgate::minisign

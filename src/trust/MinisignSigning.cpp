@@ -151,21 +151,22 @@ static std::optional<SecretKey> readSecretKey(const QString &path, const QString
 }
 
 static std::optional<QByteArray> signFileOrSay(const SecretKey &key, const QString &filePath,
-                                               const QString &fileName, QString *why)
+                                               CommentFields fields, QString *why)
 {
     if (!sodiumReady())
         return fail<QByteArray>(why, QStringLiteral("libsodium could not be initialised"));
     if (key.keyId.size() != kKeyIdBytes || key.secretKey.size() != crypto_sign_SECRETKEYBYTES)
         return fail<QByteArray>(why, QStringLiteral("the secret key is malformed"));
-    const QByteArray name = fileName.toUtf8();
-    if (name.isEmpty() || name.contains('\t') || hasControlCharacter(name))
-        return fail<QByteArray>(
-            why, QStringLiteral("\"%1\" cannot be named in a trusted comment").arg(fileName));
-    const QByteArray trustedComment =
-        "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch()) + "\tfile:" + name +
-        "\tprehashed";
-    if (trustedComment.size() >= kTrustedCommentMaxBytes - qsizetype(sizeof kTrustedPrefix))
-        return fail<QByteArray>(why, QStringLiteral("the file name is too long to sign"));
+    if (!fields.file) {
+        fields.file = QString();
+    }
+    if (!fields.timestamp) {
+        fields.timestamp = QDateTime::currentSecsSinceEpoch();
+    }
+    const Result<QByteArray> formatted = formatComment(fields);
+    if (!formatted)
+        return fail<QByteArray>(why, formatted.message());
+    const QByteArray &trustedComment = *formatted;
 
     const std::optional<QByteArray> hash = prehashFile(filePath, why);
     if (!hash)
@@ -199,10 +200,10 @@ Result<SecretKey> loadSecretKey(const QString &path, const QString &password)
     return failure(FailureKind::Usage, why);
 }
 
-Result<QByteArray> signFile(const SecretKey &key, const QString &filePath, const QString &fileName)
+Result<QByteArray> signFile(const SecretKey &key, const QString &filePath, CommentFields fields)
 {
     QString why;
-    if (std::optional<QByteArray> signature = signFileOrSay(key, filePath, fileName, &why))
+    if (std::optional<QByteArray> signature = signFileOrSay(key, filePath, std::move(fields), &why))
         return *signature;
     return failure(FailureKind::Signature, why);
 }

@@ -1,5 +1,7 @@
 #include "update/Explanation.h"
 
+#include <QDateTime>
+
 namespace freshgate {
 namespace {
 
@@ -26,6 +28,63 @@ QString capitalised(QString sentence)
         sentence[0] = sentence[0].toUpper();
     }
     return sentence;
+}
+
+QString when(const QString &secondsSinceEpoch)
+{
+    return QDateTime::fromSecsSinceEpoch(secondsSinceEpoch.toLongLong(), Qt::UTC)
+        .toString(QStringLiteral("yyyy-MM-dd HH:mm 'UTC'"));
+}
+
+// What a signature promised that the download did not keep.
+QString refused(const Failure &failure, const QString &file)
+{
+    const QString nothing = QStringLiteral(" Nothing was installed from it.");
+    const QString tellMaker = QString::fromUtf16(kTellMaker);
+    switch (failure.refusal) {
+    case Refusal::Invalid:
+        break;
+    case Refusal::UnknownKey:
+        return QStringLiteral("The download of %1 was refused because it is signed by a key this "
+                              "Freshgate does not trust (key %2).")
+                   .arg(file, failure.signedValue) +
+               nothing + tellMaker;
+    case Refusal::NoVersion:
+        return QStringLiteral("The download of %1 was refused because its signature does not "
+                              "say which version it is, so it may belong to another release.")
+                   .arg(file) +
+               nothing + tellMaker;
+    case Refusal::OtherVersion:
+        return QStringLiteral("The download of %1 was refused: signed for version %2, the update "
+                              "list offers %3.")
+                   .arg(file, failure.signedValue, failure.expectedValue) +
+               nothing + tellMaker;
+    case Refusal::OtherSize:
+        return QStringLiteral("The download of %1 was refused because it is not the %2 bytes "
+                              "its signature names.")
+                   .arg(file, failure.signedValue) +
+               nothing + tellMaker;
+    case Refusal::Older:
+        return QStringLiteral("The update list on the server was signed %1, before the one "
+                              "Freshgate accepted here last (signed %2): an old update list "
+                              "may be served to hold back updates. Nothing was installed.")
+                   .arg(when(failure.signedValue), when(failure.expectedValue)) +
+               tellMaker;
+    case Refusal::NoTimestamp:
+        return QStringLiteral("The update list on the server carries no signing time, so it "
+                              "cannot be shown to be no older than the one accepted here last. "
+                              "Nothing was installed.") +
+               tellMaker;
+    case Refusal::Expired:
+        return QStringLiteral("The update list on the server expired on %1: the server may be "
+                              "stuck on an old release. Nothing was installed. Try again later.")
+                   .arg(when(failure.signedValue)) +
+               tellMaker;
+    }
+    return QStringLiteral("The download of %1 was refused because its signature does not "
+                          "match: nothing was installed from it.")
+               .arg(file) +
+           tellMaker;
 }
 
 } // namespace
@@ -71,11 +130,12 @@ QString explain(const Failure &failure, const FailureContext &context)
     case FailureKind::NoSpace:
         return capitalised(failure.message) +
                QStringLiteral(". Free some space on that disk and try again.");
+    case FailureKind::TooSlow:
+        return QStringLiteral("The update server sent %1 so slowly that the download would not "
+                              "end in reasonable time, so it was stopped. Try again later.")
+            .arg(file);
     case FailureKind::Signature:
-        return QStringLiteral("The download of %1 was refused because its signature does not "
-                              "match: nothing was installed from it.")
-                   .arg(file) +
-               QString::fromUtf16(kTellMaker);
+        return refused(failure, file);
     case FailureKind::Disk:
         return QStringLiteral("Freshgate could not write into the product's folder. Check that "
                               "the folder is not read-only and that you may change it.");

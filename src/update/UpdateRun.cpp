@@ -9,13 +9,16 @@
 #include "transfer/TransferRules.h"
 #include "update/Explanation.h"
 #include "update/RunLog.h"
+#include "update/TrustRules.h"
 #include "update/UpdateView.h"
 #include "update/WorkFolder.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QUrl>
+#include <algorithm>
 
 namespace freshgate {
 namespace {
@@ -91,6 +94,8 @@ void UpdateRun::start()
     }
     m_running = true;
     run();
+    // Only a run that accepted the manifest has one to remember, whatever came after it.
+    recordManifestTime();
     m_running = false;
 }
 
@@ -163,6 +168,7 @@ void UpdateRun::run()
                     {});
         return;
     }
+    m_acceptedSignedAt = m_manifestSignedAt;
 
     const std::array<std::pair<QString, QString>, kTaskRows> offers{{
         {resource, m_manifest.resource()},
@@ -218,7 +224,7 @@ void UpdateRun::run()
 Result<QString> UpdateRun::fetchManifest()
 {
     const QString manifest = QLatin1String(kManifestFile);
-    if (!m_trustedKey) {
+    if (!m_trustedKeys) {
         Result<QString> text = m_transfer.getUrlData(serverUrl(m_serverBase, manifest));
         if (text && text->isEmpty()) {
             return failure(FailureKind::Content,
@@ -229,7 +235,9 @@ Result<QString> UpdateRun::fetchManifest()
     // A signature covers bytes, so the manifest comes down as a file, held to
     // the same size limit as text.
     const QString path = QDir(m_folders.workFolder()).filePath(manifest);
-    if (const Status fetched = fetchTrusted(manifest, path, m_transfer.maxTextBytes()); !fetched) {
+    const Result<minisign::CommentFields> fetched =
+        fetchTrusted(manifest, path, m_transfer.maxTextBytes(), std::nullopt);
+    if (!fetched) {
         return fetched.failure();
     }
     QFile file(path);
@@ -237,15 +245,100 @@ Result<QString> UpdateRun::fetchManifest()
         return failure(FailureKind::Disk,
                        QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
     }
-    return decodeResponseText(file.readAll());
+    const QString text = decodeResponseText(file.readAll());
+    file.close();
+    QFile::remove(path);
+    m_manifestSignedAt = fetched->timestamp;
+    return text;
 }
 
-Status UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPath, qint64 maxBytes)
+Result<minisign::SignedComment> UpdateRun::fetchSignature(const QString &serverFile,
+                                                          const QString &localPath,
+                                                          const std::optional<QString> &offered)
 {
-    const QString url = serverUrl(m_serverBase, serverFile);
-    const Result<qint64> fetched = m_transfer.getBinaryData(url, localPath, maxBytes);
+    const QString signatureFile = serverFile + QLatin1String(kSignatureSuffix);
+    const QString signaturePath = localPath + QLatin1String(kSignatureSuffix);
+    const Result<qint64> fetched = m_transfer.getBinaryData(
+        serverUrl(m_serverBase, signatureFile), signaturePath, minisign::kMaxSignatureBytes);
+    if (!fetched) {
+        // A server without the signature is refused like a bad one; a server that could not
+        // be reached is just that.
+        if (fetched.kind() == FailureKind::HttpStatus || fetched.kind() == FailureKind::TooLarge) {
+            return failure(
+                FailureKind::Signature,
+                QStringLiteral("no usable signature %1: %2").arg(signatureFile, fetched.message()));
+        }
+        return fetched.failure();
+    }
+    QFile file(signaturePath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return failure(FailureKind::Disk,
+                       QStringLiteral("cannot read %1: %2").arg(signaturePath, file.errorString()));
+    }
+    const QByteArray text = file.read(minisign::kMaxSignatureBytes + 1);
+    file.close();
+    // Read once; nothing of it stays in the work folder.
+    QFile::remove(signaturePath);
+
+    Result<minisign::SignedComment> signature =
+        minisign::verifyComment(*m_trustedKeys, text, serverFile);
+    if (!signature) {
+        return signature.failure();
+    }
+    const Result<minisign::CommentFields> fields = minisign::parseComment(signature->comment);
+    if (!fields) {
+        return fields.failure();
+    }
+    const Status kept =
+        offered
+            ? checkArchiveFields(*fields, *offered)
+            : checkManifestFields(*fields,
+                                  parseStoredTime(m_settings.read(SettingKey::ManifestSignedAt)),
+                                  QDateTime::currentSecsSinceEpoch());
+    if (!kept) {
+        return kept.failure();
+    }
+    return signature;
+}
+
+Result<minisign::CommentFields> UpdateRun::fetchTrusted(const QString &serverFile,
+                                                        const QString &localPath, qint64 maxBytes,
+                                                        const std::optional<QString> &offered)
+{
+    const auto refused = [&serverFile](Failure why) {
+        why.message = QStringLiteral("refused %1: %2").arg(serverFile, why.message);
+        return why;
+    };
+    // The signature comes first: what it promises is checked before a byte of the file
+    // comes, and the size it names caps the download, so an endless or padded file fails
+    // at that size instead of filling the disk up to the general limit.
+    std::optional<minisign::SignedComment> signature;
+    minisign::CommentFields fields;
+    if (m_trustedKeys) {
+        Result<minisign::SignedComment> checked = fetchSignature(serverFile, localPath, offered);
+        if (!checked) {
+            return checked.kind() == FailureKind::Signature ? refused(checked.failure())
+                                                            : checked.failure();
+        }
+        signature = std::move(checked).value();
+        // Parsed once already by fetchSignature(), which refuses what does not parse.
+        fields = minisign::parseComment(signature->comment).value();
+        if (fields.size) {
+            maxBytes = std::min(maxBytes, *fields.size);
+        }
+    }
+
+    const Result<qint64> fetched =
+        m_transfer.getBinaryData(serverUrl(m_serverBase, serverFile), localPath, maxBytes);
     m_downloadRow = 0;
     if (!fetched) {
+        if (fetched.kind() == FailureKind::TooLarge && fields.size && maxBytes == *fields.size) {
+            return refused(refusal(Refusal::OtherSize,
+                                   QStringLiteral("larger than the %1 bytes signed (%2)")
+                                       .arg(*fields.size)
+                                       .arg(fetched.message()),
+                                   QString::number(*fields.size)));
+        }
         return fetched.failure();
     }
     // An empty file is never an archive or a manifest; the server lost it.
@@ -253,53 +346,73 @@ Status UpdateRun::fetchTrusted(const QString &serverFile, const QString &localPa
         QFile::remove(localPath);
         return failure(FailureKind::Content, QStringLiteral("%1 is empty").arg(serverFile));
     }
-    if (!m_trustedKey) {
-        return {};
+    if (!signature) {
+        return fields;
     }
-    const QString signatureFile = serverFile + QLatin1String(kSignatureSuffix);
-    const QString signaturePath = localPath + QLatin1String(kSignatureSuffix);
-    const Result<qint64> signatureFetched = m_transfer.getBinaryData(
-        url + QLatin1String(kSignatureSuffix), signaturePath, minisign::kMaxSignatureBytes);
-    Result<QString> verified =
-        failure(FailureKind::Signature, QStringLiteral("no signature %1").arg(signatureFile));
-    if (!signatureFetched && signatureFetched.kind() != FailureKind::HttpStatus) {
-        verified = signatureFetched.failure();
-    } else if (signatureFetched) {
-        QFile file(signaturePath);
+    Status verified;
+    if (fields.size && *fetched != *fields.size) {
         verified =
-            file.open(QIODevice::ReadOnly)
-                ? minisign::verifyFile(*m_trustedKey, localPath, file.readAll(), serverFile)
-                : failure(
-                      FailureKind::Disk,
-                      QStringLiteral("cannot read %1: %2").arg(signaturePath, file.errorString()));
+            refusal(Refusal::OtherSize,
+                    QStringLiteral("%1 bytes came, %2 were signed").arg(*fetched).arg(*fields.size),
+                    QString::number(*fields.size), QString::number(*fetched));
+    } else {
+        verified = minisign::verifyContent(*signature, localPath);
     }
     if (!verified) {
         QFile::remove(localPath);
-        Failure why = verified.failure();
-        why.message = QStringLiteral("refused %1: %2").arg(serverFile, why.message);
-        return why;
+        return refused(verified.failure());
     }
     qCInfo(lcRun).noquote()
-        << QStringLiteral("signature of %1 is good (%2)").arg(serverFile, *verified);
-    return {};
+        << QStringLiteral("signature of %1 is good (%2)").arg(serverFile, signature->comment);
+    return fields;
 }
 
-UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info)
+UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info, const QString &offered)
 {
     setRow(info.row, RowIcon::Downloading, StringId::Downloading);
     m_downloadRow = info.row;
     m_tryNote.clear();
-    const Status fetched = fetchTrusted(QLatin1String(info.serverFile), m_folders.archivePath(info),
-                                        m_transfer.maxDownloadBytes());
+    const Result<minisign::CommentFields> fetched =
+        fetchTrusted(QLatin1String(info.serverFile), m_folders.archivePath(info),
+                     m_transfer.maxDownloadBytes(), offered);
+    m_downloadRow = 0;
     if (m_cancelled) {
         return Step::EndRun;
     }
     if (!fetched) {
+        // The row says why its archive was not taken, for whoever points at it.
+        m_view.setRowTip(
+            info.row, explain(fetched.failure(), failureContext(QLatin1String(info.serverFile))) +
+                          QLatin1Char('\n') + fetched.message());
         failContact(fetched.failure(), QLatin1String(info.serverFile));
         return Step::EndRun;
     }
     setRowStatus(info.row, StringId::Processing, {});
     return Step::Done;
+}
+
+void UpdateRun::recordManifestTime()
+{
+    if (!m_trustedKeys || !m_acceptedSignedAt) {
+        return;
+    }
+    const QString storedText = m_settings.read(SettingKey::ManifestSignedAt);
+    const std::optional<qint64> stored = parseStoredTime(storedText);
+    if (!stored && !storedText.trimmed().isEmpty()) {
+        qCWarning(lcRun).noquote()
+            << "the stored manifest time" << storedText << "is not a time; it is replaced";
+    }
+    const std::optional<qint64> time =
+        timeToStore(m_acceptedSignedAt, stored, QDateTime::currentSecsSinceEpoch());
+    if (!time) {
+        return;
+    }
+    if (const Status written =
+            m_settings.write(SettingKey::ManifestSignedAt, QString::number(*time));
+        !written) {
+        qCWarning(lcRun).noquote()
+            << "cannot record the manifest's signing time:" << written.message();
+    }
 }
 
 void UpdateRun::finish(const ComponentInfo &info, const ExtractResult &result,
@@ -391,7 +504,7 @@ UpdateRun::Step UpdateRun::installComponent(Component component, const QString &
         return Step::Done;
     }
 
-    if (fetch(info) == Step::EndRun) {
+    if (fetch(info, offered) == Step::EndRun) {
         return Step::EndRun;
     }
     CabinetExtractor extractor(m_folders.workFolder());
@@ -415,7 +528,7 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
     const bool full = takesFullPackage(installed, m_manifest.fullPackageThreshold(), &why);
     qCInfo(lcRun).noquote() << QStringLiteral("program: ") + why;
     const ComponentInfo &info = componentInfo(full ? Component::ExeFull : Component::ExePatch);
-    if (fetch(info) == Step::EndRun) {
+    if (fetch(info, offered) == Step::EndRun) {
         return Step::EndRun;
     }
     CabinetExtractor extractor(m_folders.workFolder());

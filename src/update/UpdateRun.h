@@ -34,11 +34,17 @@ public:
     UpdateRun(const UpdateRun &) = delete;
     UpdateRun &operator=(const UpdateRun &) = delete;
 
-    // With a key, every file the run fetches must carry a valid detached
-    // signature by it ("NAME.minisig" beside it on the server); one that does
-    // not counts as a failed download. Without one, nothing beyond the files
-    // themselves is fetched.
-    void setTrustedKey(std::optional<minisign::PublicKey> key) { m_trustedKey = std::move(key); }
+    // With keys, every file the run fetches must carry a valid detached
+    // signature by one of them ("NAME.minisig" beside it on the server), fetched
+    // before the file; one that does not counts as a failed download. An archive's
+    // signature must also name the version the manifest offers and may cap its
+    // size; a manifest must be no older than the last one accepted (kept in the
+    // store) and not expired. An empty list refuses everything. Without keys,
+    // nothing beyond the files themselves is fetched and nothing is stored.
+    void setTrustedKeys(std::optional<QList<minisign::PublicKey>> keys)
+    {
+        m_trustedKeys = std::move(keys);
+    }
 
     void start();
     void cancel();
@@ -63,12 +69,21 @@ private:
     void showDownload(const QString &amount);
     // The manifest text, or why it could not be fetched or trusted.
     [[nodiscard]] Result<QString> fetchManifest();
-    // Downloads a file into the work folder and, with a key, its signature, and
-    // checks it; on failure no file is left.
-    [[nodiscard]] Status fetchTrusted(const QString &serverFile, const QString &localPath,
-                                      qint64 maxBytes);
+    // With keys, fetches and checks serverFile's signature first, then downloads the
+    // file into the work folder (capped at the size signed) and checks it. offered is
+    // the manifest's version for an archive, nothing for the manifest itself. Gives
+    // the signed fields (none without keys); on failure no file is left.
+    [[nodiscard]] Result<minisign::CommentFields>
+    fetchTrusted(const QString &serverFile, const QString &localPath, qint64 maxBytes,
+                 const std::optional<QString> &offered);
+    // The signature of serverFile, proven and checked against what the run expects.
+    [[nodiscard]] Result<minisign::SignedComment>
+    fetchSignature(const QString &serverFile, const QString &localPath,
+                   const std::optional<QString> &offered);
+    // Stores the accepted manifest's signing time, never lowering the one stored.
+    void recordManifestTime();
     // Downloads a component's archive; EndRun when the run must stop.
-    [[nodiscard]] Step fetch(const ComponentInfo &info);
+    [[nodiscard]] Step fetch(const ComponentInfo &info, const QString &offered);
     // Shows the outcome of an extraction and records the version it brought.
     void finish(const ComponentInfo &info, const ExtractResult &result, const QString &offered);
     // What the extractor writes into its journal and records once the files are on disk:
@@ -85,7 +100,10 @@ private:
     HttpTransfer &m_transfer;
     ProductFolders m_folders;
     QString m_serverBase;
-    std::optional<minisign::PublicKey> m_trustedKey;
+    std::optional<QList<minisign::PublicKey>> m_trustedKeys;
+    // The signing time of the manifest fetched, and of the manifest accepted, once it is.
+    std::optional<qint64> m_manifestSignedAt;
+    std::optional<qint64> m_acceptedSignedAt;
     Manifest m_manifest;
     std::optional<QString> m_pendingSetupVersion;
     // The row whose archive is downloading, 0 while none is.

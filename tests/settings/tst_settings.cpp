@@ -81,6 +81,8 @@ private slots:
         row("data", SettingKey::DataVersion, "Freshgate", "Data files version", "1", true);
         row("help", SettingKey::HelpVersion, "Freshgate", "Help file version", "1", true);
         row("exe", SettingKey::ExeVersion, "Freshgate", "EXE file version", "400", true);
+        row("manifest time", SettingKey::ManifestSignedAt, "Freshgate", "Manifest signed at", "",
+            true);
         row("server", SettingKey::UpdateServer, "Freshgate", "Update server", "", false);
     }
 

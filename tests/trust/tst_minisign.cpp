@@ -497,7 +497,7 @@ void TestMinisign::signFileVerifiesWithMinisign()
     QVERIFY(writeFile(file, content));
 
     const qint64 before = QDateTime::currentSecsSinceEpoch();
-    const Result<QByteArray> signature = minisign::signFile(*secret, file, fileName);
+    const Result<QByteArray> signature = minisign::signFile(*secret, file, {.file = fileName});
     const qint64 after = QDateTime::currentSecsSinceEpoch();
     QVERIFY2(signature, qPrintable(signature.message()));
 
@@ -573,7 +573,7 @@ void TestMinisign::signFileRefuses()
     if (present)
         QVERIFY(writeFile(file, "data"));
 
-    const Result<QByteArray> signature = minisign::signFile(*key, file, fileName);
+    const Result<QByteArray> signature = minisign::signFile(*key, file, {.file = fileName});
     QVERIFY(!signature);
     QVERIFY2(signature.message().contains(reason), qPrintable(signature.message()));
 }

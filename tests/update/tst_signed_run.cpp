@@ -204,7 +204,8 @@ private:
         transfer.setRequestTimeout(10);
         UpdateRun updateRun(view, settings, transfer, m_app->path(),
                             QStringLiteral("http://127.0.0.1:%1").arg(m_server->port()));
-        updateRun.setTrustedKey(std::move(key));
+        updateRun.setTrustedKeys(key ? std::optional(QList<minisign::PublicKey>{*key})
+                                     : std::nullopt);
         updateRun.start();
         return view;
     }
