@@ -47,8 +47,7 @@ Status checkManifestFields(const minisign::CommentFields &fields,
         }
         if (*fields.timestamp < *lastAccepted) {
             return refusal(Refusal::Older,
-                           QStringLiteral("signed %1, before %2, when the update list accepted "
-                                          "last was signed")
+                           QStringLiteral("signed %1, before the one accepted last (signed %2)")
                                .arg(timeText(*fields.timestamp), timeText(*lastAccepted)),
                            QString::number(*fields.timestamp), QString::number(*lastAccepted));
         }
