@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QStorageInfo>
 #include <QTemporaryDir>
@@ -53,6 +54,8 @@ private slots:
     void stallTimesOut_data();
     void stallTimesOut();
     void zeroTimeoutWaitsUntilCancelled();
+    void slowServerIsCutOff_data();
+    void slowServerIsCutOff();
     void quitWhileWaitingFails();
     void emptyBody();
     void textLimit_data();
@@ -217,6 +220,54 @@ void TransferFaultsTest::zeroTimeoutWaitsUntilCancelled()
     QVERIFY(clock.elapsed() >= 1400);
     QCOMPARE(m_error, QStringLiteral("cancelled"));
     QVERIFY(filesIn(m_dir->path()).isEmpty());
+}
+
+void TransferFaultsTest::slowServerIsCutOff_data()
+{
+    QTest::addColumn<ScriptedResponse>("response");
+    QTest::addColumn<int>("timeoutSeconds");
+    QTest::addColumn<bool>("cutOff");
+
+    // 16 bytes every 50 ms is 320 bytes/s: below a floor of 1 KiB/s, yet never idle.
+    const ScriptedResponse slow = ScriptedResponse::paced(patternBytes(640), 16, 50);
+    QTest::newRow("slow body") << slow << 10 << true;
+    QTest::newRow("endless trickle") << ScriptedResponse::trickle(1024 * 1024) << 10 << true;
+    QTest::newRow("slow body, no time-out") << slow << 0 << false;
+    QTest::newRow("healthy server")
+        << ScriptedResponse::paced(patternBytes(256 * 1024), 16 * 1024, 20) << 10 << false;
+}
+
+// A server that keeps a transfer alive with a trickle is cut off by the rate floor (a short
+// window here, 30 s in use), which no time-out of its own would do; a time-out of 0 turns both
+// off. A transfer cut off as too slow is tried again, like one that timed out.
+void TransferFaultsTest::slowServerIsCutOff()
+{
+    QFETCH(ScriptedResponse, response);
+    QFETCH(int, timeoutSeconds);
+    QFETCH(bool, cutOff);
+    m_server->expect("GET", "/item", response);
+    if (cutOff) {
+        m_server->expect("GET", "/item", response);
+    }
+
+    HttpTransfer transfer;
+    transfer.setRetries(2, 0);
+    transfer.setRequestTimeout(timeoutSeconds);
+    QTimer::singleShot(20000, &transfer, &HttpTransfer::cancel);
+    const freshgate::Result<qint64> got = transfer.getBinaryData(
+        m_server->url(QStringLiteral("/item")), m_target, 1 << 30, freshgate::RateFloor{400, 1024});
+
+    QCOMPARE(got.ok(), !cutOff);
+    QVERIFY(m_server->unmetExpectations().isEmpty());
+    if (cutOff) {
+        QCOMPARE(got.kind(), freshgate::FailureKind::TooSlow);
+        QVERIFY2(got.message().contains(QStringLiteral("slower than 1024 bytes/s")),
+                 qPrintable(got.message()));
+        QVERIFY(filesIn(m_dir->path()).isEmpty());
+    } else {
+        QCOMPARE(*got, response.body.size());
+        QCOMPARE(QFileInfo(m_target).size(), response.body.size());
+    }
 }
 
 void TransferFaultsTest::quitWhileWaitingFails()

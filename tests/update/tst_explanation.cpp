@@ -7,6 +7,7 @@
 using namespace freshgate;
 
 Q_DECLARE_METATYPE(FailureKind)
+Q_DECLARE_METATYPE(Failure)
 
 class TestExplanation : public QObject {
     Q_OBJECT
@@ -41,6 +42,8 @@ private slots:
             "ov4data.cab", false, {"\"503 Service Unavailable\"", "ov4data.cab", "later"});
         row("time-out", FailureKind::Timeout, 0, "no data for 30 s (time-out)", "ov4help.cab",
             false, {"30 seconds", "ov4help.cab", "\"HTTP timeout\""});
+        row("too slow", FailureKind::TooSlow, 0, "slower than 1024 bytes/s over 30 s",
+            "ov4help.cab", false, {"ov4help.cab so slowly", "Try again later"});
         row("signature", FailureKind::Signature, 0, "refused ov4exe.cab: signed by another key",
             "ov4exe.cab", false, {"ov4exe.cab was refused", "signature", "nothing was installed"});
         row("disk full", FailureKind::NoSpace, 0, "not enough free space on /home (needs 120 MB)",
@@ -74,6 +77,47 @@ private slots:
         // One sentence or two, ending as a sentence does; never the bare technical message.
         QVERIFY2(sentence.endsWith(QLatin1Char('.')), qPrintable(sentence));
         QVERIFY(sentence != message);
+    }
+
+    // What a signature promised and the file did not keep is said plainly, with its values.
+    void explainRefusal_data()
+    {
+        QTest::addColumn<Failure>("why");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QStringList>("says");
+        const auto row = [](const char *name, Failure why, const char *file, QStringList says) {
+            QTest::newRow(name) << why << QString::fromLatin1(file) << says;
+        };
+        row("bad signature", refusal(Refusal::Invalid, "malformed"), "ov4res.cab",
+            {"ov4res.cab was refused", "does not match"});
+        row("unknown key", refusal(Refusal::UnknownKey, "another key", "0123ABCD"), "ov4res.cab",
+            {"ov4res.cab", "key this Freshgate does not trust (key 0123ABCD)"});
+        row("no version", refusal(Refusal::NoVersion, "names no version", {}, "2"), "ov4data.cab",
+            {"ov4data.cab", "does not say which version"});
+        row("other version", refusal(Refusal::OtherVersion, "signed for 1", "1", "2"),
+            "ov4data.cab", {"ov4data.cab", "signed for version 1, the update list offers 2"});
+        row("other size", refusal(Refusal::OtherSize, "larger", "1200"), "ov4data.cab",
+            {"ov4data.cab", "not the 1200 bytes its signature names"});
+        row("older", refusal(Refusal::Older, "older", "1600000000", "1700000000"), "ov4arv.dat",
+            {"signed 2020-09-13 12:26 UTC", "accepted here last (signed 2023-11-14 22:13 UTC)"});
+        row("no timestamp", refusal(Refusal::NoTimestamp, "no time", {}, "1700000000"),
+            "ov4arv.dat", {"no signing time"});
+        row("expired", refusal(Refusal::Expired, "expired", "1700000000", "1800000000"),
+            "ov4arv.dat", {"expired on 2023-11-14 22:13 UTC", "old release"});
+    }
+
+    void explainRefusal()
+    {
+        QFETCH(Failure, why);
+        QFETCH(QString, file);
+        QFETCH(QStringList, says);
+        const QString sentence = freshgate::explain(
+            why, FailureContext{file, QStringLiteral("updates.example.com"), false, 30});
+        for (const QString &part : says) {
+            QVERIFY2(sentence.contains(part),
+                     qPrintable(sentence + QStringLiteral(" lacks ") + part));
+        }
+        QVERIFY2(sentence.endsWith(QLatin1Char('.')), qPrintable(sentence));
     }
 };
 
