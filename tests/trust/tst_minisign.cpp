@@ -89,6 +89,10 @@ private slots:
     void signFileVerifiesWithMinisign();
     void signFileRefuses_data();
     void signFileRefuses();
+    void parsePublicKeys_data();
+    void parsePublicKeys();
+    void parseComment_data();
+    void parseComment();
 
 private:
     QString path(const QString &name) const { return m_dir.filePath(name); }
@@ -576,6 +580,80 @@ void TestMinisign::signFileRefuses()
     const Result<QByteArray> signature = minisign::signFile(*key, file, {.file = fileName});
     QVERIFY(!signature);
     QVERIFY2(signature.message().contains(reason), qPrintable(signature.message()));
+}
+
+void TestMinisign::parsePublicKeys_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("keys"); // 0: refused
+
+    const QString a = QString::fromUtf8(readFile(path(QStringLiteral("a.pub"))).split('\n').at(1));
+    const QString e = QString::fromUtf8(readFile(path(QStringLiteral("e.pub"))).split('\n').at(1));
+    QTest::newRow("one") << a << 1;
+    QTest::newRow("two, as the build joins them") << a + u' ' + e << 2;
+    QTest::newRow("two, as CMake lists them") << a + u';' + e << 2;
+    QTest::newRow("trailing separator") << a + u';' << 1;
+    QTest::newRow("one of two broken") << a + QStringLiteral(";RWQnotakey") << 0;
+    QTest::newRow("none") << QStringLiteral(" ; ") << 0;
+}
+
+// During a rotation a build trusts the old key and the new; the signature's key id picks one.
+void TestMinisign::parsePublicKeys()
+{
+    QFETCH(QString, text);
+    QFETCH(int, keys);
+    const Result<QList<minisign::PublicKey>> parsed = minisign::parsePublicKeys(text);
+    QCOMPARE(parsed.ok(), keys > 0);
+    if (keys == 0) {
+        return;
+    }
+    QCOMPARE(parsed->size(), keys);
+    const Signed item = m_signed.value(QStringLiteral("prehashed"));
+    const Signed other = m_signed.value(QStringLiteral("encrypted"));
+    QVERIFY(minisign::verifyComment(*parsed, item.signature, QStringLiteral("ov4arv.dat")));
+    const Result<minisign::SignedComment> byOther =
+        minisign::verifyComment(*parsed, other.signature, QStringLiteral("ov4arv.dat"));
+    QCOMPARE(byOther.ok(), keys == 2);
+    if (!byOther) {
+        QCOMPARE(byOther.failure().refusal, freshgate::Refusal::UnknownKey);
+    }
+}
+
+void TestMinisign::parseComment_data()
+{
+    QTest::addColumn<QString>("comment");
+    QTest::addColumn<QString>("version"); // "-": refused
+    QTest::addColumn<qint64>("size");     // -1: none
+
+    QTest::newRow("minisign's own")
+        << QStringLiteral("timestamp:1\tfile:ov4res.cab\thashed") << QString() << qint64{-1};
+    QTest::newRow("ours") << QStringLiteral("timestamp:1\tfile:a\tversion:12\tsize:96\tprehashed")
+                          << QStringLiteral("12") << qint64{96};
+    QTest::newRow("unknown fields left alone")
+        << QStringLiteral("timestamp:1\tfile:a\tchannel:beta\tversion:3") << QStringLiteral("3")
+        << qint64{-1};
+    QTest::newRow("version twice")
+        << QStringLiteral("file:a\tversion:1\tversion:2") << QStringLiteral("-") << qint64{-1};
+    QTest::newRow("size not a number")
+        << QStringLiteral("file:a\tsize:96 bytes") << QStringLiteral("-") << qint64{-1};
+    QTest::newRow("negative expiry")
+        << QStringLiteral("file:a\texpires:-5") << QStringLiteral("-") << qint64{-1};
+}
+
+// The maker's word must be unambiguous: a field given twice, or a number that is none, refuses.
+void TestMinisign::parseComment()
+{
+    QFETCH(QString, comment);
+    QFETCH(QString, version);
+    QFETCH(qint64, size);
+    const Result<minisign::CommentFields> fields = minisign::parseComment(comment);
+    QCOMPARE(fields.ok(), version != QLatin1String("-"));
+    if (!fields) {
+        QCOMPARE(fields.kind(), freshgate::FailureKind::Signature);
+        return;
+    }
+    QCOMPARE(fields->version.value_or(QString()), version);
+    QCOMPARE(fields->size.value_or(-1), size);
 }
 
 QTEST_GUILESS_MAIN(TestMinisign)
