@@ -121,6 +121,10 @@ private slots:
             << false << doesNotMatch << QStringLiteral("is for \"ov4data.cab\"");
         QTest::newRow("garbage signature") << good << QByteArray("not a signature\n") << false
                                            << doesNotMatch << QStringLiteral("malformed");
+        // Fetched before the archive, a signature is held to 16 KiB all the same.
+        QTest::newRow("flood for a signature")
+            << good << QByteArray(17 * 1024, 'x') << false << doesNotMatch
+            << QStringLiteral("no usable signature ov4res.cab.minisig");
         QTest::newRow("signed by another key")
             << good << signature("theirs", m_archive, "ov4res.cab", versionAndSize(2, m_archive))
             << false << QStringLiteral("key this Freshgate does not trust")
