@@ -181,45 +181,42 @@ QString CabinetExtractor::workFolder() const
     return m_workFolder;
 }
 
-ExtractResult CabinetExtractor::extract(const QString &destination, const QStringList &alsoRemove,
-                                        const InstallNote &note)
+Result<Extracted> CabinetExtractor::extract(const QString &destination,
+                                            const QStringList &alsoRemove, const InstallNote &note)
 {
     QElapsedTimer timer;
     timer.start();
-    ExtractResult result;
+    Result<Extracted> result = failure(FailureKind::Disk, {});
     try {
         result = run(destination, alsoRemove, note);
     } catch (const std::exception &e) {
-        result.ok = false;
-        result.error =
-            QStringLiteral("unexpected failure: %1").arg(QString::fromLocal8Bit(e.what()));
+        result =
+            failure(FailureKind::Disk,
+                    QStringLiteral("unexpected failure: %1").arg(QString::fromLocal8Bit(e.what())));
     }
-    if (result.ok) {
+    if (result) {
         qCInfo(lcCabinet).noquote()
             << QStringLiteral("extracted %1 members of \"%2\" into \"%3\" in %4 ms")
-                   .arg(result.members)
+                   .arg(result->members)
                    .arg(m_cabinetFile, destination)
                    .arg(timer.elapsed());
     } else {
         qCWarning(lcCabinet).noquote() << QStringLiteral("cannot extract \"%1\" into \"%2\": %3")
-                                              .arg(m_cabinetFile, destination, result.error);
+                                              .arg(m_cabinetFile, destination, result.message());
     }
     return result;
 }
 
-ExtractResult CabinetExtractor::run(const QString &destination, const QStringList &alsoRemove,
-                                    const InstallNote &note)
+Result<Extracted> CabinetExtractor::run(const QString &destination, const QStringList &alsoRemove,
+                                        const InstallNote &note)
 {
-    ExtractResult result;
-    const auto fail = [&result](const QString &why) {
-        result.ok = false;
-        result.error = why;
-        return result;
-    };
+    // The cabinet's own faults; the file system's go through failDisk.
+    const auto fail = [](const QString &why) { return failure(FailureKind::Archive, why); };
+    const auto failDisk = [](const QString &why) { return failure(FailureKind::Disk, why); };
     if (m_cabinetFile.isEmpty())
-        return fail(QStringLiteral("no cabinet file is set"));
+        return failDisk(QStringLiteral("no cabinet file is set"));
     if (destination.isEmpty() || m_workFolder.isEmpty())
-        return fail(QStringLiteral("no destination or work folder"));
+        return failDisk(QStringLiteral("no destination or work folder"));
 
     const QString workAbs = QDir::cleanPath(QFileInfo(m_workFolder).absoluteFilePath());
     const QString stagingAbs = workAbs + u'/' + stagingName;
@@ -232,13 +229,13 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
                isInside(path, workAbs + u'/' + keptName);
     };
     if (ours(destAbs))
-        return fail(QStringLiteral("the destination lies in the extractor's own folders"));
+        return failDisk(QStringLiteral("the destination lies in the extractor's own folders"));
 
     const QFileInfo info(m_cabinetFile);
     if (!info.exists())
-        return fail(QStringLiteral("the cabinet file does not exist"));
+        return failDisk(QStringLiteral("the cabinet file does not exist"));
     if (!info.isFile())
-        return fail(QStringLiteral("the cabinet is not a file"));
+        return failDisk(QStringLiteral("the cabinet is not a file"));
 
     CabinetHandle cab;
     if (!cab.decompressor)
@@ -287,7 +284,6 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
         }
         members.push_back({file, *rel});
     }
-    result.members = int(members.size());
     if (!requiredFound)
         return fail(QStringLiteral("the cabinet holds no %1").arg(m_requiredMember));
     QStringList removals;
@@ -304,16 +300,16 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
     const fs::path backup = toPath(backupAbs);
     std::error_code ec;
     if (fs::exists(fs::symlink_status(toPath(journalAbs), ec)))
-        return fail(QStringLiteral("the journal of an interrupted installation (\"%1\") waits "
-                                   "for the next start")
-                        .arg(journalAbs));
+        return failDisk(QStringLiteral("the journal of an interrupted installation (\"%1\") waits "
+                                       "for the next start")
+                            .arg(journalAbs));
     // Without a journal nothing in them is needed any more.
     QString error;
     if (!removeLeftover(staging, &error) || !removeLeftover(backup, &error))
-        return fail(error);
+        return failDisk(error);
     fs::create_directories(staging, ec);
     if (ec)
-        return fail(QStringLiteral("cannot create the staging folder: %1").arg(text(ec)));
+        return failDisk(QStringLiteral("cannot create the staging folder: %1").arg(text(ec)));
     const FolderRemover stagingRemover{staging};
 
     // Staged files are numbered, not named: the real names only ever meet the destination.
@@ -339,7 +335,7 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
     // A file renamed into place must hold its bytes on disk before the rename does.
     ec = syncAll(staged, SyncKind::Files);
     if (ec)
-        return fail(QStringLiteral("cannot flush the staged members: %1").arg(text(ec)));
+        return failDisk(QStringLiteral("cannot flush the staged members: %1").arg(text(ec)));
 
     std::vector<MoveTransaction::Move> moves;
     moves.reserve(members.size());
@@ -347,15 +343,16 @@ ExtractResult CabinetExtractor::run(const QString &destination, const QStringLis
         moves.push_back({fromPath(staged[i].filename()), members[i].rel});
     MoveTransaction transaction(toPath(workAbs), toPath(destAbs));
     if (!transaction.plan(moves, removals, &error) || !transaction.begin(note.note, &error))
-        return fail(error);
+        return failDisk(error);
     if (!transaction.apply(&error) || !transaction.commit(&error)) {
         QString problems;
         if (!transaction.rollback(&problems))
-            return fail(QStringLiteral("%1; could not undo %2, old files are kept in \"%3\"")
-                            .arg(error, problems, backupAbs));
-        return fail(error);
+            return failDisk(QStringLiteral("%1; could not undo %2, old files are kept in \"%3\"")
+                                .arg(error, problems, backupAbs));
+        return failDisk(error);
     }
-    result.ok = true;
+    Extracted result;
+    result.members = int(members.size());
     result.recorded = note.note.isEmpty() || (note.record && note.record(note.note));
     if (!result.recorded) {
         qCWarning(lcCabinet).noquote()

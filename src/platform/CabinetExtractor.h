@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Result.h"
 #include "platform/MoveTransaction.h"
 
 #include <QString>
@@ -8,14 +9,11 @@
 
 namespace freshgate {
 
-// The outcome of one extraction. error is one line for the diagnostic log; members counts
-// the members of the cabinet, known once every name passed (so also on later failures).
-struct ExtractResult {
-    bool ok = false;
-    QString error;
+// What an extraction that went through did.
+struct Extracted {
     int members = 0;
-    // The files are in place and InstallNote::record said the note is recorded (or there was
-    // no note). ok without recorded: the journal waits for the next start to record it.
+    // InstallNote::record said the note is recorded (or there was no note). Otherwise the
+    // files are in place and the journal waits for the next start to record it.
     bool recorded = false;
 };
 
@@ -56,14 +54,15 @@ public:
     // same transaction (a missing one is fine), so an old file disappears only when the new
     // set extracted whole. Members flagged executable get execute permission where the file
     // system has permissions. Refused while a journal of an earlier installation waits in the
-    // work folder.
-    [[nodiscard]] ExtractResult extract(const QString &destination,
-                                        const QStringList &alsoRemove = {},
-                                        const InstallNote &note = {});
+    // work folder. A failure is of kind Archive when the cabinet is at fault (not a cabinet,
+    // damaged, a member that may not be installed), Disk when the file system is.
+    [[nodiscard]] Result<Extracted> extract(const QString &destination,
+                                            const QStringList &alsoRemove = {},
+                                            const InstallNote &note = {});
 
 private:
-    [[nodiscard]] ExtractResult run(const QString &destination, const QStringList &alsoRemove,
-                                    const InstallNote &note);
+    [[nodiscard]] Result<Extracted> run(const QString &destination, const QStringList &alsoRemove,
+                                        const InstallNote &note);
 
     QString m_workFolder;
     QString m_cabinetFile;

@@ -415,16 +415,16 @@ void UpdateRun::recordManifestTime()
     }
 }
 
-void UpdateRun::finish(const ComponentInfo &info, const ExtractResult &result,
+void UpdateRun::finish(const ComponentInfo &info, const Result<Extracted> &result,
                        const QString &offered)
 {
-    if (!result.ok) {
+    if (!result) {
         qCWarning(lcRun).noquote()
-            << QLatin1String(info.name) + QStringLiteral(" not installed: ") + result.error;
+            << QLatin1String(info.name) + QStringLiteral(" not installed: ") + result.message();
         setRow(info.row, RowIcon::Delete, StringId::UpdateFailed);
-        m_view.setRowTip(info.row, explain(failure(FailureKind::Archive, result.error),
-                                           failureContext(QLatin1String(info.serverFile))) +
-                                       QLatin1Char('\n') + result.error);
+        m_view.setRowTip(info.row,
+                         explain(result.failure(), failureContext(QLatin1String(info.serverFile))) +
+                             QLatin1Char('\n') + result.message());
         return;
     }
     setRow(info.row, RowIcon::Save, StringId::UpdateInstalled);
@@ -441,7 +441,7 @@ void UpdateRun::finish(const ComponentInfo &info, const ExtractResult &result,
         return;
     }
     // The extractor recorded it through versionNote(), once the files were on disk.
-    if (!result.recorded) {
+    if (!result->recorded) {
         qCWarning(lcRun) << info.name << "installed, but its version could not be recorded";
     }
 }
@@ -533,14 +533,14 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
     }
     CabinetExtractor extractor(m_folders.workFolder());
     extractor.setCabinetFile(m_folders.archivePath(info));
-    ExtractResult result;
+    Result<Extracted> result = failure(FailureKind::Archive, {});
     if (full) {
         result = extractor.extract(m_folders.workFolder());
         // Finish would start nothing from a package that brought no set-up program.
-        if (result.ok && !QFileInfo(m_folders.setupProgram()).isFile()) {
-            result.ok = false;
-            result.error =
-                QStringLiteral("the full package holds no %1").arg(QLatin1String(kSetupProgram));
+        if (result && !QFileInfo(m_folders.setupProgram()).isFile()) {
+            result = failure(
+                FailureKind::Archive,
+                QStringLiteral("the full package holds no %1").arg(QLatin1String(kSetupProgram)));
         }
     } else {
         // The old program goes in the same step that brings the new one, so a
@@ -551,7 +551,7 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
                                    versionNote(info, offered));
     }
     // Finish starts set-up only when there is one to start.
-    m_view.setFinishMode(full && result.ok ? FinishMode::RunSetup : FinishMode::RunProduct);
+    m_view.setFinishMode(full && result.ok() ? FinishMode::RunSetup : FinishMode::RunProduct);
     finish(info, result, offered);
     return Step::Done;
 }

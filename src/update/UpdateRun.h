@@ -12,7 +12,7 @@
 
 namespace freshgate {
 
-struct ExtractResult;
+struct Extracted;
 struct InstallNote;
 class HttpTransfer;
 class SettingsStore;
@@ -85,7 +85,7 @@ private:
     // Downloads a component's archive; EndRun when the run must stop.
     [[nodiscard]] Step fetch(const ComponentInfo &info, const QString &offered);
     // Shows the outcome of an extraction and records the version it brought.
-    void finish(const ComponentInfo &info, const ExtractResult &result, const QString &offered);
+    void finish(const ComponentInfo &info, const Result<Extracted> &result, const QString &offered);
     // What the extractor writes into its journal and records once the files are on disk:
     // "<version key>=<version>". recordNote() records such a note, also one that recovery
     // finds after a crash; false when the store could not be written.

@@ -82,9 +82,9 @@ private slots:
                                  QRegularExpression(QStringLiteral("^cannot extract ")));
         CabinetExtractor extractor(work);
         extractor.setCabinetFile(copy);
-        const ExtractResult result = extractor.extract(data);
+        const Result<Extracted> result = extractor.extract(data);
 
-        QCOMPARE(result.ok, ok);
+        QCOMPARE(result.ok(), ok);
         Tree expected = ok ? files(cabinets() + QStringLiteral("/source")) : before;
         if (ok && !expected.contains(QStringLiteral("prices.dat")))
             expected.insert(QStringLiteral("prices.dat"), "old prices");
