@@ -164,8 +164,9 @@ static std::optional<QByteArray> signFileOrSay(const SecretKey &key, const QStri
         fields.timestamp = QDateTime::currentSecsSinceEpoch();
     }
     const Result<QByteArray> formatted = formatComment(fields);
-    if (!formatted)
+    if (!formatted) {
         return fail<QByteArray>(why, formatted.message());
+    }
     const QByteArray &trustedComment = *formatted;
 
     const std::optional<QByteArray> hash = prehashFile(filePath, why);
@@ -203,8 +204,10 @@ Result<SecretKey> loadSecretKey(const QString &path, const QString &password)
 Result<QByteArray> signFile(const SecretKey &key, const QString &filePath, CommentFields fields)
 {
     QString why;
-    if (std::optional<QByteArray> signature = signFileOrSay(key, filePath, std::move(fields), &why))
+    if (std::optional<QByteArray> signature =
+            signFileOrSay(key, filePath, std::move(fields), &why)) {
         return *signature;
+    }
     return failure(FailureKind::Signature, why);
 }
 
