@@ -119,8 +119,6 @@ private slots:
         QTest::addColumn<QByteArray>("says");
         QTest::newRow("without a key")
             << QStringList{"--valid-for", "7"} << QByteArray("needs --sign");
-        QTest::newRow("no days") << QStringList{"--sign", "{ws}/key.sec", "--valid-for", "0"}
-                                 << QByteArray("from 1 to 3650");
         QTest::newRow("not a number")
             << QStringList{"--sign", "{ws}/key.sec", "--valid-for", "a week"}
             << QByteArray("from 1 to 3650");

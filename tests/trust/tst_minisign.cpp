@@ -89,8 +89,6 @@ private slots:
     void signFileVerifiesWithMinisign();
     void signFileRefuses_data();
     void signFileRefuses();
-    void parsePublicKeys_data();
-    void parsePublicKeys();
     void parseComment_data();
     void parseComment();
 
@@ -580,43 +578,6 @@ void TestMinisign::signFileRefuses()
     const Result<QByteArray> signature = minisign::signFile(*key, file, {.file = fileName});
     QVERIFY(!signature);
     QVERIFY2(signature.message().contains(reason), qPrintable(signature.message()));
-}
-
-void TestMinisign::parsePublicKeys_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<int>("keys"); // 0: refused
-
-    const QString a = QString::fromUtf8(readFile(path(QStringLiteral("a.pub"))).split('\n').at(1));
-    const QString e = QString::fromUtf8(readFile(path(QStringLiteral("e.pub"))).split('\n').at(1));
-    QTest::newRow("one") << a << 1;
-    QTest::newRow("two, as the build joins them") << a + u' ' + e << 2;
-    QTest::newRow("two, as CMake lists them") << a + u';' + e << 2;
-    QTest::newRow("trailing separator") << a + u';' << 1;
-    QTest::newRow("one of two broken") << a + QStringLiteral(";RWQnotakey") << 0;
-    QTest::newRow("none") << QStringLiteral(" ; ") << 0;
-}
-
-// During a rotation a build trusts the old key and the new; the signature's key id picks one.
-void TestMinisign::parsePublicKeys()
-{
-    QFETCH(QString, text);
-    QFETCH(int, keys);
-    const Result<QList<minisign::PublicKey>> parsed = minisign::parsePublicKeys(text);
-    QCOMPARE(parsed.ok(), keys > 0);
-    if (keys == 0) {
-        return;
-    }
-    QCOMPARE(parsed->size(), keys);
-    const Signed item = m_signed.value(QStringLiteral("prehashed"));
-    const Signed other = m_signed.value(QStringLiteral("encrypted"));
-    QVERIFY(minisign::verifyComment(*parsed, item.signature, QStringLiteral("ov4arv.dat")));
-    const Result<minisign::SignedComment> byOther =
-        minisign::verifyComment(*parsed, other.signature, QStringLiteral("ov4arv.dat"));
-    QCOMPARE(byOther.ok(), keys == 2);
-    if (!byOther) {
-        QCOMPARE(byOther.failure().refusal, freshgate::Refusal::UnknownKey);
-    }
 }
 
 void TestMinisign::parseComment_data()

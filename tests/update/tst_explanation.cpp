@@ -7,7 +7,6 @@
 using namespace freshgate;
 
 Q_DECLARE_METATYPE(FailureKind)
-Q_DECLARE_METATYPE(Failure)
 
 class TestExplanation : public QObject {
     Q_OBJECT
@@ -77,47 +76,6 @@ private slots:
         // One sentence or two, ending as a sentence does; never the bare technical message.
         QVERIFY2(sentence.endsWith(QLatin1Char('.')), qPrintable(sentence));
         QVERIFY(sentence != message);
-    }
-
-    // What a signature promised and the file did not keep is said plainly, with its values.
-    void explainRefusal_data()
-    {
-        QTest::addColumn<Failure>("why");
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<QStringList>("says");
-        const auto row = [](const char *name, Failure why, const char *file, QStringList says) {
-            QTest::newRow(name) << why << QString::fromLatin1(file) << says;
-        };
-        row("bad signature", refusal(Refusal::Invalid, "malformed"), "ov4res.cab",
-            {"ov4res.cab was refused", "does not match"});
-        row("unknown key", refusal(Refusal::UnknownKey, "another key", "0123ABCD"), "ov4res.cab",
-            {"ov4res.cab", "key this Freshgate does not trust (key 0123ABCD)"});
-        row("no version", refusal(Refusal::NoVersion, "names no version", {}, "2"), "ov4data.cab",
-            {"ov4data.cab", "does not say which version"});
-        row("other version", refusal(Refusal::OtherVersion, "signed for 1", "1", "2"),
-            "ov4data.cab", {"ov4data.cab", "signed for version 1, the update list offers 2"});
-        row("other size", refusal(Refusal::OtherSize, "larger", "1200"), "ov4data.cab",
-            {"ov4data.cab", "not the 1200 bytes its signature names"});
-        row("older", refusal(Refusal::Older, "older", "1600000000", "1700000000"), "ov4arv.dat",
-            {"signed 2020-09-13 12:26 UTC", "accepted here last (signed 2023-11-14 22:13 UTC)"});
-        row("no timestamp", refusal(Refusal::NoTimestamp, "no time", {}, "1700000000"),
-            "ov4arv.dat", {"no signing time"});
-        row("expired", refusal(Refusal::Expired, "expired", "1700000000", "1800000000"),
-            "ov4arv.dat", {"expired on 2023-11-14 22:13 UTC", "old release"});
-    }
-
-    void explainRefusal()
-    {
-        QFETCH(Failure, why);
-        QFETCH(QString, file);
-        QFETCH(QStringList, says);
-        const QString sentence = freshgate::explain(
-            why, FailureContext{file, QStringLiteral("updates.example.com"), false, 30});
-        for (const QString &part : says) {
-            QVERIFY2(sentence.contains(part),
-                     qPrintable(sentence + QStringLiteral(" lacks ") + part));
-        }
-        QVERIFY2(sentence.endsWith(QLatin1Char('.')), qPrintable(sentence));
     }
 };
 
