@@ -261,9 +261,11 @@ Result<minisign::SignedComment> UpdateRun::fetchSignature(const QString &serverF
     const Result<qint64> fetched = m_transfer.getBinaryData(
         serverUrl(m_serverBase, signatureFile), signaturePath, minisign::kMaxSignatureBytes);
     if (!fetched) {
-        // A server without the signature is refused like a bad one; a server that could not
-        // be reached is just that.
-        if (fetched.kind() == FailureKind::HttpStatus || fetched.kind() == FailureKind::TooLarge) {
+        // A server without the signature, or with a flood in its place, is refused like a bad
+        // signature; a server that could not be reached, or is busy, is just that.
+        const int status = fetched.failure().httpStatus;
+        if ((fetched.kind() == FailureKind::HttpStatus && (status == 404 || status == 410)) ||
+            fetched.kind() == FailureKind::TooLarge) {
             return failure(
                 FailureKind::Signature,
                 QStringLiteral("no usable signature %1: %2").arg(signatureFile, fetched.message()));
@@ -271,14 +273,16 @@ Result<minisign::SignedComment> UpdateRun::fetchSignature(const QString &serverF
         return fetched.failure();
     }
     QFile file(signaturePath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return failure(FailureKind::Disk,
-                       QStringLiteral("cannot read %1: %2").arg(signaturePath, file.errorString()));
-    }
-    const QByteArray text = file.read(minisign::kMaxSignatureBytes + 1);
+    const bool opened = file.open(QIODevice::ReadOnly);
+    const QByteArray text = opened ? file.read(minisign::kMaxSignatureBytes + 1) : QByteArray();
+    const QString why = file.errorString();
     file.close();
     // Read once; nothing of it stays in the work folder.
     QFile::remove(signaturePath);
+    if (!opened) {
+        return failure(FailureKind::Disk,
+                       QStringLiteral("cannot read %1: %2").arg(signaturePath, why));
+    }
 
     Result<minisign::SignedComment> signature =
         minisign::verifyComment(*m_trustedKeys, text, serverFile);

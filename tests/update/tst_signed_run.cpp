@@ -189,28 +189,37 @@ private slots:
     void missingSignatureIsRefused_data()
     {
         QTest::addColumn<bool>("manifestSigned");
-        QTest::newRow("manifest") << false;
-        QTest::newRow("archive") << true;
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("manifest") << false << 404 << QStringLiteral("signature does not match");
+        QTest::newRow("archive") << true << 404 << QStringLiteral("signature does not match");
+        // A busy server is not a missing signature, and is told as what it is.
+        QTest::newRow("archive, busy server")
+            << true << 503 << QStringLiteral("answered \"503 Service Unavailable\"");
     }
 
     // The file whose signature is missing is never fetched.
     void missingSignatureIsRefused()
     {
         QFETCH(bool, manifestSigned);
+        QFETCH(int, status);
+        QFETCH(QString, says);
         if (manifestSigned) {
             serveManifest(m_manifest, m_manifestSignature);
             m_server->expect("GET", "/freshgate/ov4res.cab.minisig",
-                             ScriptedResponse::withStatus(404));
+                             ScriptedResponse::withStatus(status));
         } else {
             m_server->expect("GET", "/freshgate/ov4arv.dat.minisig",
-                             ScriptedResponse::withStatus(404));
+                             ScriptedResponse::withStatus(status));
         }
         const RecordingView view = run(m_key);
         QVERIFY(view.warned());
+        QVERIFY2(view.explanations.join(u' ').contains(says),
+                 qPrintable(view.explanations.join(u' ')));
         QVERIFY(!m_app->exists(QStringLiteral("Orvane4.res")));
         QCOMPARE(stored(SettingKey::ResourceVersion), QString());
-        QCOMPARE(stored(SettingKey::ManifestSignedAt),
-                 manifestSigned ? stored(SettingKey::ManifestSignedAt) : QString());
+        // Kept once the manifest was accepted, whatever became of the archive.
+        QCOMPARE(stored(SettingKey::ManifestSignedAt).isEmpty(), !manifestSigned);
     }
 
     // A manifest is signed like any file: one with a bad signature is never read.
