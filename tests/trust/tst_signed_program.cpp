@@ -51,7 +51,7 @@ private slots:
         QFile file(cabinet);
         QVERIFY(file.open(QIODevice::ReadWrite));
         QByteArray bytes = file.readAll();
-        bytes[bytes.size() - 1] = char(bytes[bytes.size() - 1] ^ 0x20);
+        bytes[bytes.size() - 1] = static_cast<char>(bytes[bytes.size() - 1] ^ 0x20);
         QVERIFY(file.seek(0) && file.write(bytes) == bytes.size());
         file.close();
 

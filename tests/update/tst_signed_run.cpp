@@ -86,7 +86,7 @@ private slots:
         const QByteArray good = readFile(m_keys.filePath("ov4res.cab"));
         const QByteArray goodSignature = readFile(m_keys.filePath("ov4res.cab.minisig"));
         QByteArray changed = good;
-        changed[changed.size() - 3] = char(changed[changed.size() - 3] ^ 0x01);
+        changed[changed.size() - 3] = static_cast<char>(changed[changed.size() - 3] ^ 0x01);
         QTest::newRow("changed archive") << changed << goodSignature;
         QTest::newRow("signature of another file")
             << good << readFile(m_keys.filePath("ov4data.cab.minisig"));
@@ -156,8 +156,9 @@ private slots:
     // Fetched as bytes for its signature, a manifest is still held to the size of a text.
     void oversizedManifestIsRefused()
     {
-        m_server->expect("GET", "/freshgate/ov4arv.dat",
-                         ScriptedResponse::ok("9*1*1*400*0" + QByteArray(64 * 1024, ' ')));
+        m_server->expect(
+            "GET", "/freshgate/ov4arv.dat",
+            ScriptedResponse::ok("9*1*1*400*0" + QByteArray(qsizetype{64} * 1024, ' ')));
         const RecordingView view = run(m_key);
         QVERIFY(view.warned());
         QVERIFY(!m_app->exists(QStringLiteral("Freshgate/ov4arv.dat")));
