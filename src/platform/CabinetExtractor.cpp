@@ -292,10 +292,10 @@ Result<Extracted> CabinetExtractor::run(const QString &destination, const QStrin
             return fail(QStringLiteral("member \"%1\": name is not valid UTF-8")
                             .arg(printable(QString::fromLatin1(file->filename))));
         }
-        QString why;
-        const std::optional<QString> rel = safeMemberPath(*name, &why);
+        const Result<QString> rel = safeMemberPath(*name);
         if (!rel) {
-            return fail(QStringLiteral("member \"%1\" refused: %2").arg(printable(*name), why));
+            return fail(
+                QStringLiteral("member \"%1\" refused: %2").arg(printable(*name), rel.message()));
         }
         if (ours(destAbs + u'/' + *rel)) {
             return fail(QStringLiteral("member \"%1\" would land in the extractor's own folders")
@@ -314,10 +314,15 @@ Result<Extracted> CabinetExtractor::run(const QString &destination, const QStrin
     }
     QStringList removals;
     for (const QString &name : alsoRemove) {
-        QString why;
-        const std::optional<QString> rel = safeMemberPath(name, &why);
-        if (!rel || ours(destAbs + u'/' + *rel)) {
-            return fail(QStringLiteral("cannot remove \"%1\": %2").arg(printable(name), why));
+        const Result<QString> rel = safeMemberPath(name);
+        if (!rel) {
+            return fail(
+                QStringLiteral("cannot remove \"%1\": %2").arg(printable(name), rel.message()));
+        }
+        if (ours(destAbs + u'/' + *rel)) {
+            return fail(QStringLiteral("cannot remove \"%1\": it lies in the extractor's own "
+                                       "folders")
+                            .arg(printable(name)));
         }
         removals.append(*rel);
     }

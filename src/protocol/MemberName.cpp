@@ -42,13 +42,10 @@ QString describe(QChar c)
 
 } // namespace
 
-std::optional<QString> safeMemberPath(const QString &name, QString *why)
+Result<QString> safeMemberPath(const QString &name)
 {
-    const auto refuse = [why](const QString &reason) -> std::optional<QString> {
-        if (why) {
-            *why = reason;
-        }
-        return std::nullopt;
+    const auto refuse = [](const QString &reason) -> Result<QString> {
+        return failure(FailureKind::Archive, reason);
     };
 
     if (name.isEmpty()) {

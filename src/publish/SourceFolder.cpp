@@ -47,11 +47,8 @@ QString memberPathProblem(const QString &relativePath)
     }
     QString memberName = relativePath;
     memberName.replace(QLatin1Char('/'), QLatin1Char('\\'));
-    QString why;
-    if (!safeMemberPath(memberName, &why)) {
-        return why.isEmpty()
-                   ? QStringLiteral("is a name Freshgate refuses to extract")
-                   : QStringLiteral("is a name Freshgate refuses to extract: %1").arg(why);
+    if (const Result<QString> path = safeMemberPath(memberName); !path) {
+        return QStringLiteral("is a name Freshgate refuses to extract: %1").arg(path.message());
     }
     return {};
 }
