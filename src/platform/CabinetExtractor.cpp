@@ -29,17 +29,18 @@ Q_LOGGING_CATEGORY(lcCabinet, "freshgate.cabinet", QtWarningMsg)
 
 namespace fs = std::filesystem;
 
-constexpr QLatin1String stagingName(kStagingFolder);
-constexpr QLatin1String backupName(kBackupFolder);
-constexpr QLatin1String journalName(kJournalFile);
-constexpr QLatin1String keptName(kKeptFolder);
+constexpr QLatin1String kStagingName(kStagingFolder);
+constexpr QLatin1String kBackupName(kBackupFolder);
+constexpr QLatin1String kJournalName(kJournalFile);
+constexpr QLatin1String kKeptName(kKeptFolder);
 
 // Names come from the cabinet; keep the log line one line whatever they hold.
 QString printable(QString name)
 {
     for (QChar &c : name) {
-        if (c.unicode() < 0x20)
+        if (c.unicode() < 0x20) {
             c = u'?';
+        }
     }
     return name;
 }
@@ -47,11 +48,11 @@ QString printable(QString name)
 bool isInside(const QString &path, const QString &folder)
 {
 #ifdef Q_OS_WIN
-    constexpr Qt::CaseSensitivity cs = Qt::CaseInsensitive;
+    constexpr Qt::CaseSensitivity kNameCase = Qt::CaseInsensitive;
 #else
-    constexpr Qt::CaseSensitivity cs = Qt::CaseSensitive;
+    constexpr Qt::CaseSensitivity kNameCase = Qt::CaseSensitive;
 #endif
-    return path.compare(folder, cs) == 0 || path.startsWith(folder + u'/', cs);
+    return path.compare(folder, kNameCase) == 0 || path.startsWith(folder + u'/', kNameCase);
 }
 
 QString mspackError(int code)
@@ -84,12 +85,14 @@ QString mspackError(int code)
 std::optional<QString> decodeName(const mscabd_file *file)
 {
     const QByteArray raw(file->filename);
-    if (!(file->attribs & MSCAB_ATTRIB_UTF_NAME))
+    if (!(file->attribs & MSCAB_ATTRIB_UTF_NAME)) {
         return QString::fromLatin1(raw);
+    }
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString name = decoder.decode(raw);
-    if (decoder.hasError())
+    if (decoder.hasError()) {
         return std::nullopt;
+    }
     return name;
 }
 
@@ -97,20 +100,25 @@ void makeExecutable(const fs::path &file)
 {
     std::error_code ec;
     const fs::perms now = fs::status(file, ec).permissions();
-    if (ec)
+    if (ec) {
         return;
+    }
     const auto has = [now](fs::perms p) { return (now & p) != fs::perms::none; };
     fs::perms add = fs::perms::none;
-    if (has(fs::perms::owner_read))
+    if (has(fs::perms::owner_read)) {
         add |= fs::perms::owner_exec;
-    if (has(fs::perms::group_read))
+    }
+    if (has(fs::perms::group_read)) {
         add |= fs::perms::group_exec;
-    if (has(fs::perms::others_read))
+    }
+    if (has(fs::perms::others_read)) {
         add |= fs::perms::others_exec;
+    }
     fs::permissions(file, add, fs::perm_options::add, ec);
     // File systems without permissions refuse; the file works there all the same.
-    if (ec)
+    if (ec) {
         qCInfo(lcCabinet).noquote() << "cannot mark" << fromPath(file) << "executable:" << text(ec);
+    }
 }
 
 struct CabinetHandle {
@@ -124,13 +132,15 @@ struct CabinetHandle {
     ~CabinetHandle()
     {
         close();
-        if (decompressor)
+        if (decompressor) {
             mspack_destroy_cab_decompressor(decompressor);
+        }
     }
     void close()
     {
-        if (cabinet)
+        if (cabinet) {
             decompressor->close(decompressor, cabinet);
+        }
         cabinet = nullptr;
     }
     Q_DISABLE_COPY_MOVE(CabinetHandle)
@@ -142,9 +152,10 @@ struct FolderRemover {
     {
         std::error_code ec;
         fs::remove_all(folder, ec);
-        if (ec)
+        if (ec) {
             qCWarning(lcCabinet).noquote()
                 << "cannot remove" << fromPath(folder) << ":" << text(ec);
+        }
     }
 };
 
@@ -152,13 +163,15 @@ struct FolderRemover {
 bool removeLeftover(const fs::path &folder, QString *error)
 {
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(folder, ec)))
+    if (!fs::exists(fs::symlink_status(folder, ec))) {
         return true;
+    }
     qCWarning(lcCabinet).noquote()
         << "removing" << fromPath(folder) << "left by an interrupted run";
     fs::remove_all(folder, ec);
-    if (ec)
+    if (ec) {
         *error = QStringLiteral("cannot remove \"%1\": %2").arg(fromPath(folder), text(ec));
+    }
     return !ec;
 }
 
@@ -213,49 +226,58 @@ Result<Extracted> CabinetExtractor::run(const QString &destination, const QStrin
     // The cabinet's own faults; the file system's go through failDisk.
     const auto fail = [](const QString &why) { return failure(FailureKind::Archive, why); };
     const auto failDisk = [](const QString &why) { return failure(FailureKind::Disk, why); };
-    if (m_cabinetFile.isEmpty())
+    if (m_cabinetFile.isEmpty()) {
         return failDisk(QStringLiteral("no cabinet file is set"));
-    if (destination.isEmpty() || m_workFolder.isEmpty())
+    }
+    if (destination.isEmpty() || m_workFolder.isEmpty()) {
         return failDisk(QStringLiteral("no destination or work folder"));
+    }
 
     const QString workAbs = QDir::cleanPath(QFileInfo(m_workFolder).absoluteFilePath());
-    const QString stagingAbs = workAbs + u'/' + stagingName;
-    const QString backupAbs = workAbs + u'/' + backupName;
-    const QString journalAbs = workAbs + u'/' + journalName;
+    const QString stagingAbs = workAbs + u'/' + kStagingName;
+    const QString backupAbs = workAbs + u'/' + kBackupName;
+    const QString journalAbs = workAbs + u'/' + kJournalName;
     const QString destAbs = QDir::cleanPath(QFileInfo(destination).absoluteFilePath());
     const auto ours = [&](const QString &path) {
         return isInside(path, stagingAbs) || isInside(path, backupAbs) ||
                isInside(path, journalAbs) || isInside(path, journalAbs + QLatin1String(".tmp")) ||
-               isInside(path, workAbs + u'/' + keptName);
+               isInside(path, workAbs + u'/' + kKeptName);
     };
-    if (ours(destAbs))
+    if (ours(destAbs)) {
         return failDisk(QStringLiteral("the destination lies in the extractor's own folders"));
+    }
 
     const QFileInfo info(m_cabinetFile);
-    if (!info.exists())
+    if (!info.exists()) {
         return failDisk(QStringLiteral("the cabinet file does not exist"));
-    if (!info.isFile())
+    }
+    if (!info.isFile()) {
         return failDisk(QStringLiteral("the cabinet is not a file"));
+    }
 
     CabinetHandle cab;
-    if (!cab.decompressor)
+    if (!cab.decompressor) {
         return fail(QStringLiteral("libmspack cannot start"));
+    }
     const QByteArray cabPath = mspackFileName(info.absoluteFilePath());
     cab.cabinet = cab.decompressor->open(cab.decompressor, cabPath.constData());
     if (!cab.cabinet) {
         const int err = cab.decompressor->last_error(cab.decompressor);
         // A file too short for a cabinet header fails as a read error.
-        if (err == MSPACK_ERR_SIGNATURE || err == MSPACK_ERR_READ)
+        if (err == MSPACK_ERR_SIGNATURE || err == MSPACK_ERR_READ) {
             return fail(QStringLiteral("not a cabinet, or cut short (%1)").arg(mspackError(err)));
+        }
         return fail(mspackError(err));
     }
-    if (cab.cabinet->flags & (MSCAB_HDR_PREVCAB | MSCAB_HDR_NEXTCAB))
+    if (cab.cabinet->flags & (MSCAB_HDR_PREVCAB | MSCAB_HDR_NEXTCAB)) {
         return fail(QStringLiteral("the cabinet is part of a spanned set"));
+    }
     // libmspack opens a cut cabinet and fails only on the members past the cut.
-    if (qint64(cab.cabinet->length) != info.size())
+    if (static_cast<qint64>(cab.cabinet->length) != info.size()) {
         return fail(QStringLiteral("the cabinet states %1 bytes but the file holds %2")
                         .arg(cab.cabinet->length)
                         .arg(info.size()));
+    }
 
     // Every name is judged before anything is written.
     struct Member {
@@ -266,16 +288,19 @@ Result<Extracted> CabinetExtractor::run(const QString &destination, const QStrin
     bool requiredFound = m_requiredMember.isEmpty();
     for (mscabd_file *file = cab.cabinet->files; file; file = file->next) {
         const std::optional<QString> name = decodeName(file);
-        if (!name)
+        if (!name) {
             return fail(QStringLiteral("member \"%1\": name is not valid UTF-8")
                             .arg(printable(QString::fromLatin1(file->filename))));
-        QString why;
-        const std::optional<QString> rel = safeMemberPath(*name, &why);
-        if (!rel)
-            return fail(QStringLiteral("member \"%1\" refused: %2").arg(printable(*name), why));
-        if (ours(destAbs + u'/' + *rel))
+        }
+        const Result<QString> rel = safeMemberPath(*name);
+        if (!rel) {
+            return fail(
+                QStringLiteral("member \"%1\" refused: %2").arg(printable(*name), rel.message()));
+        }
+        if (ours(destAbs + u'/' + *rel)) {
             return fail(QStringLiteral("member \"%1\" would land in the extractor's own folders")
                             .arg(printable(*name)));
+        }
         if (!m_requiredMember.isEmpty() &&
             rel->compare(m_requiredMember, Qt::CaseInsensitive) == 0) {
             members.push_back({file, m_requiredMember});
@@ -284,14 +309,21 @@ Result<Extracted> CabinetExtractor::run(const QString &destination, const QStrin
         }
         members.push_back({file, *rel});
     }
-    if (!requiredFound)
+    if (!requiredFound) {
         return fail(QStringLiteral("the cabinet holds no %1").arg(m_requiredMember));
+    }
     QStringList removals;
     for (const QString &name : alsoRemove) {
-        QString why;
-        const std::optional<QString> rel = safeMemberPath(name, &why);
-        if (!rel || ours(destAbs + u'/' + *rel))
-            return fail(QStringLiteral("cannot remove \"%1\": %2").arg(printable(name), why));
+        const Result<QString> rel = safeMemberPath(name);
+        if (!rel) {
+            return fail(
+                QStringLiteral("cannot remove \"%1\": %2").arg(printable(name), rel.message()));
+        }
+        if (ours(destAbs + u'/' + *rel)) {
+            return fail(QStringLiteral("cannot remove \"%1\": it lies in the extractor's own "
+                                       "folders")
+                            .arg(printable(name)));
+        }
         removals.append(*rel);
     }
     removals.removeDuplicates();
@@ -299,17 +331,20 @@ Result<Extracted> CabinetExtractor::run(const QString &destination, const QStrin
     const fs::path staging = toPath(stagingAbs);
     const fs::path backup = toPath(backupAbs);
     std::error_code ec;
-    if (fs::exists(fs::symlink_status(toPath(journalAbs), ec)))
+    if (fs::exists(fs::symlink_status(toPath(journalAbs), ec))) {
         return failDisk(QStringLiteral("the journal of an interrupted installation (\"%1\") waits "
                                        "for the next start")
                             .arg(journalAbs));
+    }
     // Without a journal nothing in them is needed any more.
     QString error;
-    if (!removeLeftover(staging, &error) || !removeLeftover(backup, &error))
+    if (!removeLeftover(staging, &error) || !removeLeftover(backup, &error)) {
         return failDisk(error);
+    }
     fs::create_directories(staging, ec);
-    if (ec)
+    if (ec) {
         return failDisk(QStringLiteral("cannot create the staging folder: %1").arg(text(ec)));
+    }
     const FolderRemover stagingRemover{staging};
 
     // Staged files are numbered, not named: the real names only ever meet the destination.
@@ -320,39 +355,46 @@ Result<Extracted> CabinetExtractor::run(const QString &destination, const QStrin
         staged.push_back(staging / std::to_string(staged.size()));
         const QByteArray out = mspackFileName(fromPath(staged.back()));
         const int err = cab.decompressor->extract(cab.decompressor, member.file, out.constData());
-        if (err != MSPACK_ERR_OK)
+        if (err != MSPACK_ERR_OK) {
             return fail(QStringLiteral("member \"%1\": %2").arg(member.rel, mspackError(err)));
+        }
         const std::uintmax_t size = fs::file_size(staged.back(), ec);
-        if (ec || size != file->length)
+        if (ec || size != file->length) {
             return fail(QStringLiteral("member \"%1\": %2 of %3 bytes came out")
                             .arg(member.rel)
                             .arg(ec ? 0 : size)
                             .arg(file->length));
-        if (file->attribs & MSCAB_ATTRIB_EXEC)
+        }
+        if (file->attribs & MSCAB_ATTRIB_EXEC) {
             makeExecutable(staged.back());
+        }
     }
     cab.close();
     // A file renamed into place must hold its bytes on disk before the rename does.
     ec = syncAll(staged, SyncKind::Files);
-    if (ec)
+    if (ec) {
         return failDisk(QStringLiteral("cannot flush the staged members: %1").arg(text(ec)));
+    }
 
     std::vector<MoveTransaction::Move> moves;
     moves.reserve(members.size());
-    for (std::size_t i = 0; i < members.size(); ++i)
+    for (std::size_t i = 0; i < members.size(); ++i) {
         moves.push_back({fromPath(staged[i].filename()), members[i].rel});
+    }
     MoveTransaction transaction(toPath(workAbs), toPath(destAbs));
-    if (!transaction.plan(moves, removals, &error) || !transaction.begin(note.note, &error))
+    if (!transaction.plan(moves, removals, &error) || !transaction.begin(note.note, &error)) {
         return failDisk(error);
+    }
     if (!transaction.apply(&error) || !transaction.commit(&error)) {
         QString problems;
-        if (!transaction.rollback(&problems))
+        if (!transaction.rollback(&problems)) {
             return failDisk(QStringLiteral("%1; could not undo %2, old files are kept in \"%3\"")
                                 .arg(error, problems, backupAbs));
+        }
         return failDisk(error);
     }
     Extracted result;
-    result.members = int(members.size());
+    result.members = static_cast<int>(members.size());
     result.recorded = note.note.isEmpty() || (note.record && note.record(note.note));
     if (!result.recorded) {
         qCWarning(lcCabinet).noquote()
@@ -360,8 +402,9 @@ Result<Extracted> CabinetExtractor::run(const QString &destination, const QStrin
                "next start";
         return result;
     }
-    if (!transaction.retire(&error))
+    if (!transaction.retire(&error)) {
         qCWarning(lcCabinet).noquote() << error;
+    }
     return result;
 }
 
@@ -370,8 +413,9 @@ Recovery recoverInterruptedInstall(const QString &workFolder,
 {
     QString detail;
     const Recovery recovery = MoveTransaction::recover(toPath(workFolder), record, &detail);
-    if (recovery != Recovery::Nothing)
+    if (recovery != Recovery::Nothing) {
         qCWarning(lcCabinet).noquote() << detail;
+    }
     return recovery;
 }
 

@@ -35,24 +35,30 @@ QByteArray ChmFile::objectPath(const QString &pageName)
             break;
         }
     }
-    if (!path.startsWith(QLatin1Char('/')))
+    if (!path.startsWith(QLatin1Char('/'))) {
         path.prepend(QLatin1Char('/'));
-    if (path.endsWith(QLatin1Char('/')) || path.contains(QChar(0)))
+    }
+    if (path.endsWith(QLatin1Char('/')) || path.contains(QChar(0))) {
         return {};
+    }
     return path.toUtf8();
 }
 
 Result<QByteArray> ChmFile::readObject(const QString &chmPath, const QString &pageName)
 {
-    if (chmPath.isEmpty())
+    if (chmPath.isEmpty()) {
         return fail(QStringLiteral("no help file is set"));
-    if (!QFileInfo(chmPath).isFile())
+    }
+    if (!QFileInfo(chmPath).isFile()) {
         return fail(QStringLiteral("help file %1 does not exist").arg(chmPath));
+    }
     const QByteArray object = objectPath(pageName);
-    if (object.isEmpty())
+    if (object.isEmpty()) {
         return fail(QStringLiteral("no page named \"%1\"").arg(pageName));
-    if (object.size() > CHM_MAX_PATHLEN)
+    }
+    if (object.size() > CHM_MAX_PATHLEN) {
         return fail(QStringLiteral("page name \"%1\" is too long").arg(pageName));
+    }
 
 #ifdef Q_OS_WIN
     // chmlib is built for wide file names here (PPC_BSTR): a narrow name would reach only
@@ -62,17 +68,20 @@ Result<QByteArray> ChmFile::readObject(const QString &chmPath, const QString &pa
 #else
     const ChmHandle handle(chm_open(QFile::encodeName(chmPath).constData()));
 #endif
-    if (!handle)
+    if (!handle) {
         return fail(QStringLiteral("%1 is not a readable help file").arg(chmPath));
+    }
 
     chmUnitInfo unit{};
-    if (chm_resolve_object(handle.get(), object.constData(), &unit) != CHM_RESOLVE_SUCCESS)
+    if (chm_resolve_object(handle.get(), object.constData(), &unit) != CHM_RESOLVE_SUCCESS) {
         return fail(QStringLiteral("%1 holds no page %2").arg(chmPath, QString::fromUtf8(object)));
-    if (unit.length > static_cast<LONGUINT64>(MaxObjectSize))
+    }
+    if (unit.length > static_cast<LONGUINT64>(kMaxObjectSize)) {
         return fail(QStringLiteral("page %1 claims %2 bytes, more than the %3 allowed")
                         .arg(QString::fromUtf8(object))
                         .arg(unit.length)
-                        .arg(MaxObjectSize));
+                        .arg(kMaxObjectSize));
+    }
 
     const auto length = static_cast<LONGINT64>(unit.length);
     QByteArray data(static_cast<qsizetype>(length), Qt::Uninitialized);
@@ -81,15 +90,17 @@ Result<QByteArray> ChmFile::readObject(const QString &chmPath, const QString &pa
     while (done < length) {
         const LONGINT64 got = chm_retrieve_object(handle.get(), &unit, buffer + done,
                                                   static_cast<LONGUINT64>(done), length - done);
-        if (got <= 0)
+        if (got <= 0) {
             break;
+        }
         done += got;
     }
-    if (done != length)
+    if (done != length) {
         return fail(QStringLiteral("page %1 is damaged: read %2 of %3 bytes")
                         .arg(QString::fromUtf8(object))
                         .arg(done)
                         .arg(length));
+    }
     return data;
 }
 

@@ -12,7 +12,7 @@ namespace freshgate {
 class ChmFile {
 public:
     // Largest object handed out; a page that claims more is refused rather than allocated.
-    static constexpr qint64 MaxObjectSize = 16 * 1024 * 1024;
+    static constexpr qint64 kMaxObjectSize = qint64{16} * 1024 * 1024;
 
     // The object named pageName ("freshgate.htm", "/images/logo.gif"; "\" counts as "/"), or
     // why not when the file cannot be opened, the object is missing, too large or unreadable.

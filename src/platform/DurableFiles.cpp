@@ -30,22 +30,26 @@ std::error_code syncPath(const fs::path &path, bool folder)
 {
 #ifdef Q_OS_WIN
     // NTFS journals its folders itself; only file contents need flushing.
-    if (folder)
+    if (folder) {
         return {};
+    }
     const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return {int(GetLastError()), std::system_category()};
+    if (handle == INVALID_HANDLE_VALUE) {
+        return {static_cast<int>(GetLastError()), std::system_category()};
+    }
     const bool ok = FlushFileBuffers(handle);
     const std::error_code ec =
-        ok ? std::error_code() : std::error_code(int(GetLastError()), std::system_category());
+        ok ? std::error_code()
+           : std::error_code(static_cast<int>(GetLastError()), std::system_category());
     CloseHandle(handle);
     return ec;
 #else
     const int fd = ::open(path.c_str(), (folder ? O_DIRECTORY : 0) | O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
         return {errno, std::generic_category()};
+    }
     const int result = ::fsync(fd);
     const std::error_code ec =
         result == 0 ? std::error_code() : std::error_code(errno, std::generic_category());
@@ -98,18 +102,22 @@ std::error_code syncAll(const std::vector<fs::path> &paths, SyncKind kind)
         QSet<dev_t> done;
         for (const fs::path &path : paths) {
             struct stat info {};
-            if (::lstat(path.c_str(), &info) != 0)
+            if (::lstat(path.c_str(), &info) != 0) {
                 return {errno, std::generic_category()};
-            if (done.contains(info.st_dev))
+            }
+            if (done.contains(info.st_dev)) {
                 continue;
+            }
             const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-            if (fd < 0)
+            if (fd < 0) {
                 return {errno, std::generic_category()};
+            }
             const int result = ::syncfs(fd);
             const int error = errno;
             ::close(fd);
-            if (result != 0)
+            if (result != 0) {
                 return {error, std::generic_category()};
+            }
             done.insert(info.st_dev);
             stepDone("file system flushed");
         }
@@ -117,8 +125,10 @@ std::error_code syncAll(const std::vector<fs::path> &paths, SyncKind kind)
     }
 #endif
     for (const fs::path &path : paths) {
-        if (const std::error_code ec = kind == SyncKind::Files ? syncFile(path) : syncFolder(path))
+        if (const std::error_code ec =
+                kind == SyncKind::Files ? syncFile(path) : syncFolder(path)) {
             return ec;
+        }
         stepDone(kind == SyncKind::Files ? "file flushed" : "folder flushed");
     }
     return {};
@@ -127,24 +137,30 @@ std::error_code syncAll(const std::vector<fs::path> &paths, SyncKind kind)
 std::error_code moveFile(const fs::path &from, const fs::path &to)
 {
     std::error_code ec;
-    if (pathExists(to))
+    if (pathExists(to)) {
         return std::make_error_code(std::errc::file_exists);
+    }
     fs::rename(from, to, ec);
-    if (ec != std::errc::cross_device_link)
+    if (ec != std::errc::cross_device_link) {
         return ec;
+    }
     ec.clear();
     const fs::path part = withSuffix(to, kPartSuffix);
     fs::remove(part, ec);
-    if (fs::is_symlink(fs::symlink_status(from, ec)))
+    if (fs::is_symlink(fs::symlink_status(from, ec))) {
         fs::copy_symlink(from, part, ec);
-    else if (!ec)
+    } else if (!ec) {
         fs::copy_file(from, part, fs::copy_options::none, ec);
-    if (!ec && !fs::is_symlink(fs::symlink_status(part, ec)))
+    }
+    if (!ec && !fs::is_symlink(fs::symlink_status(part, ec))) {
         ec = syncFile(part);
-    if (!ec)
+    }
+    if (!ec) {
         fs::rename(part, to, ec);
-    if (!ec)
+    }
+    if (!ec) {
         fs::remove(from, ec);
+    }
     if (ec) {
         std::error_code ignored;
         fs::remove(part, ignored);
@@ -157,20 +173,24 @@ std::error_code writeDurably(const fs::path &file, const QByteArray &bytes)
     const fs::path temporary = withSuffix(file, ".tmp");
     QFile out(fromPath(temporary));
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(bytes) != bytes.size() ||
-        !out.flush())
+        !out.flush()) {
         return std::make_error_code(std::errc::io_error);
+    }
     out.close();
     std::error_code ec = syncFile(temporary);
-    if (ec)
+    if (ec) {
         return ec;
+    }
     stepDone("temporary file flushed");
     fs::rename(temporary, file, ec);
-    if (ec)
+    if (ec) {
         return ec;
+    }
     stepDone("file renamed into place");
     ec = syncFolder(file.parent_path());
-    if (!ec)
+    if (!ec) {
         stepDone("folder flushed");
+    }
     return ec;
 }
 

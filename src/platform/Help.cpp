@@ -18,7 +18,7 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcHelp, "freshgate.help")
 
-const QString chmScheme = QStringLiteral("chm");
+const QString kChmScheme = QStringLiteral("chm");
 
 // Pages inside the help file are addressed as chm:/page.htm, so that QTextBrowser resolves
 // relative links and pictures against the page they appear on.
@@ -32,10 +32,11 @@ QUrl topicUrl(const QString &topic)
         page.truncate(hash);
     }
     QUrl url;
-    url.setScheme(chmScheme);
+    url.setScheme(kChmScheme);
     url.setPath(QString::fromUtf8(ChmFile::objectPath(page)), QUrl::DecodedMode);
-    if (!fragment.isEmpty())
+    if (!fragment.isEmpty()) {
         url.setFragment(fragment, QUrl::DecodedMode);
+    }
     return url;
 }
 
@@ -43,16 +44,19 @@ QUrl topicUrl(const QString &topic)
 // "mk:@MSITStore:File.chm::/page.htm"; both name a page of this same file here.
 QUrl inFileUrl(const QUrl &url)
 {
-    if (url.scheme() == chmScheme)
+    if (url.scheme() == kChmScheme) {
         return url;
+    }
     const QString text = url.path(QUrl::FullyDecoded);
     const qsizetype separator = text.indexOf(QStringLiteral("::"));
     const QString scheme = url.scheme().toLower();
-    if (separator < 0 || (scheme != QLatin1String("ms-its") && scheme != QLatin1String("mk")))
+    if (separator < 0 || (scheme != QLatin1String("ms-its") && scheme != QLatin1String("mk"))) {
         return {};
+    }
     QUrl page = topicUrl(text.mid(separator + 2));
-    if (url.hasFragment())
+    if (url.hasFragment()) {
         page.setFragment(url.fragment(QUrl::FullyDecoded), QUrl::DecodedMode);
+    }
     return page;
 }
 
@@ -69,18 +73,21 @@ public:
     {
         m_chmPath = chmPath;
         // Same page again: load it afresh, the update may have replaced the help file.
-        if (source().adjusted(QUrl::RemoveFragment) == url.adjusted(QUrl::RemoveFragment))
+        if (source().adjusted(QUrl::RemoveFragment) == url.adjusted(QUrl::RemoveFragment)) {
             reload();
-        if (source() != url)
+        }
+        if (source() != url) {
             setSource(url);
+        }
     }
 
     QVariant loadResource(int type, const QUrl &name) override
     {
         Q_UNUSED(type)
         const QUrl url = inFileUrl(name.isRelative() ? source().resolved(name) : name);
-        if (!url.isValid())
+        if (!url.isValid()) {
             return {};
+        }
         Result<QByteArray> object = ChmFile::readObject(m_chmPath, url.path(QUrl::FullyDecoded));
         if (!object) {
             qCDebug(lcHelp).noquote() << object.message();
@@ -99,10 +106,11 @@ private:
         }
         const QString scheme = link.scheme().toLower();
         if (scheme == QLatin1String("http") || scheme == QLatin1String("https") ||
-            scheme == QLatin1String("mailto"))
+            scheme == QLatin1String("mailto")) {
             QDesktopServices::openUrl(link);
-        else
+        } else {
             qCDebug(lcHelp) << "link not followed:" << link;
+        }
     }
 
     QString m_chmPath;
@@ -139,10 +147,11 @@ private:
     void updateTitle()
     {
         const QString title = m_browser->documentTitle().simplified();
-        if (!title.isEmpty())
+        if (!title.isEmpty()) {
             setWindowTitle(title);
-        else
+        } else {
             setWindowTitle(QFileInfo(m_browser->source().path()).fileName());
+        }
     }
 
     ChmBrowser *m_browser = nullptr;
@@ -171,16 +180,17 @@ int Help::ShowHelp()
 {
     if (m_filePath.isEmpty() || !QFileInfo(m_filePath).isFile()) {
         qCWarning(lcHelp).noquote() << "no help file at" << m_filePath;
-        return HelpFileMissing;
+        return kHelpFileMissing;
     }
     if (const Result<QByteArray> page = ChmFile::readObject(m_filePath, m_topic); !page) {
         qCWarning(lcHelp).noquote() << "help not shown:" << page.message();
-        return TopicUnavailable;
+        return kTopicUnavailable;
     }
-    if (!m_window)
+    if (!m_window) {
         m_window = std::make_unique<HelpWindow>();
+    }
     m_window->showTopic(m_filePath, m_topic);
-    return Shown;
+    return kShown;
 }
 
 } // namespace freshgate

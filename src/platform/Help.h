@@ -19,9 +19,9 @@ class Help : public QObject {
 
 public:
     // ShowHelp results; the caller is free to ignore them.
-    static constexpr int Shown = 0;
-    static constexpr int HelpFileMissing = 1;  // no path set, or no such file
-    static constexpr int TopicUnavailable = 2; // the file is unreadable or lacks the page
+    static constexpr int kShown = 0;
+    static constexpr int kHelpFileMissing = 1;  // no path set, or no such file
+    static constexpr int kTopicUnavailable = 2; // the file is unreadable or lacks the page
 
     explicit Help(QObject *parent = nullptr);
     ~Help() override;

@@ -24,33 +24,35 @@ constexpr char kCommitMark[] = "committed\n";
 bool isInside(const QString &path, const QString &folder)
 {
 #ifdef Q_OS_WIN
-    constexpr Qt::CaseSensitivity cs = Qt::CaseInsensitive;
+    constexpr Qt::CaseSensitivity kNameCase = Qt::CaseInsensitive;
 #else
-    constexpr Qt::CaseSensitivity cs = Qt::CaseSensitive;
+    constexpr Qt::CaseSensitivity kNameCase = Qt::CaseSensitive;
 #endif
-    return path.compare(folder, cs) == 0 || path.startsWith(folder + u'/', cs) ||
-           (folder.endsWith(u'/') && path.startsWith(folder, cs));
+    return path.compare(folder, kNameCase) == 0 || path.startsWith(folder + u'/', kNameCase) ||
+           (folder.endsWith(u'/') && path.startsWith(folder, kNameCase));
 }
 
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
 
-MoveTransaction::MoveTransaction(fs::path workFolder, fs::path destination)
+MoveTransaction::MoveTransaction(const fs::path &workFolder, const fs::path &destination)
 {
-    setPaths(std::move(workFolder));
+    setPaths(workFolder);
     std::error_code ec;
     m_destination = fs::weakly_canonical(fs::absolute(destination, ec), ec);
-    if (ec)
+    if (ec) {
         m_destination = fs::absolute(destination, ec).lexically_normal();
+    }
 }
 
-void MoveTransaction::setPaths(fs::path workFolder)
+void MoveTransaction::setPaths(const fs::path &workFolder)
 {
     std::error_code ec;
     m_work = fs::weakly_canonical(fs::absolute(workFolder, ec), ec);
-    if (ec)
+    if (ec) {
         m_work = fs::absolute(workFolder, ec).lexically_normal();
+    }
     m_staging = m_work / kStagingFolder;
     m_backup = m_work / kBackupFolder;
     m_journal = m_work / kJournalFile;
@@ -61,8 +63,9 @@ bool MoveTransaction::ours(const fs::path &real) const
     const QString path = fromPath(real);
     for (const fs::path &own :
          {m_staging, m_backup, m_journal, withSuffix(m_journal, ".tmp"), m_work / kKeptFolder}) {
-        if (isInside(path, fromPath(own)))
+        if (isInside(path, fromPath(own))) {
             return true;
+        }
     }
     return false;
 }
@@ -80,14 +83,16 @@ fs::path MoveTransaction::backup(std::size_t index) const
 std::optional<MoveTransaction::Folder> MoveTransaction::resolve(const QString &relFolder,
                                                                 QString *error)
 {
-    if (const auto it = m_resolved.constFind(relFolder); it != m_resolved.cend())
+    if (const auto it = m_resolved.constFind(relFolder); it != m_resolved.cend()) {
         return *it;
+    }
     const qsizetype slash = relFolder.lastIndexOf(u'/');
     const std::optional<Folder> parent =
         relFolder.isEmpty() ? std::nullopt
                             : resolve(slash < 0 ? QString() : relFolder.left(slash), error);
-    if (!relFolder.isEmpty() && !parent)
+    if (!relFolder.isEmpty() && !parent) {
         return std::nullopt;
+    }
     Folder folder;
     if (relFolder.isEmpty()) {
         folder.real = m_destination;
@@ -97,15 +102,17 @@ std::optional<MoveTransaction::Folder> MoveTransaction::resolve(const QString &r
         std::vector<fs::path> missing;
         for (fs::path p = m_destination; folder.missing && !p.empty(); p = p.parent_path()) {
             const fs::file_status status = fs::status(p, ec);
-            if (fs::is_directory(status))
+            if (fs::is_directory(status)) {
                 break;
+            }
             if (status.type() != fs::file_type::not_found) {
                 *error = QStringLiteral("\"%1\" is not a folder").arg(fromPath(p));
                 return std::nullopt;
             }
             missing.push_back(p);
-            if (p == p.parent_path())
+            if (p == p.parent_path()) {
                 break;
+            }
         }
         m_folders.insert(m_folders.end(), missing.rbegin(), missing.rend());
     } else {
@@ -159,8 +166,9 @@ bool MoveTransaction::plan(const std::vector<Move> &moves, const QStringList &re
         const qsizetype slash = rel.lastIndexOf(u'/');
         const std::optional<Folder> parent =
             resolve(slash < 0 ? QString() : rel.left(slash), error);
-        if (!parent)
+        if (!parent) {
             return false;
+        }
         const fs::path real = parent->real / toPath(rel.mid(slash + 1));
         if (ours(real)) {
             *error = QStringLiteral("\"%1\" would land in the extractor's own folders").arg(rel);
@@ -183,23 +191,27 @@ bool MoveTransaction::plan(const std::vector<Move> &moves, const QStringList &re
         const QString key = fromPath(real);
         if (const auto it = byTarget.constFind(key); it != byTarget.cend()) {
             // A removal of a file that a move brings anew is the move's backup.
-            if (!staged.isEmpty())
+            if (!staged.isEmpty()) {
                 m_entries[*it].staged = staged;
+            }
             return true;
         }
-        if (staged.isEmpty() && !entry.existed)
+        if (staged.isEmpty() && !entry.existed) {
             return true;
+        }
         byTarget.insert(key, m_entries.size());
         m_entries.push_back(entry);
         return true;
     };
     for (const QString &rel : removals) {
-        if (!add(QString(), rel))
+        if (!add(QString(), rel)) {
             return false;
+        }
     }
     for (const Move &move : moves) {
-        if (!add(move.staged, move.rel))
+        if (!add(move.staged, move.rel)) {
             return false;
+        }
     }
     return true;
 }
@@ -207,14 +219,16 @@ bool MoveTransaction::plan(const std::vector<Move> &moves, const QStringList &re
 QByteArray MoveTransaction::serialize() const
 {
     QJsonArray folders;
-    for (const fs::path &folder : m_folders)
+    for (const fs::path &folder : m_folders) {
         folders.append(fromPath(folder));
+    }
     QJsonArray entries;
     for (const Entry &entry : m_entries) {
         QJsonObject object{{QStringLiteral("target"), entry.rel},
                            {QStringLiteral("existed"), entry.existed}};
-        if (!entry.staged.isEmpty())
+        if (!entry.staged.isEmpty()) {
             object.insert(QStringLiteral("staged"), entry.staged);
+        }
         entries.append(object);
     }
     const QJsonObject journal{
@@ -232,37 +246,43 @@ QByteArray MoveTransaction::serialize() const
 bool MoveTransaction::parse(const QByteArray &bytes, bool *committed)
 {
     const qsizetype end = bytes.indexOf('\n');
-    if (end < 0)
+    if (end < 0) {
         return false;
+    }
     const QByteArray rest = bytes.mid(end + 1);
     // A mark cut short by the crash counts as none: the version was not recorded yet.
     *committed = rest == kCommitMark;
-    if (!rest.isEmpty() && !QByteArray(kCommitMark).startsWith(rest))
+    if (!rest.isEmpty() && !QByteArray(kCommitMark).startsWith(rest)) {
         return false;
+    }
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(bytes.left(end), &error);
     const QJsonObject journal = document.object();
     if (error.error != QJsonParseError::NoError || journal.value(u"format").toInt() != kFormat ||
-        !journal.value(u"destination").isString() || !journal.value(u"entries").isArray())
+        !journal.value(u"destination").isString() || !journal.value(u"entries").isArray()) {
         return false;
+    }
     m_destination = toPath(journal.value(u"destination").toString());
     m_note = journal.value(u"note").toString();
-    if (!m_destination.is_absolute())
+    if (!m_destination.is_absolute()) {
         return false;
-    for (const QJsonValue &folder : journal.value(u"folders").toArray()) {
+    }
+    for (const auto &folder : journal.value(u"folders").toArray()) {
         const fs::path path = toPath(folder.toString());
-        if (!path.is_absolute())
+        if (!path.is_absolute()) {
             return false;
+        }
         m_folders.push_back(path);
     }
-    for (const QJsonValue &value : journal.value(u"entries").toArray()) {
+    for (const auto &value : journal.value(u"entries").toArray()) {
         const QJsonObject object = value.toObject();
         Entry entry{object.value(u"staged").toString(), object.value(u"target").toString(),
                     object.value(u"existed").toBool()};
         const fs::path rel = toPath(entry.rel);
         if (entry.rel.isEmpty() || rel.is_absolute() ||
-            fromPath(rel.lexically_normal()).startsWith(QLatin1String("..")))
+            fromPath(rel.lexically_normal()).startsWith(QLatin1String(".."))) {
             return false;
+        }
         m_entries.push_back(entry);
     }
     return true;
@@ -309,8 +329,9 @@ bool MoveTransaction::apply(QString *error)
             }
             stepDone("old file moved aside");
         }
-        if (entry.staged.isEmpty())
+        if (entry.staged.isEmpty()) {
             continue;
+        }
         if (const std::error_code ec = moveFile(m_staging / toPath(entry.staged), to)) {
             *error = QStringLiteral("cannot move \"%1\" into place: %2").arg(entry.rel, text(ec));
             return false;
@@ -330,10 +351,12 @@ bool MoveTransaction::syncTouchedFolders(QString *error) const
             folders.push_back(folder);
         }
     };
-    for (const fs::path &folder : m_folders)
+    for (const fs::path &folder : m_folders) {
         touch(folder.parent_path());
-    for (const Entry &entry : m_entries)
+    }
+    for (const Entry &entry : m_entries) {
         touch(target(entry).parent_path());
+    }
     touch(m_backup);
     std::erase_if(folders, [](const fs::path &folder) { return !pathExists(folder); });
     if (const std::error_code ec = syncAll(folders, SyncKind::Folders)) {
@@ -378,9 +401,10 @@ bool MoveTransaction::retire(QString *error)
     for (const fs::path &folder : {m_backup, m_staging}) {
         std::error_code removed;
         fs::remove_all(folder, removed);
-        if (removed)
+        if (removed) {
             qCWarning(lcJournal).noquote()
                 << "cannot remove" << fromPath(folder) << ":" << text(removed);
+        }
         stepDone("leftovers removed");
     }
     return true;
@@ -398,8 +422,9 @@ bool MoveTransaction::rollback(QString *problems)
         fs::remove(partialCopyOf(to), ec);
         const bool backedUp = pathExists(kept);
         // Untouched unless it did not exist before or its old self waits in the backup.
-        if (entry.existed && !backedUp)
+        if (entry.existed && !backedUp) {
             continue;
+        }
         if (pathExists(to)) {
             fs::remove(to, ec);
             if (ec) {
@@ -422,10 +447,11 @@ bool MoveTransaction::rollback(QString *problems)
     for (auto it = m_folders.rbegin(); it != m_folders.rend(); ++it) {
         std::error_code ec;
         // Only an empty folder goes; one that holds something not ours stays.
-        if (fs::remove(*it, ec))
+        if (fs::remove(*it, ec)) {
             stepDone("folder removed");
-        else if (ec && pathExists(*it))
+        } else if (ec && pathExists(*it)) {
             failed.append(QStringLiteral("\"%1\": %2").arg(fromPath(*it), text(ec)));
+        }
     }
     QString error;
     if (restored && !syncTouchedFolders(&error)) {
@@ -459,14 +485,17 @@ Recovery MoveTransaction::recover(const fs::path &workFolder,
         const fs::path kept = journal.m_work / kKeptFolder;
         fs::create_directories(kept, ec);
         int n = 1;
-        while (pathExists(kept / ("journal-" + std::to_string(n))))
+        while (pathExists(kept / ("journal-" + std::to_string(n)))) {
             ++n;
+        }
         const std::string suffix = std::to_string(n);
         fs::rename(journal.m_journal, kept / ("journal-" + suffix), ec);
-        if (!ec && pathExists(journal.m_backup))
+        if (!ec && pathExists(journal.m_backup)) {
             fs::rename(journal.m_backup, kept / ("backup-" + suffix), ec);
-        if (!ec)
+        }
+        if (!ec) {
             ec = syncFolder(journal.m_work);
+        }
         *detail = ec ? QStringLiteral("the journal %1 cannot be read, and cannot be set aside "
                                       "(%2); it and the backups stay where they are")
                            .arg(fromPath(journal.m_journal), text(ec))
@@ -507,8 +536,9 @@ Recovery MoveTransaction::recover(const fs::path &workFolder,
 QStringList MoveTransaction::keptNames(const fs::path &workFolder)
 {
     QStringList names{QLatin1String(kKeptFolder)};
-    if (pathExists(workFolder / kJournalFile))
+    if (pathExists(workFolder / kJournalFile)) {
         names << QLatin1String(kJournalFile) << QLatin1String(kBackupFolder);
+    }
     return names;
 }
 

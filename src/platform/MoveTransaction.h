@@ -46,7 +46,8 @@ public:
     };
 
     // Staging, backup and journal live in workFolder.
-    MoveTransaction(std::filesystem::path workFolder, std::filesystem::path destination);
+    MoveTransaction(const std::filesystem::path &workFolder,
+                    const std::filesystem::path &destination);
 
     // Works out every step: the folders to create, the files replaced or removed, and that
     // no target lies behind a symbolic link that leads out of the destination (a link to a
@@ -98,7 +99,7 @@ private:
     [[nodiscard]] bool syncTouchedFolders(QString *error) const;
     [[nodiscard]] QByteArray serialize() const;
     [[nodiscard]] bool parse(const QByteArray &bytes, bool *committed);
-    void setPaths(std::filesystem::path workFolder);
+    void setPaths(const std::filesystem::path &workFolder);
 
     std::filesystem::path m_work;
     std::filesystem::path m_staging;

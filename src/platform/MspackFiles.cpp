@@ -96,7 +96,7 @@ int seekFile(mspack_file *handle, off_t offset, int mode)
 off_t tellFile(mspack_file *handle)
 {
     const qint64 at = cast(handle)->file.pos();
-    return at > std::numeric_limits<off_t>::max() ? off_t(-1) : static_cast<off_t>(at);
+    return at > std::numeric_limits<off_t>::max() ? off_t{-1} : static_cast<off_t>(at);
 }
 
 // libmspack's own messages are about damaged cabinets, which the caller reports by its result.

@@ -23,8 +23,9 @@ bool isDeviceName(QStringView component)
     static const char16_t *const devices[] = {u"CON", u"PRN",    u"AUX",
                                               u"NUL", u"CONIN$", u"CONOUT$"};
     for (const char16_t *device : devices) {
-        if (stem.compare(QStringView(device), Qt::CaseInsensitive) == 0)
+        if (stem.compare(QStringView(device), Qt::CaseInsensitive) == 0) {
             return true;
+        }
     }
     if (stem.size() == 4 && stem.at(3) >= u'1' && stem.at(3) <= u'9') {
         const QStringView prefix = stem.left(3);
@@ -41,40 +42,46 @@ QString describe(QChar c)
 
 } // namespace
 
-std::optional<QString> safeMemberPath(const QString &name, QString *why)
+Result<QString> safeMemberPath(const QString &name)
 {
-    const auto refuse = [why](const QString &reason) -> std::optional<QString> {
-        if (why)
-            *why = reason;
-        return std::nullopt;
+    const auto refuse = [](const QString &reason) -> Result<QString> {
+        return failure(FailureKind::Archive, reason);
     };
 
-    if (name.isEmpty())
+    if (name.isEmpty()) {
         return refuse(QStringLiteral("empty name"));
-    if (name.size() >= 2 && isSeparator(name.at(0)) && isSeparator(name.at(1)))
+    }
+    if (name.size() >= 2 && isSeparator(name.at(0)) && isSeparator(name.at(1))) {
         return refuse(QStringLiteral("UNC or device path"));
-    if (isSeparator(name.at(0)))
+    }
+    if (isSeparator(name.at(0))) {
         return refuse(QStringLiteral("absolute path"));
-    if (name.size() >= 2 && isAsciiLetter(name.at(0)) && name.at(1) == u':')
+    }
+    if (name.size() >= 2 && isAsciiLetter(name.at(0)) && name.at(1) == u':') {
         return refuse(QStringLiteral("carries a drive"));
+    }
     for (const QChar c : name) {
-        if (c.unicode() < 0x20 || QStringView(u":*?\"<>|").contains(c))
+        if (c.unicode() < 0x20 || QStringView(u":*?\"<>|").contains(c)) {
             return refuse(QStringLiteral("character %1 cannot be in a file name").arg(describe(c)));
+        }
     }
 
     QStringList kept;
     qsizetype start = 0;
     while (start <= name.size()) {
         qsizetype end = start;
-        while (end < name.size() && !isSeparator(name.at(end)))
+        while (end < name.size() && !isSeparator(name.at(end))) {
             ++end;
+        }
         const QStringView component = QStringView(name).mid(start, end - start);
         const bool last = end == name.size();
-        if (component == u"..")
+        if (component == u"..") {
             return refuse(QStringLiteral("climbs out with \"..\""));
+        }
         if (component.isEmpty() || component == u".") {
-            if (last)
+            if (last) {
                 return refuse(QStringLiteral("names a folder, not a file"));
+            }
         } else if (component.endsWith(u'.') || component.endsWith(u' ')) {
             return refuse(QStringLiteral("a name part ends in a dot or a space"));
         } else if (isDeviceName(component)) {

@@ -1,14 +1,15 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QString>
-#include <optional>
 
 namespace freshgate {
 
 // Turns the name of a cabinet member into a path relative to the folder it is
 // extracted into, with "/" separators. Both "\" and "/" separate folders.
 //
-// Returns nothing, and says why in *why, for a name that could write outside
+// Fails (kind Archive, the message saying why) for a name that could write outside
 // that folder or cannot be a file name: empty, absolute ("\x", "/x"), carrying
 // a drive ("C:x"), a UNC or device prefix, a ".." component, or an empty last
 // component. "." components and repeated separators are dropped. The check is
@@ -19,6 +20,6 @@ namespace freshgate {
 // set installs the same everywhere: the characters :*?"<>| and control
 // characters, components ending in "." or " ", and device names (CON, NUL,
 // COM1, ... with or without an extension).
-[[nodiscard]] std::optional<QString> safeMemberPath(const QString &name, QString *why = nullptr);
+[[nodiscard]] Result<QString> safeMemberPath(const QString &name);
 
 } // namespace freshgate

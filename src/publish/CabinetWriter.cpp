@@ -23,8 +23,9 @@ using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
 
 bool fail(QString *error, const QString &text)
 {
-    if (error)
+    if (error) {
         *error = text;
+    }
     return false;
 }
 
@@ -36,8 +37,9 @@ QString messageOf(const GError *error)
 bool isAscii(const QString &text)
 {
     for (QChar c : text) {
-        if (c.unicode() > 0x7f)
+        if (c.unicode() > 0x7f) {
             return false;
+        }
     }
     return true;
 }
@@ -58,18 +60,21 @@ CabinetWriter::~CabinetWriter() = default;
 bool CabinetWriter::addFile(const QString &memberName, const QString &sourcePath,
                             Attributes attributes, QString *error)
 {
-    if (d->written)
+    if (d->written) {
         return fail(error, QStringLiteral("the cabinet has already been written"));
-    if (memberName.isEmpty())
+    }
+    if (memberName.isEmpty()) {
         return fail(error, QStringLiteral("a cabinet member needs a name"));
+    }
     const QFileInfo source(sourcePath);
-    if (!source.isFile())
+    if (!source.isFile()) {
         return fail(error, QStringLiteral("%1 is not a regular file").arg(sourcePath));
-    if (d->bytes + source.size() > MaxContentBytes) {
+    }
+    if (d->bytes + source.size() > kMaxContentBytes) {
         return fail(error, QStringLiteral("%1 would make the cabinet hold more than %2 bytes, the "
                                           "most one cabinet can carry")
                                .arg(sourcePath)
-                               .arg(MaxContentBytes));
+                               .arg(kMaxContentBytes));
     }
 
     const QByteArray name = memberName.toUtf8();
@@ -85,8 +90,9 @@ bool CabinetWriter::addFile(const QString &memberName, const QString &sourcePath
     // Adding reads the file's size and date and resets the attributes, so ours
     // go on afterwards.
     guint32 bits = attributes.toInt();
-    if (!isAscii(memberName))
+    if (!isAscii(memberName)) {
         bits |= GCAB_FILE_ATTRIBUTE_NAME_IS_UTF;
+    }
     gcab_file_set_attributes(member.get(), bits);
 
     ++d->members;
@@ -106,8 +112,9 @@ qint64 CabinetWriter::contentBytes() const
 
 bool CabinetWriter::write(const QString &path, QString *error)
 {
-    if (d->written)
+    if (d->written) {
         return fail(error, QStringLiteral("the cabinet has already been written"));
+    }
     d->written = true;
 
     GObjectPtr<GFile> target(g_file_new_for_path(QFile::encodeName(path).constData()));

@@ -26,7 +26,7 @@ public:
 
     // The format counts data blocks of 32 KiB in 16 bits, so one cabinet folder
     // holds at most this many bytes of member content.
-    static constexpr qint64 MaxContentBytes = qint64(65535) * 32768 - 1;
+    static constexpr qint64 kMaxContentBytes = qint64{65535} * 32768 - 1;
 
     CabinetWriter();
     ~CabinetWriter();
@@ -37,7 +37,7 @@ public:
     // the source must stay in place and unchanged until then. Names that are
     // not pure ASCII are flagged UTF-8. Fails, adding nothing, for an empty or
     // duplicate name, a source that is not a regular file, or content that
-    // would outgrow MaxContentBytes.
+    // would outgrow kMaxContentBytes.
     [[nodiscard]] bool addFile(const QString &memberName, const QString &sourcePath,
                                Attributes attributes, QString *error = nullptr);
 

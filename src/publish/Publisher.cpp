@@ -30,7 +30,7 @@ struct SlotInfo {
     Component component;
 };
 
-constexpr std::array<SlotInfo, SlotCount> SlotTable{{
+constexpr std::array<SlotInfo, SlotCount> kSlotTable{{
     {QLatin1String("--resource"), QLatin1String("resource file"), Component::Resource},
     {QLatin1String("--data"), QLatin1String("data files"), Component::Data},
     {QLatin1String("--helpfile"), QLatin1String("help file"), Component::Help},
@@ -40,18 +40,18 @@ constexpr std::array<SlotInfo, SlotCount> SlotTable{{
 
 QString cabinetOf(Slot slot)
 {
-    return QLatin1String(componentInfo(SlotTable[slot].component).serverFile);
+    return QLatin1String(componentInfo(kSlotTable[slot].component).serverFile);
 }
 
-constexpr int ThresholdField = 4;
+constexpr int kThresholdField = 4;
 
 // Freshgate finds these at the top of what it extracts: the set-up program it
 // starts after a full package, and the program file a patch replaces.
-const QString SetupProgram = QLatin1String(kSetupProgram);
-const QString ProductProgram = QLatin1String(kProductProgram);
+const QString kSetupProgramName = QLatin1String(kSetupProgram);
+const QString kProductProgramName = QLatin1String(kProductProgram);
 
-const QString SignatureSuffix = QLatin1String(kSignatureSuffix);
-const QString ManifestFile = QLatin1String(kManifestFile);
+const QString kSignatureExtension = QLatin1String(kSignatureSuffix);
+const QString kManifestName = QLatin1String(kManifestFile);
 
 enum class Origin { None, New, Kept };
 
@@ -95,8 +95,9 @@ QString versionProblem(const QString &text, const QString &option)
 bool hasTopLevelFile(const QList<SourceFile> &files, const QString &name)
 {
     for (const SourceFile &file : files) {
-        if (file.memberName == name)
+        if (file.memberName == name) {
             return true;
+        }
     }
     return false;
 }
@@ -105,27 +106,32 @@ bool hasTopLevelFile(const QList<SourceFile> &files, const QString &name)
 // and the folders to pack. Reads, never writes.
 bool checkOptions(const PublishOptions &options, Plan *plan, QString *error)
 {
-    if (options.outDir.isEmpty())
+    if (options.outDir.isEmpty()) {
         return fail(error, QStringLiteral("give the server root with --out"));
+    }
     const QFileInfo out(options.outDir);
-    if (out.exists() && !out.isDir())
+    if (out.exists() && !out.isDir()) {
         return fail(error, QStringLiteral("%1 is not a folder").arg(options.outDir));
+    }
 
     for (Slot slot : {Resource, Data, Help, Exe}) {
         const auto &source = sourceOf(options, slot);
-        if (!source)
+        if (!source) {
             continue;
+        }
         const auto version = parseGivenVersion(source->version);
-        if (!version)
-            return fail(error, versionProblem(source->version, SlotTable[slot].option));
+        if (!version) {
+            return fail(error, versionProblem(source->version, kSlotTable[slot].option));
+        }
         plan->fields[slot] = *version;
     }
     if (options.fullThreshold) {
         const auto threshold = parseGivenVersion(*options.fullThreshold);
-        if (!threshold)
+        if (!threshold) {
             return fail(error,
                         versionProblem(*options.fullThreshold, QStringLiteral("--full-threshold")));
-        plan->fields[ThresholdField] = *threshold;
+        }
+        plan->fields[kThresholdField] = *threshold;
     }
 
     if (options.validForDays && !options.signingKey) {
@@ -161,24 +167,27 @@ bool checkOptions(const PublishOptions &options, Plan *plan, QString *error)
                 ? options.fullExeFolder
                 : (sourceOf(options, slot) ? std::optional(sourceOf(options, slot)->folder)
                                            : std::nullopt);
-        if (!folder)
+        if (!folder) {
             continue;
+        }
         QString why;
-        if (!scanSourceFolder(*folder, &plan->files[slot], &why))
+        if (!scanSourceFolder(*folder, &plan->files[slot], &why)) {
             return fail(error,
-                        QStringLiteral("%1 %2: %3").arg(SlotTable[slot].option, *folder, why));
+                        QStringLiteral("%1 %2: %3").arg(kSlotTable[slot].option, *folder, why));
+        }
         plan->origin[slot] = Origin::New;
     }
     if (plan->origin[FullExe] == Origin::New &&
-        !hasTopLevelFile(plan->files[FullExe], SetupProgram)) {
+        !hasTopLevelFile(plan->files[FullExe], kSetupProgramName)) {
         return fail(error, QStringLiteral("the full package %1 has no %2 at its top; Freshgate "
                                           "starts that file after installing it")
-                               .arg(*options.fullExeFolder, SetupProgram));
+                               .arg(*options.fullExeFolder, kSetupProgramName));
     }
-    if (plan->origin[Exe] == Origin::New && !hasTopLevelFile(plan->files[Exe], ProductProgram)) {
+    if (plan->origin[Exe] == Origin::New &&
+        !hasTopLevelFile(plan->files[Exe], kProductProgramName)) {
         return fail(error, QStringLiteral("the EXE patch %1 has no %2 at its top; installing it "
                                           "would leave the product without its program")
-                               .arg(options.exe->folder, ProductProgram));
+                               .arg(options.exe->folder, kProductProgramName));
     }
     return true;
 }
@@ -188,7 +197,7 @@ bool checkOptions(const PublishOptions &options, Plan *plan, QString *error)
 bool keepsClientsWorking(const PublishOptions &options, const ServerFolderState &old, Plan *plan,
                          QString *error)
 {
-    const QStringList signatures = old.entries.filter(SignatureSuffix);
+    const QStringList signatures = old.entries.filter(kSignatureExtension);
     if (!signatures.isEmpty() && !options.signingKey) {
         if (!options.dropSignatures) {
             return fail(error, QStringLiteral("the server folder holds signatures (%1), and "
@@ -217,13 +226,13 @@ bool keepsClientsWorking(const PublishOptions &options, const ServerFolderState 
                                            "already offers, and clients that have %3 never "
                                            "go back; give --allow-older to roll back on "
                                            "purpose")
-                                .arg(SlotTable[slot].option)
+                                .arg(kSlotTable[slot].option)
                                 .arg(plan->fields[slot])
                                 .arg(published));
             }
             plan->notes << QStringLiteral("rolled the %1 back from version %2 to %3; clients that "
                                           "installed %2 keep it")
-                               .arg(SlotTable[slot].label)
+                               .arg(kSlotTable[slot].label)
                                .arg(published)
                                .arg(plan->fields[slot]);
         }
@@ -234,11 +243,13 @@ bool keepsClientsWorking(const PublishOptions &options, const ServerFolderState 
 // Decides what the new folder takes over from the old one.
 bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *plan, QString *error)
 {
-    QStringList managed = {ManifestFile};
-    for (const SlotInfo &slot : SlotTable)
+    QStringList managed = {kManifestName};
+    for (const SlotInfo &slot : kSlotTable) {
         managed << QLatin1String(componentInfo(slot.component).serverFile);
-    for (const QString &name : QStringList(managed))
-        managed << name + SignatureSuffix;
+    }
+    for (const QString &name : QStringList(managed)) {
+        managed << name + kSignatureExtension;
+    }
     for (const QString &entry : old.entries) {
         if (!managed.contains(entry)) {
             return fail(error, QStringLiteral("the server folder holds %1, which freshgate-publish "
@@ -248,34 +259,38 @@ bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *p
         }
     }
 
-    if (!keepsClientsWorking(options, old, plan, error))
+    if (!keepsClientsWorking(options, old, plan, error)) {
         return false;
+    }
 
     for (Slot slot : {Resource, Data, Help, Exe}) {
-        if (plan->origin[slot] == Origin::New)
+        if (plan->origin[slot] == Origin::New) {
             continue;
+        }
         if (old.entries.contains(cabinetOf(slot))) {
             plan->origin[slot] = Origin::Kept;
-            plan->fields[slot] = old.fields[slot].value_or(UnpublishedVersion);
+            plan->fields[slot] = old.fields[slot].value_or(kUnpublishedVersion);
             if (!old.fields[slot]) {
                 plan->setBecause[slot] =
                     QStringLiteral("the server's %1 had no readable version; it is now %2")
-                        .arg(SlotTable[slot].label)
-                        .arg(UnpublishedVersion);
+                        .arg(kSlotTable[slot].label)
+                        .arg(kUnpublishedVersion);
             }
         } else {
-            plan->fields[slot] = UnpublishedVersion;
+            plan->fields[slot] = kUnpublishedVersion;
             plan->setBecause[slot] = QStringLiteral("no %1 published; its version is %2")
-                                         .arg(SlotTable[slot].label)
-                                         .arg(UnpublishedVersion);
+                                         .arg(kSlotTable[slot].label)
+                                         .arg(kUnpublishedVersion);
         }
     }
 
     const bool oldFull = old.entries.contains(cabinetOf(FullExe));
-    if (plan->origin[FullExe] != Origin::New && !options.withdrawFullExe && oldFull)
+    if (plan->origin[FullExe] != Origin::New && !options.withdrawFullExe && oldFull) {
         plan->origin[FullExe] = Origin::Kept;
-    if (options.withdrawFullExe && oldFull)
+    }
+    if (options.withdrawFullExe && oldFull) {
         plan->notes << QStringLiteral("withdrew the full program package");
+    }
 
     if (options.fullThreshold && plan->origin[FullExe] == Origin::None) {
         return fail(error, QStringLiteral("--full-threshold needs a full package, and the server "
@@ -300,15 +315,15 @@ bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *p
     }
 
     if (!options.fullThreshold) {
-        if (plan->origin[FullExe] == Origin::Kept && old.fields[ThresholdField]) {
-            plan->fields[ThresholdField] = *old.fields[ThresholdField];
+        if (plan->origin[FullExe] == Origin::Kept && old.fields[kThresholdField]) {
+            plan->fields[kThresholdField] = *old.fields[kThresholdField];
         } else {
-            plan->fields[ThresholdField] = NoFullPackageThreshold;
+            plan->fields[kThresholdField] = kNoFullPackageThreshold;
             if (plan->origin[FullExe] == Origin::Kept) {
                 plan->notes << QStringLiteral("the server's full package had no readable "
                                               "threshold; it is now %1, so almost no installation "
                                               "takes it")
-                                   .arg(NoFullPackageThreshold);
+                                   .arg(kNoFullPackageThreshold);
             }
         }
     }
@@ -321,13 +336,14 @@ void warnOfUnfetchedVersions(Plan *plan)
 {
     for (Slot slot : {Resource, Data, Help, Exe}) {
         const std::optional<qint16> fallback = parseVersion(QString::fromLatin1(
-            settingInfo(componentInfo(SlotTable[slot].component).versionKey).fallback));
-        if (!fallback || plan->fields[slot] > *fallback)
+            settingInfo(componentInfo(kSlotTable[slot].component).versionKey).fallback));
+        if (!fallback || plan->fields[slot] > *fallback) {
             continue;
-        const QString lead =
-            plan->setBecause[slot].isEmpty()
-                ? QStringLiteral("%1 version %2").arg(SlotTable[slot].label).arg(plan->fields[slot])
-                : plan->setBecause[slot];
+        }
+        const QString lead = plan->setBecause[slot].isEmpty() ? QStringLiteral("%1 version %2")
+                                                                    .arg(kSlotTable[slot].label)
+                                                                    .arg(plan->fields[slot])
+                                                              : plan->setBecause[slot];
         plan->warnings << QStringLiteral("%1, which does not exceed %2, the version a client "
                                          "assumes until its first update, so no client with the "
                                          "default settings fetches it")
@@ -347,9 +363,9 @@ QString describe(const Plan &plan, Slot slot)
         return QStringLiteral("full program package for EXE version %1, taken by installed "
                               "versions up to %2")
             .arg(plan.fields[Exe])
-            .arg(plan.fields[ThresholdField]);
+            .arg(plan.fields[kThresholdField]);
     }
-    return QStringLiteral("%1 version %2").arg(SlotTable[slot].label).arg(plan.fields[slot]);
+    return QStringLiteral("%1 version %2").arg(kSlotTable[slot].label).arg(plan.fields[slot]);
 }
 
 bool writeCabinet(const QList<SourceFile> &files, const QString &path, QString *error)
@@ -357,10 +373,12 @@ bool writeCabinet(const QList<SourceFile> &files, const QString &path, QString *
     CabinetWriter writer;
     for (const SourceFile &file : files) {
         CabinetWriter::Attributes attributes = CabinetWriter::Attribute::Archive;
-        if (file.executable)
+        if (file.executable) {
             attributes |= CabinetWriter::Attribute::Executable;
-        if (!writer.addFile(file.memberName, file.path, attributes, error))
+        }
+        if (!writer.addFile(file.memberName, file.path, attributes, error)) {
             return false;
+        }
     }
     return writer.write(path, error);
 }
@@ -374,8 +392,9 @@ bool build(const Plan &plan, const QString &oldFolder, const QString &staging,
         const QString target = QDir(staging).filePath(cabinet);
         const QString shown = QDir(finalFolder).filePath(cabinet);
         if (plan.origin[slot] == Origin::New) {
-            if (!writeCabinet(plan.files[slot], target, error))
+            if (!writeCabinet(plan.files[slot], target, error)) {
                 return false;
+            }
             const qsizetype count = plan.files[slot].size();
             *report << QStringLiteral("wrote %1: %2, %3 %4")
                            .arg(shown, describe(plan, slot))
@@ -384,15 +403,16 @@ bool build(const Plan &plan, const QString &oldFolder, const QString &staging,
         } else if (plan.origin[slot] == Origin::Kept) {
             const QString source = QDir(oldFolder).filePath(cabinet);
             QFile copy(source);
-            if (!copy.copy(target))
+            if (!copy.copy(target)) {
                 return fail(error,
                             QStringLiteral("cannot copy %1: %2").arg(source, copy.errorString()));
+            }
             *report << QStringLiteral("kept %1: %2").arg(shown, describe(plan, slot));
         }
     }
 
     const QString text = manifestText(plan);
-    QFile manifest(QDir(staging).filePath(ManifestFile));
+    QFile manifest(QDir(staging).filePath(kManifestName));
     if (!manifest.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
         manifest.write(text.toLatin1()) != text.size() || !manifest.flush()) {
         return fail(
@@ -400,7 +420,7 @@ bool build(const Plan &plan, const QString &oldFolder, const QString &staging,
             QStringLiteral("cannot write %1: %2").arg(manifest.fileName(), manifest.errorString()));
     }
     manifest.close();
-    *report << QStringLiteral("wrote %1: %2").arg(QDir(finalFolder).filePath(ManifestFile), text);
+    *report << QStringLiteral("wrote %1: %2").arg(QDir(finalFolder).filePath(kManifestName), text);
     return true;
 }
 
@@ -422,15 +442,15 @@ bool sign(const minisign::SecretKey &key, const Plan &plan, std::optional<qint64
           const QString &staging, const QString &finalFolder, QStringList *report, QString *error)
 {
     QStringList names = QDir(staging).entryList(QDir::Files, QDir::Name);
-    names.removeAll(ManifestFile);
-    names << ManifestFile;
+    names.removeAll(kManifestName);
+    names << kManifestName;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     for (const QString &name : names) {
         const QString path = QDir(staging).filePath(name);
         minisign::CommentFields fields;
         fields.timestamp = now;
         fields.file = name;
-        if (name == ManifestFile) {
+        if (name == kManifestName) {
             fields.expires = expires;
         } else if (const std::optional<qint16> version = versionOf(plan, name)) {
             fields.version = QString::number(*version);
@@ -440,7 +460,7 @@ bool sign(const minisign::SecretKey &key, const Plan &plan, std::optional<qint64
         if (!signature) {
             return fail(error, signature.message());
         }
-        QFile out(path + SignatureSuffix);
+        QFile out(path + kSignatureExtension);
         if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
             out.write(*signature) != signature->size() || !out.flush()) {
             return fail(
@@ -458,8 +478,9 @@ public:
     explicit CreatedFolder(QString path) : m_path(std::move(path)) {}
     ~CreatedFolder()
     {
-        if (!m_path.isEmpty())
+        if (!m_path.isEmpty()) {
             QDir().rmdir(m_path);
+        }
     }
     CreatedFolder(const CreatedFolder &) = delete;
     CreatedFolder &operator=(const CreatedFolder &) = delete;
@@ -475,8 +496,9 @@ void removeLeftovers(const QString &outDir)
     const QDir dir(outDir);
     const QStringList patterns = {QStringLiteral(".freshgate.new-*"),
                                   QStringLiteral(".freshgate.old-*")};
-    for (const QString &name : dir.entryList(patterns, QDir::Dirs | QDir::Hidden))
+    for (const QString &name : dir.entryList(patterns, QDir::Dirs | QDir::Hidden)) {
         QDir(dir.filePath(name)).removeRecursively();
+    }
 }
 
 } // namespace
@@ -485,8 +507,9 @@ PublishResult publish(const PublishOptions &options)
 {
     PublishResult result;
     Plan plan;
-    if (!checkOptions(options, &plan, &result.error))
+    if (!checkOptions(options, &plan, &result.error)) {
         return result;
+    }
 
     std::optional<minisign::SecretKey> key;
     if (options.signingKey) {
@@ -541,8 +564,9 @@ PublishResult publish(const PublishOptions &options)
     QFile::setPermissions(staging.path(), permissions);
 
     QStringList report;
-    if (!build(plan, serverFolder, staging.path(), serverFolder, &report, &result.error))
+    if (!build(plan, serverFolder, staging.path(), serverFolder, &report, &result.error)) {
         return result;
+    }
     std::optional<qint64> expires;
     if (options.validForDays) {
         expires = QDateTime::currentSecsSinceEpoch() + qint64{*options.validForDays} * 24 * 3600;
@@ -552,13 +576,15 @@ PublishResult publish(const PublishOptions &options)
     }
 
     QString leftover;
-    if (!replaceFolder(staging.path(), serverFolder, &leftover, &result.error))
+    if (!replaceFolder(staging.path(), serverFolder, &leftover, &result.error)) {
         return result;
+    }
     staging.setAutoRemove(false);
     createdGuard.keep();
     removeLeftovers(outDir);
-    if (!leftover.isEmpty())
+    if (!leftover.isEmpty()) {
         plan.notes << QStringLiteral("could not delete the old folder, now at %1").arg(leftover);
+    }
 
     result.ok = true;
     result.report = report;

@@ -18,7 +18,7 @@ inline constexpr int kMaxValidForDays = 3650;
 
 // One publishing run. A component left out keeps the cabinet and version the
 // server folder already holds; with none there, its version is written as
-// UnpublishedVersion and no cabinet is published.
+// kUnpublishedVersion and no cabinet is published.
 struct PublishOptions {
     QString outDir; // the server root; the files go to outDir/freshgate/
     std::optional<ComponentSource> resource;
@@ -58,10 +58,10 @@ struct PublishResult {
 // The version announced for a component the server does not hold: no higher
 // than any default of the settings store, so a default client never asks for
 // the missing cabinet.
-inline constexpr qint16 UnpublishedVersion = 0;
+inline constexpr qint16 kUnpublishedVersion = 0;
 // A threshold no installed EXE version lies at or below, save this very one:
 // used when the server offers no full package.
-inline constexpr qint16 NoFullPackageThreshold = -32768;
+inline constexpr qint16 kNoFullPackageThreshold = -32768;
 
 // Checks everything it is given before it writes anything, then builds the
 // complete new server folder beside the old one and swaps it in, so a failure

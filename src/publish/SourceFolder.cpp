@@ -14,8 +14,9 @@ namespace {
 
 bool fail(QString *error, const QString &text)
 {
-    if (error)
+    if (error) {
         *error = text;
+    }
     return false;
 }
 
@@ -24,11 +25,13 @@ bool fail(QString *error, const QString &text)
 // (names Windows cannot store, device names, names that climb out) is the extractor's own rule.
 QString componentProblem(const QString &component)
 {
-    if (component.contains(QLatin1Char('\\')))
+    if (component.contains(QLatin1Char('\\'))) {
         return QStringLiteral(
             "has \"\\\" in its name, which Freshgate reads as a folder separator");
-    if (component.contains(QChar::ReplacementCharacter))
+    }
+    if (component.contains(QChar::ReplacementCharacter)) {
         return QStringLiteral("has a name that is not valid UTF-8");
+    }
     return {};
 }
 
@@ -37,17 +40,16 @@ QString componentProblem(const QString &component)
 QString memberPathProblem(const QString &relativePath)
 {
     for (const QString &component : relativePath.split(QLatin1Char('/'))) {
-        const QString problem = componentProblem(component);
-        if (!problem.isEmpty())
+        QString problem = componentProblem(component);
+        if (!problem.isEmpty()) {
             return problem;
+        }
     }
     QString memberName = relativePath;
     memberName.replace(QLatin1Char('/'), QLatin1Char('\\'));
-    QString why;
-    if (!safeMemberPath(memberName, &why))
-        return why.isEmpty()
-                   ? QStringLiteral("is a name Freshgate refuses to extract")
-                   : QStringLiteral("is a name Freshgate refuses to extract: %1").arg(why);
+    if (const Result<QString> path = safeMemberPath(memberName); !path) {
+        return QStringLiteral("is a name Freshgate refuses to extract: %1").arg(path.message());
+    }
     return {};
 }
 
@@ -55,12 +57,15 @@ bool scanSourceFolder(const QString &folder, QList<SourceFile> *files, QString *
 {
     files->clear();
     const QFileInfo top(folder);
-    if (!top.exists())
+    if (!top.exists()) {
         return fail(error, QStringLiteral("folder %1 does not exist").arg(folder));
-    if (!top.isDir())
+    }
+    if (!top.isDir()) {
         return fail(error, QStringLiteral("%1 is not a folder").arg(folder));
-    if (!top.isReadable() || !top.isExecutable())
+    }
+    if (!top.isReadable() || !top.isExecutable()) {
         return fail(error, QStringLiteral("folder %1 cannot be read").arg(folder));
+    }
 
     const QDir root(top.absoluteFilePath());
     QHash<QString, QString> byFoldedName;
@@ -78,8 +83,9 @@ bool scanSourceFolder(const QString &folder, QList<SourceFile> *files, QString *
         }
         if (info.isDir()) {
             // The listing skips folders it cannot enter, which would drop files silently.
-            if (!info.isReadable() || !info.isExecutable())
+            if (!info.isReadable() || !info.isExecutable()) {
                 return fail(error, QStringLiteral("folder %1 cannot be read").arg(info.filePath()));
+            }
             continue;
         }
         if (!info.isFile()) {
@@ -87,10 +93,12 @@ bool scanSourceFolder(const QString &folder, QList<SourceFile> *files, QString *
                                    .arg(info.filePath()));
         }
         const QString problem = memberPathProblem(relative);
-        if (!problem.isEmpty())
+        if (!problem.isEmpty()) {
             return fail(error, QStringLiteral("%1 %2").arg(info.filePath(), problem));
-        if (!info.isReadable())
+        }
+        if (!info.isReadable()) {
             return fail(error, QStringLiteral("%1 cannot be read").arg(info.filePath()));
+        }
 
         const QString folded = relative.toCaseFolded();
         const auto clash = byFoldedName.constFind(folded);
@@ -110,8 +118,9 @@ bool scanSourceFolder(const QString &folder, QList<SourceFile> *files, QString *
             info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
         files->append(file);
     }
-    if (files->isEmpty())
+    if (files->isEmpty()) {
         return fail(error, QStringLiteral("folder %1 holds no files").arg(folder));
+    }
 
     std::sort(files->begin(), files->end(),
               [](const SourceFile &a, const SourceFile &b) { return a.memberName < b.memberName; });

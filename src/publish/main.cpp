@@ -12,10 +12,10 @@ namespace {
 
 using namespace freshgate;
 
-constexpr int ExitRefused = 1;
-constexpr int ExitUsage = 2;
+constexpr int kExitRefused = 1;
+constexpr int kExitUsage = 2;
 
-const char Usage[] = R"(Usage: freshgate-publish --out DIR [COMPONENT...]
+const char kUsage[] = R"(Usage: freshgate-publish --out DIR [COMPONENT...]
 
 Packs the product's component folders into cabinets and writes them, with the
 version manifest, into DIR/freshgate/, the folder Freshgate fetches from
@@ -87,7 +87,7 @@ QString usage()
     const auto fallback = [](SettingKey key) {
         return QString::fromLatin1(settingInfo(key).fallback);
     };
-    return QString::fromUtf8(Usage).arg(
+    return QString::fromUtf8(kUsage).arg(
         fallback(SettingKey::ResourceVersion), fallback(SettingKey::DataVersion),
         fallback(SettingKey::HelpVersion), fallback(SettingKey::ExeVersion),
         QString::number(kMaxValidForDays));
@@ -175,8 +175,9 @@ CommandLine parseCommandLine(const QStringList &arguments)
         const QString name = equals < 0 ? argument : argument.left(equals);
         const OptionSpec *option = nullptr;
         for (const OptionSpec &candidate : optionSpecs()) {
-            if (candidate.name == name)
+            if (candidate.name == name) {
                 option = &candidate;
+            }
         }
         if (!option) {
             line.error = QStringLiteral("unknown option %1").arg(name);
@@ -207,8 +208,9 @@ CommandLine parseCommandLine(const QStringList &arguments)
         }
         option->apply(line.options, values);
     }
-    if (line.options.outDir.isEmpty())
+    if (line.options.outDir.isEmpty()) {
         line.error = QStringLiteral("--out is required");
+    }
     return line;
 }
 
@@ -227,20 +229,23 @@ int main(int argc, char *argv[])
     if (!line.error.isEmpty()) {
         printLine(stderr, QStringLiteral("freshgate-publish: %1").arg(line.error));
         printLine(stderr, QStringLiteral("Try 'freshgate-publish --help'."));
-        return ExitUsage;
+        return kExitUsage;
     }
 
     const PublishResult result = publish(line.options);
     if (!result.ok) {
         printLine(stderr,
                   QStringLiteral("freshgate-publish: %1; nothing was changed").arg(result.error));
-        return ExitRefused;
+        return kExitRefused;
     }
-    for (const QString &entry : result.report)
+    for (const QString &entry : result.report) {
         printLine(stdout, entry);
-    for (const QString &note : result.notes)
+    }
+    for (const QString &note : result.notes) {
         printLine(stderr, QStringLiteral("freshgate-publish: note: %1").arg(note));
-    for (const QString &warning : result.warnings)
+    }
+    for (const QString &warning : result.warnings) {
         printLine(stderr, QStringLiteral("freshgate-publish: warning: %1").arg(warning));
+    }
     return 0;
 }

@@ -6,10 +6,11 @@ namespace freshgate {
 
 Status TextSink::refuse(qint64 totalBytes)
 {
-    if (totalBytes > m_maxBytes)
+    if (totalBytes > m_maxBytes) {
         return failure(
             FailureKind::TooLarge,
             QStringLiteral("text body larger than the limit of %1 bytes").arg(m_maxBytes));
+    }
     return {};
 }
 

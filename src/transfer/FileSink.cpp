@@ -18,7 +18,7 @@ std::filesystem::path nativePath(const QString &path)
     return std::filesystem::path(QDir::toNativeSeparators(path).toStdU16String());
 }
 
-constexpr qint64 kMegabyte = 1024 * 1024;
+constexpr qint64 kMegabyte = qint64{1024} * 1024;
 
 } // namespace
 
@@ -36,15 +36,17 @@ FileSink::FileSink(QString targetPath, qint64 maxBytes, FreeSpaceProbe probe)
 
 FileSink::~FileSink()
 {
-    if (!m_committed)
+    if (!m_committed) {
         discard();
+    }
 }
 
 Status FileSink::open()
 {
     const QFileInfo target(m_target);
-    if (target.isDir())
+    if (target.isDir()) {
         return failure(FailureKind::Disk, QStringLiteral("%1 is a folder").arg(m_target));
+    }
     // A random name, created exclusively, so two downloads to one folder never share a file and
     // nothing already there is overwritten before the body is complete.
     for (int attempt = 0; attempt < 8; ++attempt) {
@@ -53,8 +55,9 @@ Status FileSink::open()
                 .arg(target.fileName())
                 .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
         m_file.setFileName(target.dir().filePath(name));
-        if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+        if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
             break;
+        }
     }
     if (!m_file.isOpen()) {
         return failure(FailureKind::Disk, QStringLiteral("cannot create a temporary file beside "
@@ -68,10 +71,11 @@ Status FileSink::open()
 
 Status FileSink::refuse(qint64 totalBytes)
 {
-    if (totalBytes > m_maxBytes)
+    if (totalBytes > m_maxBytes) {
         return failure(
             FailureKind::TooLarge,
             QStringLiteral("download larger than the limit of %1 bytes").arg(m_maxBytes));
+    }
     m_expected = std::max(m_expected, totalBytes);
     return checkRoom();
 }
@@ -114,12 +118,14 @@ void FileSink::measureFreeSpace()
 
 Status FileSink::checkRoom() const
 {
-    if (m_freeBytes < 0)
+    if (m_freeBytes < 0) {
         return {};
+    }
     const qint64 freeNow = m_freeBytes - (m_written - m_writtenAtMeasure);
     const qint64 needed = (m_expected - m_written) + m_expected + kFreeSpaceReserve;
-    if (freeNow >= needed)
+    if (freeNow >= needed) {
         return {};
+    }
     return failure(FailureKind::NoSpace, QStringLiteral("not enough free space on %1 (needs %2 MB)")
                                              .arg(QDir::toNativeSeparators(m_folder))
                                              .arg((needed + kMegabyte - 1) / kMegabyte));
@@ -142,8 +148,9 @@ Status FileSink::commit()
 void FileSink::discard()
 {
     // Only a file this sink created; a failed open leaves someone else's name in m_file.
-    if (!m_created)
+    if (!m_created) {
         return;
+    }
     m_file.close();
     m_file.remove();
 }

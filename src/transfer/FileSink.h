@@ -26,8 +26,8 @@ using FreeSpaceProbe = std::function<qint64(const QString &folder)>;
 // unknown length fails with "not enough free space on ..." long before the disk is full.
 class FileSink final : public BodySink {
 public:
-    static constexpr qint64 kFreeSpaceReserve = 64 * 1024 * 1024;
-    static constexpr qint64 kFreeSpaceRecheckBytes = 4 * 1024 * 1024;
+    static constexpr qint64 kFreeSpaceReserve = qint64{64} * 1024 * 1024;
+    static constexpr qint64 kFreeSpaceRecheckBytes = qint64{4} * 1024 * 1024;
 
     FileSink(QString targetPath, qint64 maxBytes, FreeSpaceProbe probe = freeSpaceOn);
     ~FileSink() override;

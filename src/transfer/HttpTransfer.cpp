@@ -40,7 +40,7 @@ HttpTransfer::~HttpTransfer()
 void HttpTransfer::setRequestTimeout(int seconds)
 {
     // A negative time-out is a bad value, not "none": the control's default applies.
-    m_timeoutSeconds = seconds < 0 ? DefaultTimeoutSeconds : seconds;
+    m_timeoutSeconds = seconds < 0 ? kDefaultTimeoutSeconds : seconds;
 }
 
 void HttpTransfer::setRetries(int tries, int firstDelayMs)

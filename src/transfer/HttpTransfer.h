@@ -37,7 +37,7 @@ public:
     ~HttpTransfer() override;
 
     // The Internet transfer control's default request time-out.
-    static constexpr int DefaultTimeoutSeconds = 60;
+    static constexpr int kDefaultTimeoutSeconds = 60;
 
     // No data for that many seconds fails the transfer; 0 means no time-out, a negative value
     // means the default.
@@ -104,8 +104,8 @@ private:
     bool m_cancelled = false;
     int m_tries = 3;
     int m_firstDelayMs = 1000;
-    int m_timeoutSeconds = DefaultTimeoutSeconds;
-    qint64 m_maxTextBytes = 64 * 1024;
+    int m_timeoutSeconds = kDefaultTimeoutSeconds;
+    qint64 m_maxTextBytes = qint64{64} * 1024;
     qint64 m_maxDownloadBytes;
     FreeSpaceProbe m_freeSpaceProbe = freeSpaceOn;
 };

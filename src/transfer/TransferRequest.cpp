@@ -15,11 +15,11 @@ namespace {
 
 // Bounds what Qt buffers ahead of us and what one read moves, so memory stays flat while a large
 // body streams into its file. Measured on loopback: larger chunks were no faster, only bigger.
-constexpr qint64 ReadChunkBytes = 256 * 1024;
+constexpr qint64 kReadChunkBytes = qint64{256} * 1024;
 // How often the amount received is passed on, at most.
 constexpr qint64 kAmountIntervalMs = 250;
 // An error page larger than this is cut off rather than read to its end.
-constexpr qint64 MaxErrorPageBytes = 64 * 1024;
+constexpr qint64 kMaxErrorPageBytes = qint64{64} * 1024;
 
 // Aborts once the current signal of the reply has returned (Qt does not expect an abort from
 // inside one), unless the reply has failed or finished by then anyway.
@@ -48,7 +48,7 @@ TransferRequest::TransferRequest(QNetworkAccessManager &manager, QUrl url, BodyS
                                  std::function<void(qint64, qint64)> amount, Resume resume)
     : m_manager(manager), m_url(std::move(url)), m_sink(sink), m_timeoutSeconds(timeoutSeconds),
       m_floor(floor), m_rate(floor), m_notify(std::move(notify)), m_amount(std::move(amount)),
-      m_resume(std::move(resume)), m_chunk(ReadChunkBytes)
+      m_resume(std::move(resume)), m_chunk(kReadChunkBytes)
 {
 }
 
@@ -105,9 +105,9 @@ Result<qint64> TransferRequest::run()
     // there (queued after get(), and again after each redirect); a limit set before that is lost
     // and the body would flow unthrottled. So it is set again once Qt has started each request.
     const auto limitReadBuffer = [reply] {
-        reply->setReadBufferSize(ReadChunkBytes);
+        reply->setReadBufferSize(kReadChunkBytes);
         QMetaObject::invokeMethod(
-            reply, [reply] { reply->setReadBufferSize(ReadChunkBytes); }, Qt::QueuedConnection);
+            reply, [reply] { reply->setReadBufferSize(kReadChunkBytes); }, Qt::QueuedConnection);
     };
     limitReadBuffer();
 
@@ -280,7 +280,7 @@ void TransferRequest::drain()
         m_received += got;
         if (m_state == State::DiscardingErrorPage) {
             m_discarded += got;
-            if (m_discarded > MaxErrorPageBytes) {
+            if (m_discarded > kMaxErrorPageBytes) {
                 fail(*m_failure);
             }
             continue;

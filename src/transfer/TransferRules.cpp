@@ -14,14 +14,16 @@ bool isSuccessStatus(int status)
 
 qint64 announcedLength(const QByteArray &contentLength)
 {
-    if (contentLength.trimmed().isEmpty())
+    if (contentLength.trimmed().isEmpty()) {
         return -1;
+    }
     qint64 length = -1;
     for (const QByteArray &value : contentLength.split(',')) {
         bool ok = false;
         const qint64 n = value.trimmed().toLongLong(&ok);
-        if (!ok || n < 0 || (length >= 0 && n != length))
+        if (!ok || n < 0 || (length >= 0 && n != length)) {
             return -1;
+        }
         length = n;
     }
     return length;
@@ -31,15 +33,18 @@ bool ReceiveProgress::advance(qint64 receivedBytes)
 {
     if (m_total > 0) {
         const qint64 tenths = receivedBytes * 10 / m_total;
-        if (tenths <= m_tenths || tenths >= 10)
+        if (tenths <= m_tenths || tenths >= 10) {
             return false;
+        }
         m_tenths = tenths;
         return true;
     }
-    if (receivedBytes < m_next || m_steps >= 10)
+    if (receivedBytes < m_next || m_steps >= 10) {
         return false;
-    while (m_next <= receivedBytes)
+    }
+    while (m_next <= receivedBytes) {
         m_next *= 2;
+    }
     ++m_steps;
     return true;
 }
@@ -49,8 +54,9 @@ QString decodeResponseText(const QByteArray &body)
     // Stateless, so a sequence cut off at the end counts as invalid too.
     QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
     QString decoded = utf8.decode(body);
-    if (utf8.hasError())
+    if (utf8.hasError()) {
         return QString::fromLatin1(body);
+    }
     return decoded;
 }
 
@@ -113,14 +119,15 @@ int retryAfterSeconds(const QByteArray &value)
     bool isNumber = false;
     const qlonglong seconds = text.toLongLong(&isNumber);
     if (isNumber) {
-        return seconds < 0 ? -1 : static_cast<int>(std::min<qlonglong>(seconds, 24 * 3600));
+        return seconds < 0 ? -1
+                           : static_cast<int>(std::min<qlonglong>(seconds, qlonglong{24} * 3600));
     }
     const QDateTime when = QDateTime::fromString(QString::fromLatin1(text), Qt::RFC2822Date);
     if (!when.isValid()) {
         return -1;
     }
     return static_cast<int>(
-        std::clamp<qint64>(QDateTime::currentDateTimeUtc().secsTo(when), 0, 24 * 3600));
+        std::clamp<qint64>(QDateTime::currentDateTimeUtc().secsTo(when), 0, qint64{24} * 3600));
 }
 
 int retryDelayMs(int next, int firstDelayMs, int retryAfterSeconds, double jitter)

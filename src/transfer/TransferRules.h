@@ -83,7 +83,7 @@ public:
 private:
     qint64 m_total;
     qint64 m_tenths = 0;
-    qint64 m_next = 1024 * 1024;
+    qint64 m_next = qint64{1024} * 1024;
     int m_steps = 0;
 };
 

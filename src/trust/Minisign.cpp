@@ -40,36 +40,45 @@ std::optional<ParsedSignature> parseSignature(const QByteArray &text, QString *w
     const auto malformed = [why](const QString &detail) {
         return fail<ParsedSignature>(why, QStringLiteral("malformed signature: ") + detail);
     };
-    if (text.size() > kMaxSignatureTextBytes)
+    if (text.size() > kMaxSignatureTextBytes) {
         return malformed(QStringLiteral("larger than %1 bytes").arg(kMaxSignatureTextBytes));
+    }
     const QList<QByteArray> lines = splitLines(text);
-    if (lines.size() < 4)
+    if (lines.size() < 4) {
         return malformed(QStringLiteral("%1 of its 4 lines found").arg(lines.size()));
-    if (lines.size() > 4)
+    }
+    if (lines.size() > 4) {
         return malformed(QStringLiteral("text after its 4 lines"));
-    if (!lines[0].startsWith(kUntrustedPrefix))
+    }
+    if (!lines[0].startsWith(kUntrustedPrefix)) {
         return malformed(QStringLiteral("the first line is not an untrusted comment"));
+    }
     const std::optional<QByteArray> blob = decodeBase64(lines[1], kSignatureBlobBytes);
-    if (!blob)
+    if (!blob) {
         return malformed(QStringLiteral("the second line is not a signature in base64"));
-    if (!lines[2].startsWith(kTrustedPrefix))
+    }
+    if (!lines[2].startsWith(kTrustedPrefix)) {
         return malformed(QStringLiteral("the third line is not a trusted comment"));
+    }
     const std::optional<QByteArray> global = decodeBase64(lines[3], crypto_sign_BYTES);
-    if (!global)
+    if (!global) {
         return malformed(QStringLiteral("the fourth line is not a comment signature in base64"));
+    }
 
     ParsedSignature parsed;
     const QByteArray alg = blob->left(kAlgBytes);
-    if (alg == kPrehashedAlg)
+    if (alg == kPrehashedAlg) {
         parsed.prehashed = true;
-    else if (alg != kLegacyAlg)
+    } else if (alg != kLegacyAlg) {
         return fail<ParsedSignature>(why, QStringLiteral("unsupported signature algorithm \"%1\"")
                                               .arg(QString::fromLatin1(alg.toHex())));
+    }
     parsed.keyId = blob->mid(kAlgBytes, kKeyIdBytes);
     parsed.signature = blob->mid(kAlgBytes + kKeyIdBytes);
-    parsed.trustedComment = lines[2].mid(qsizetype(sizeof kTrustedPrefix) - 1);
-    if (hasControlCharacter(parsed.trustedComment))
+    parsed.trustedComment = lines[2].mid(static_cast<qsizetype>(sizeof kTrustedPrefix) - 1);
+    if (hasControlCharacter(parsed.trustedComment)) {
         return malformed(QStringLiteral("control characters in the trusted comment"));
+    }
     parsed.globalSignature = *global;
     return parsed;
 }
@@ -79,15 +88,18 @@ std::optional<QByteArray> signedFileName(const QByteArray &trustedComment, QStri
 {
     std::optional<QByteArray> name;
     for (const QByteArray &field : trustedComment.split('\t')) {
-        if (!field.startsWith("file:"))
+        if (!field.startsWith("file:")) {
             continue;
-        if (name)
+        }
+        if (name) {
             return fail<QByteArray>(why,
                                     QStringLiteral("the trusted comment names more than one file"));
+        }
         name = field.mid(5);
     }
-    if (!name)
+    if (!name) {
         return fail<QByteArray>(why, QStringLiteral("the trusted comment names no file"));
+    }
     return name;
 }
 
@@ -121,28 +133,35 @@ bool verifyWholeFile(const QByteArray &signature, const QString &path, const QBy
 
 std::optional<PublicKey> readPublicKey(const QString &text, QString *why)
 {
-    if (!sodiumReady())
+    if (!sodiumReady()) {
         return fail<PublicKey>(why, QStringLiteral("libsodium could not be initialised"));
+    }
     const QByteArray utf8 = text.toUtf8();
-    if (utf8.size() > kMaxKeyTextBytes)
+    if (utf8.size() > kMaxKeyTextBytes) {
         return fail<PublicKey>(why, QStringLiteral("too long for a minisign public key"));
+    }
     QList<QByteArray> lines;
     for (const QByteArray &line : splitLines(utf8)) {
-        if (!line.trimmed().isEmpty())
+        if (!line.trimmed().isEmpty()) {
             lines.append(line.trimmed());
+        }
     }
-    if (lines.size() == 2 && !lines[0].startsWith(QByteArray(kUntrustedPrefix).trimmed()))
+    if (lines.size() == 2 && !lines[0].startsWith(QByteArray(kUntrustedPrefix).trimmed())) {
         return fail<PublicKey>(
             why, QStringLiteral("the line before the key is not an untrusted comment"));
-    if (lines.isEmpty() || lines.size() > 2)
+    }
+    if (lines.isEmpty() || lines.size() > 2) {
         return fail<PublicKey>(
             why, QStringLiteral("a minisign public key is one base64 line, optionally after its "
                                 "untrusted comment line"));
+    }
     const std::optional<QByteArray> blob = decodeBase64(lines.constLast(), kPublicKeyBlobBytes);
-    if (!blob)
+    if (!blob) {
         return fail<PublicKey>(why, QStringLiteral("not a minisign public key in base64"));
-    if (blob->left(kAlgBytes) != kLegacyAlg)
+    }
+    if (blob->left(kAlgBytes) != kLegacyAlg) {
         return fail<PublicKey>(why, QStringLiteral("unsupported public key algorithm"));
+    }
     return PublicKey{blob->mid(kAlgBytes, kKeyIdBytes), blob->mid(kAlgBytes + kKeyIdBytes)};
 }
 
@@ -151,8 +170,9 @@ std::optional<PublicKey> readPublicKey(const QString &text, QString *why)
 Result<PublicKey> parsePublicKey(const QString &text)
 {
     QString why;
-    if (std::optional<PublicKey> key = readPublicKey(text, &why))
+    if (std::optional<PublicKey> key = readPublicKey(text, &why)) {
         return *key;
+    }
     return failure(FailureKind::Usage, why);
 }
 

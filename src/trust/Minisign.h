@@ -19,7 +19,7 @@ namespace freshgate::minisign {
 
 // The largest .minisig accepted: minisign caps its comments at 1 KiB and 8 KiB, so twice that
 // admits every signature it writes and refuses a flood at once.
-inline constexpr qint64 kMaxSignatureBytes = 16 * 1024;
+inline constexpr qint64 kMaxSignatureBytes = qint64{16} * 1024;
 
 struct PublicKey {
     QByteArray keyId; // 8 bytes, as stored (minisign shows them little-endian as hex)

@@ -18,8 +18,9 @@ std::optional<QByteArray> decodeBase64(const QByteArray &text, qsizetype size)
     if (sodium_base642bin(reinterpret_cast<unsigned char *>(out.data()), out.size(),
                           text.constData(), text.size(), nullptr, &length, nullptr,
                           sodium_base64_VARIANT_ORIGINAL) != 0 ||
-        length != static_cast<size_t>(size))
+        length != static_cast<size_t>(size)) {
         return std::nullopt;
+    }
     return out;
 }
 
@@ -27,19 +28,22 @@ QList<QByteArray> splitLines(const QByteArray &text)
 {
     QList<QByteArray> lines = text.split('\n');
     for (QByteArray &line : lines) {
-        if (line.endsWith('\r'))
+        if (line.endsWith('\r')) {
             line.chop(1);
+        }
     }
-    while (!lines.isEmpty() && lines.constLast().trimmed().isEmpty())
+    while (!lines.isEmpty() && lines.constLast().trimmed().isEmpty()) {
         lines.removeLast();
+    }
     return lines;
 }
 
 bool hasControlCharacter(const QByteArray &text)
 {
     for (const char c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') {
             return true;
+        }
     }
     return false;
 }
@@ -47,19 +51,22 @@ bool hasControlCharacter(const QByteArray &text)
 std::optional<QByteArray> prehashFile(const QString &path, QString *why)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
         return fail<QByteArray>(why,
                                 QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
+    }
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
-    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    QByteArray buffer(qsizetype{64} * 1024, Qt::Uninitialized);
     for (;;) {
         const qint64 n = file.read(buffer.data(), buffer.size());
-        if (n < 0)
+        if (n < 0) {
             return fail<QByteArray>(
                 why, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-        if (n == 0)
+        }
+        if (n == 0) {
             break;
+        }
         crypto_generichash_update(&state, bytes(buffer), static_cast<unsigned long long>(n));
     }
     QByteArray hash(crypto_generichash_BYTES_MAX, Qt::Uninitialized);

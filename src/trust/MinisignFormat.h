@@ -14,7 +14,7 @@ inline constexpr qsizetype kAlgBytes = 2;
 inline constexpr qsizetype kKeyIdBytes = 8;
 // minisign refuses a trusted comment line of this many bytes or more.
 inline constexpr qsizetype kTrustedCommentMaxBytes = 8192;
-inline constexpr qsizetype kMaxKeyTextBytes = 4 * 1024;
+inline constexpr qsizetype kMaxKeyTextBytes = qsizetype{4} * 1024;
 
 inline constexpr char kUntrustedPrefix[] = "untrusted comment: ";
 inline constexpr char kTrustedPrefix[] = "trusted comment: ";
@@ -26,8 +26,9 @@ inline constexpr char kPrehashedAlg[] = "ED";
 
 template <typename T> std::optional<T> fail(QString *why, const QString &text)
 {
-    if (why)
+    if (why) {
         *why = text;
+    }
     return std::nullopt;
 }
 

@@ -33,8 +33,9 @@ constexpr quint64 kMaxMemLimit = 4ULL * crypto_pwhash_scryptsalsa208sha256_MEMLI
 quint64 loadLe64(const unsigned char *p)
 {
     quint64 value = 0;
-    for (int i = 7; i >= 0; --i)
+    for (int i = 7; i >= 0; --i) {
         value = (value << 8) | p[i];
+    }
     return value;
 }
 
@@ -61,55 +62,66 @@ template <std::size_t N> struct Wiped {
 static std::optional<SecretKey> readSecretKey(const QString &path, const QString &password,
                                               QString *why)
 {
-    if (!sodiumReady())
+    if (!sodiumReady()) {
         return fail<SecretKey>(why, QStringLiteral("libsodium could not be initialised"));
+    }
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
         return fail<SecretKey>(why,
                                QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
+    }
     QByteArray text = file.read(kMaxKeyTextBytes + 1);
     const auto wipeText = qScopeGuard([&text] { sodium_memzero(text.data(), text.size()); });
-    if (text.size() > kMaxKeyTextBytes)
+    if (text.size() > kMaxKeyTextBytes) {
         return fail<SecretKey>(
             why, QStringLiteral("%1 is too large for a minisign secret key").arg(path));
+    }
     QList<QByteArray> lines = splitLines(text);
     const auto wipeLines = qScopeGuard([&lines] {
-        for (QByteArray &line : lines)
+        for (QByteArray &line : lines) {
             sodium_memzero(line.data(), line.size());
+        }
     });
-    if (lines.size() != 2 || !lines[0].startsWith(kUntrustedPrefix))
+    if (lines.size() != 2 || !lines[0].startsWith(kUntrustedPrefix)) {
         return fail<SecretKey>(why, QStringLiteral("%1 is not a minisign secret key: expected an "
                                                    "untrusted comment line and a key line")
                                         .arg(path));
+    }
 
     Wiped<kSecretKeyBlobBytes> blob;
     size_t length = 0;
     if (sodium_base642bin(blob.data.data(), blob.data.size(), lines[1].constData(), lines[1].size(),
                           nullptr, &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0 ||
-        length != blob.data.size())
+        length != blob.data.size()) {
         return fail<SecretKey>(
             why, QStringLiteral("%1 is not a minisign secret key in base64").arg(path));
+    }
     unsigned char *const raw = blob.data.data();
-    if (std::memcmp(raw, kLegacyAlg, kAlgBytes) != 0)
+    if (std::memcmp(raw, kLegacyAlg, kAlgBytes) != 0) {
         return fail<SecretKey>(why, QStringLiteral("unsupported secret key algorithm"));
-    if (std::memcmp(raw + 2 * kAlgBytes, "B2", kAlgBytes) != 0)
+    }
+    if (std::memcmp(raw + 2 * kAlgBytes, "B2", kAlgBytes) != 0) {
         return fail<SecretKey>(why, QStringLiteral("unsupported secret key checksum algorithm"));
+    }
     const bool encrypted = std::memcmp(raw + kAlgBytes, "Sc", kAlgBytes) == 0;
-    if (!encrypted && (raw[kAlgBytes] != 0 || raw[kAlgBytes + 1] != 0))
+    if (!encrypted && (raw[kAlgBytes] != 0 || raw[kAlgBytes + 1] != 0)) {
         return fail<SecretKey>(why,
                                QStringLiteral("unsupported key derivation for the secret key"));
+    }
 
     Wiped<kChecksumBytes> computed;
     if (encrypted) {
-        if (password.isEmpty())
+        if (password.isEmpty()) {
             return fail<SecretKey>(
                 why, QStringLiteral("the secret key is encrypted; a password is needed"));
+        }
         const quint64 opsLimit = loadLe64(raw + kOpsLimitOffset);
         const quint64 memLimit = loadLe64(raw + kMemLimitOffset);
-        if (opsLimit > kMaxOpsLimit || memLimit > kMaxMemLimit || memLimit > SIZE_MAX)
+        if (opsLimit > kMaxOpsLimit || memLimit > kMaxMemLimit || memLimit > SIZE_MAX) {
             return fail<SecretKey>(why,
                                    QStringLiteral("the secret key asks for an unreasonable key "
                                                   "derivation cost"));
+        }
         QByteArray secret = password.toUtf8();
         const auto wipeSecret =
             qScopeGuard([&secret] { sodium_memzero(secret.data(), secret.size()); });
@@ -119,29 +131,34 @@ static std::optional<SecretKey> readSecretKey(const QString &path, const QString
         if (crypto_pwhash_scryptsalsa208sha256(
                 stream.data.data(), stream.data.size(), secret.constData(),
                 static_cast<unsigned long long>(secret.size()), raw + kSaltOffset, opsLimit,
-                static_cast<size_t>(memLimit)) != 0)
+                static_cast<size_t>(memLimit)) != 0) {
             return fail<SecretKey>(why,
                                    QStringLiteral("key derivation failed (not enough memory?)"));
-        for (std::size_t i = 0; i < stream.data.size(); ++i)
-            raw[kKeyIdOffset + qsizetype(i)] ^= stream.data[i];
+        }
+        for (std::size_t i = 0; i < stream.data.size(); ++i) {
+            raw[kKeyIdOffset + static_cast<qsizetype>(i)] ^= stream.data[i];
+        }
         checksum(raw, computed.data.data());
-        if (sodium_memcmp(computed.data.data(), raw + kChecksumOffset, kChecksumBytes) != 0)
+        if (sodium_memcmp(computed.data.data(), raw + kChecksumOffset, kChecksumBytes) != 0) {
             return fail<SecretKey>(why, QStringLiteral("wrong password for that key"));
+        }
     } else if (!sodium_is_zero(raw + kChecksumOffset, kChecksumBytes)) {
         // minisign leaves the checksum of an unencrypted key empty; one that is there must hold.
         checksum(raw, computed.data.data());
-        if (sodium_memcmp(computed.data.data(), raw + kChecksumOffset, kChecksumBytes) != 0)
+        if (sodium_memcmp(computed.data.data(), raw + kChecksumOffset, kChecksumBytes) != 0) {
             return fail<SecretKey>(why,
                                    QStringLiteral("the secret key is corrupt (checksum mismatch)"));
+        }
     }
 
     // An Ed25519 secret key is its seed followed by its public key: they must agree.
     Wiped<crypto_sign_SECRETKEYBYTES> derived;
     std::array<unsigned char, crypto_sign_PUBLICKEYBYTES> publicKey{};
     crypto_sign_seed_keypair(publicKey.data(), derived.data.data(), raw + kSecretOffset);
-    if (sodium_memcmp(derived.data.data(), raw + kSecretOffset, crypto_sign_SECRETKEYBYTES) != 0)
+    if (sodium_memcmp(derived.data.data(), raw + kSecretOffset, crypto_sign_SECRETKEYBYTES) != 0) {
         return fail<SecretKey>(why,
                                QStringLiteral("the secret key is corrupt (its halves disagree)"));
+    }
 
     SecretKey key;
     key.keyId = QByteArray(reinterpret_cast<const char *>(raw + kKeyIdOffset), kKeyIdBytes);
@@ -153,10 +170,12 @@ static std::optional<SecretKey> readSecretKey(const QString &path, const QString
 static std::optional<QByteArray> signFileOrSay(const SecretKey &key, const QString &filePath,
                                                CommentFields fields, QString *why)
 {
-    if (!sodiumReady())
+    if (!sodiumReady()) {
         return fail<QByteArray>(why, QStringLiteral("libsodium could not be initialised"));
-    if (key.keyId.size() != kKeyIdBytes || key.secretKey.size() != crypto_sign_SECRETKEYBYTES)
+    }
+    if (key.keyId.size() != kKeyIdBytes || key.secretKey.size() != crypto_sign_SECRETKEYBYTES) {
         return fail<QByteArray>(why, QStringLiteral("the secret key is malformed"));
+    }
     if (!fields.file) {
         fields.file = QString();
     }
@@ -170,8 +189,9 @@ static std::optional<QByteArray> signFileOrSay(const SecretKey &key, const QStri
     const QByteArray &trustedComment = *formatted;
 
     const std::optional<QByteArray> hash = prehashFile(filePath, why);
-    if (!hash)
+    if (!hash) {
         return std::nullopt;
+    }
     QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
     crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr, bytes(*hash),
                          static_cast<unsigned long long>(hash->size()), bytes(key.secretKey));
@@ -185,8 +205,9 @@ static std::optional<QByteArray> signFileOrSay(const SecretKey &key, const QStri
         bytes(key.secretKey) + crypto_sign_SECRETKEYBYTES - crypto_sign_PUBLICKEYBYTES;
     if (crypto_sign_verify_detached(bytes(globalSignature), bytes(signedComment),
                                     static_cast<unsigned long long>(signedComment.size()),
-                                    publicKey) != 0)
+                                    publicKey) != 0) {
         return fail<QByteArray>(why, QStringLiteral("the secret key is malformed"));
+    }
 
     return kUntrustedPrefix + QByteArray("signature from freshgate-publish\n") +
            (kPrehashedAlg + key.keyId + signature).toBase64() + '\n' + kTrustedPrefix +
@@ -196,8 +217,9 @@ static std::optional<QByteArray> signFileOrSay(const SecretKey &key, const QStri
 Result<SecretKey> loadSecretKey(const QString &path, const QString &password)
 {
     QString why;
-    if (std::optional<SecretKey> key = readSecretKey(path, password, &why))
+    if (std::optional<SecretKey> key = readSecretKey(path, password, &why)) {
         return *key;
+    }
     return failure(FailureKind::Usage, why);
 }
 

@@ -14,7 +14,7 @@
 namespace freshgate {
 
 // Clocks disagree: a manifest is still taken this long after its "expires:" time.
-inline constexpr qint64 kExpiryGraceSeconds = 5 * 60;
+inline constexpr qint64 kExpiryGraceSeconds = qint64{5} * 60;
 
 // An archive's comment must carry "version:" equal, as a version, to the manifest field that made
 // the run fetch it. Refusals: Refusal::NoVersion, Refusal::OtherVersion.

@@ -250,7 +250,7 @@ private slots:
         form.setProgress(before);
         form.Inet1_StateChanged(7);
         QCOMPARE(form.progressValue(), after);
-        QCOMPARE(form.progProgress()->value(), qMin(100, int(after)));
+        QCOMPARE(form.progProgress()->value(), qMin(100, static_cast<int>(after)));
     }
 
     // Every row fails but the ones whose component this run installed.
@@ -386,7 +386,7 @@ private slots:
         QTemporaryDir made;
         const QString cabinet = made.filePath(QStringLiteral("full.cab"));
         QVERIFY(freshgate::test::writeCabinet(
-            cabinet, {{"setup.exe", app.read(setup), freshgate::test::cabAttribExec}}));
+            cabinet, {{"setup.exe", app.read(setup), freshgate::test::kCabAttribExec}}));
         ScriptedServer server;
         server.expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::ok("1*1*1* 415 *410"));
         server.expect("GET", "/freshgate/ov4fexe.cab",

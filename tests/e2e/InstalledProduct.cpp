@@ -13,17 +13,17 @@ namespace freshgate::test {
 
 namespace {
 
-constexpr int PollIntervalMs = 50;
-constexpr int StopTimeoutMs = 10000;
-constexpr int WindowTimeoutMs = 30000;
-constexpr int RunTimeoutMs = 120000;
-constexpr int FinishTimeoutMs = 15000;
+constexpr int kPollIntervalMs = 50;
+constexpr int kStopTimeoutMs = 10000;
+constexpr int kWindowTimeoutMs = 30000;
+constexpr int kRunTimeoutMs = 120000;
+constexpr int kFinishTimeoutMs = 15000;
 
-const QString WindowTitle = QStringLiteral("Velmora Freshgate");
-const QString MessageBoxTitle = QStringLiteral("Freshgate");
+const QString kWindowTitle = QStringLiteral("Velmora Freshgate");
+const QString kMessageBoxTitle = QStringLiteral("Freshgate");
 
-const QString Installed = QStringLiteral("1");
-const QString InstalledExe = QStringLiteral("400");
+const QString kInstalled = QStringLiteral("1");
+const QString kInstalledExe = QStringLiteral("400");
 
 QString shellQuoted(const QString &text)
 {
@@ -41,12 +41,12 @@ FreshgateProcess::FreshgateProcess(const QString &program, const QProcessEnviron
     m_process.setProcessEnvironment(environment);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.start(program, {});
-    m_process.waitForStarted(StopTimeoutMs);
+    m_process.waitForStarted(kStopTimeoutMs);
 }
 
 FreshgateProcess::~FreshgateProcess()
 {
-    stopProcess(m_process, StopTimeoutMs);
+    stopProcess(m_process, kStopTimeoutMs);
 }
 
 void FreshgateProcess::collect()
@@ -67,7 +67,7 @@ bool FreshgateProcess::waitForLog(const QString &text, int timeoutMs)
         if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning) {
             return log().contains(text);
         }
-        m_process.waitForReadyRead(PollIntervalMs);
+        m_process.waitForReadyRead(kPollIntervalMs);
     }
     return true;
 }
@@ -93,8 +93,9 @@ InstalledProduct::InstalledProduct()
         return;
     }
     const QDir outside(m_outside.path());
-    for (const char *sub : {"config", "home", "runtime", "started"})
+    for (const char *sub : {"config", "home", "runtime", "started"}) {
         outside.mkpath(QLatin1String(sub));
+    }
     QFile::setPermissions(outside.filePath(QStringLiteral("runtime")),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     installProduct();
@@ -121,16 +122,18 @@ bool InstalledProduct::installProduct()
     }
     const QString program = QStringLiteral("Orvane4.exe");
     bool ok =
-        m_app.write(program, programScript(program, InstalledExe)) &&
+        m_app.write(program, programScript(program, kInstalledExe)) &&
         QFile::setPermissions(m_app.filePath(program),
                               QFile::permissions(m_app.filePath(program)) | QFile::ExeOwner) &&
-        m_app.write(QStringLiteral("Orvane4.res"), resourceFileAt(Installed)) &&
-        m_app.write(QStringLiteral("Orvane4.chm"), helpFileAt(Installed));
-    const QMap<QString, QByteArray> data = dataFilesAt(Installed);
-    for (auto it = data.cbegin(); it != data.cend(); ++it)
+        m_app.write(QStringLiteral("Orvane4.res"), resourceFileAt(kInstalled)) &&
+        m_app.write(QStringLiteral("Orvane4.chm"), helpFileAt(kInstalled));
+    const QMap<QString, QByteArray> data = dataFilesAt(kInstalled);
+    for (auto it = data.cbegin(); it != data.cend(); ++it) {
         ok = ok && m_app.write(QStringLiteral("Data/") + it.key(), it.value());
-    if (!ok)
+    }
+    if (!ok) {
         m_error = QStringLiteral("cannot lay out the installed product in %1").arg(m_app.path());
+    }
     return ok;
 }
 
@@ -144,8 +147,9 @@ bool InstalledProduct::writeSettings(const QString &updateServer, const Versions
 {
     QByteArray ini = "[Freshgate]\n";
     const auto add = [&ini](const char *key, const QString &value) {
-        if (!value.isEmpty())
+        if (!value.isEmpty()) {
             ini += QByteArray(key) + '=' + value.toUtf8() + '\n';
+        }
     };
     add("Resource%20file%20version", installed.resource);
     add("Data%20files%20version", installed.data);
@@ -165,8 +169,9 @@ QMap<QString, QString> InstalledProduct::freshgateSettings() const
     QSettings settings(settingsPath(), QSettings::IniFormat);
     settings.beginGroup(QStringLiteral("Freshgate"));
     QMap<QString, QString> values;
-    for (const QString &key : settings.childKeys())
+    for (const QString &key : settings.childKeys()) {
         values.insert(key, settings.value(key).toString());
+    }
     return values;
 }
 
@@ -186,8 +191,9 @@ QMap<QString, QString> InstalledProduct::startedPrograms() const
     QMap<QString, QString> started;
     const QDir dir(m_outside.filePath(QStringLiteral("started")));
     for (const QString &name : dir.entryList(QDir::Files)) {
-        if (name.endsWith(QLatin1String(".tmp")))
+        if (name.endsWith(QLatin1String(".tmp"))) {
             continue;
+        }
         started.insert(name, QString::fromUtf8(readFile(dir.filePath(name))));
     }
     return started;
@@ -197,9 +203,10 @@ bool InstalledProduct::waitForProgramStart(int timeoutMs) const
 {
     const QDeadlineTimer deadline(timeoutMs);
     while (startedPrograms().isEmpty()) {
-        if (deadline.hasExpired())
+        if (deadline.hasExpired()) {
             return false;
-        QThread::msleep(PollIntervalMs);
+        }
+        QThread::msleep(kPollIntervalMs);
     }
     return true;
 }
@@ -218,8 +225,9 @@ FreshgateProcess &InstalledProduct::launch(const QMap<QString, QString> &extra)
     env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
                QStringLiteral("unix:path=") + outside.filePath(QStringLiteral("no-bus")));
     env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("freshgate.*=true"));
-    for (auto it = extra.cbegin(); it != extra.cend(); ++it)
+    for (auto it = extra.cbegin(); it != extra.cend(); ++it) {
         env.insert(it.key(), it.value());
+    }
     m_processes.push_back(
         std::make_unique<FreshgateProcess>(m_app.filePath(QStringLiteral("freshgate")), env));
     return *m_processes.back();
@@ -227,57 +235,68 @@ FreshgateProcess &InstalledProduct::launch(const QMap<QString, QString> &extra)
 
 QString InstalledProduct::waitForWindow(FreshgateProcess &freshgate, XvfbDisplay::WindowId *window)
 {
-    *window = m_display.waitForWindow(WindowTitle, WindowTimeoutMs);
-    if (*window == 0)
+    *window = m_display.waitForWindow(kWindowTitle, kWindowTimeoutMs);
+    if (*window == 0) {
         return QStringLiteral("no window \"%1\" within %2 s; log:\n%3")
-            .arg(WindowTitle)
-            .arg(WindowTimeoutMs / 1000)
+            .arg(kWindowTitle)
+            .arg(kWindowTimeoutMs / 1000)
             .arg(freshgate.log());
+    }
     return {};
 }
 
 QString InstalledProduct::waitForRunComplete(FreshgateProcess &freshgate)
 {
-    const QDeadlineTimer deadline(RunTimeoutMs);
+    const QDeadlineTimer deadline(kRunTimeoutMs);
     while (!freshgate.waitForLog(QStringLiteral("run complete"), 500)) {
-        if (!m_display.windows(MessageBoxTitle).isEmpty())
+        if (!m_display.windows(kMessageBoxTitle).isEmpty()) {
             return QStringLiteral("a message box came up; log:\n") + freshgate.log();
-        if (!freshgate.isRunning() || deadline.hasExpired())
+        }
+        if (!freshgate.isRunning() || deadline.hasExpired()) {
             return QStringLiteral("the run did not complete; log:\n") + freshgate.log();
+        }
     }
     return {};
 }
 
 QString InstalledProduct::acceptMessageBox(FreshgateProcess &freshgate)
 {
-    const XvfbDisplay::WindowId box = m_display.waitForWindow(MessageBoxTitle, RunTimeoutMs);
-    if (box == 0)
+    const XvfbDisplay::WindowId box = m_display.waitForWindow(kMessageBoxTitle, kRunTimeoutMs);
+    if (box == 0) {
         return QStringLiteral("no message box; log:\n") + freshgate.log();
+    }
     QString why;
-    if (!m_display.pressKeys(box, QStringLiteral("Return"), &why))
+    if (!m_display.pressKeys(box, QStringLiteral("Return"), &why)) {
         return why;
-    if (!m_display.waitForWindowGone(box, MessageBoxTitle, FinishTimeoutMs))
+    }
+    if (!m_display.waitForWindowGone(box, kMessageBoxTitle, kFinishTimeoutMs)) {
         return QStringLiteral("Return did not close the message box; log:\n") + freshgate.log();
+    }
     return {};
 }
 
 QString InstalledProduct::pressFinish(FreshgateProcess &freshgate, XvfbDisplay::WindowId window)
 {
     QString why;
-    if (!m_display.pressKeys(window, QStringLiteral("alt+f"), &why))
+    if (!m_display.pressKeys(window, QStringLiteral("alt+f"), &why)) {
         return why;
-    if (!m_display.waitForWindowGone(window, WindowTitle, FinishTimeoutMs))
+    }
+    if (!m_display.waitForWindowGone(window, kWindowTitle, kFinishTimeoutMs)) {
         return QStringLiteral("Alt+F did not close the window; log:\n") + freshgate.log();
-    if (!freshgate.waitForExit(FinishTimeoutMs))
+    }
+    if (!freshgate.waitForExit(kFinishTimeoutMs)) {
         return QStringLiteral("the window closed, but the process goes on; log:\n") +
                freshgate.log();
+    }
     if (freshgate.process().exitStatus() != QProcess::NormalExit ||
-        freshgate.process().exitCode() != 0)
+        freshgate.process().exitCode() != 0) {
         return QStringLiteral("freshgate ended with status %1; log:\n%2")
             .arg(freshgate.process().exitCode())
             .arg(freshgate.log());
-    if (!waitForProgramStart(FinishTimeoutMs))
+    }
+    if (!waitForProgramStart(kFinishTimeoutMs)) {
         return QStringLiteral("Finish started no program; log:\n") + freshgate.log();
+    }
     return {};
 }
 

@@ -15,7 +15,7 @@ namespace freshgate::test {
 
 namespace {
 
-const QString Installed = QStringLiteral("1");
+const QString kInstalled = QStringLiteral("1");
 
 } // namespace
 
@@ -42,8 +42,9 @@ QMap<QString, QByteArray> dataFilesAt(const QString &version)
         {QStringLiteral("maps/north.map"), "north map, version " + v + '\n'},
     };
     // The installed version lacks the map that every later one brings.
-    if (version != Installed)
+    if (version != kInstalled) {
         files.insert(QStringLiteral("maps/south.map"), "south map, version " + v + '\n');
+    }
     return files;
 }
 
@@ -61,8 +62,9 @@ QString publishOffer(const ProgramMaker &program, const UpdateOffer &offer,
                      const QString &serverRoot)
 {
     QTemporaryDir sources;
-    if (!sources.isValid())
+    if (!sources.isValid()) {
         return QStringLiteral("cannot create a temporary folder");
+    }
     const QDir dir(sources.path());
     const Versions &v = offer.versions;
     QStringList arguments{QStringLiteral("--out"), serverRoot};
@@ -71,12 +73,14 @@ QString publishOffer(const ProgramMaker &program, const UpdateOffer &offer,
     const auto folder = [&](const QString &component, const QString &option,
                             const QString &version) {
         arguments << option;
-        if (!version.isEmpty())
+        if (!version.isEmpty()) {
             arguments << version;
+        }
         arguments << dir.filePath(component);
-        if (offer.bulkIn == component && offer.bulkBytes > 0)
+        if (offer.bulkIn == component && offer.bulkBytes > 0) {
             ok = ok && writeFile(dir.filePath(component + QStringLiteral("/bulk.bin")),
                                  randomBytes(offer.bulkBytes));
+        }
     };
     if (!v.resource.isEmpty()) {
         ok = ok && writeFile(dir.filePath(QStringLiteral("resource/Orvane4.res")),
@@ -85,8 +89,9 @@ QString publishOffer(const ProgramMaker &program, const UpdateOffer &offer,
     }
     if (!v.data.isEmpty()) {
         const QMap<QString, QByteArray> data = dataFilesAt(v.data);
-        for (auto it = data.cbegin(); it != data.cend(); ++it)
+        for (auto it = data.cbegin(); it != data.cend(); ++it) {
             ok = ok && writeFile(dir.filePath(QStringLiteral("data/") + it.key()), it.value());
+        }
         folder(QStringLiteral("data"), QStringLiteral("--data"), v.data);
     }
     if (!v.help.isEmpty()) {
@@ -107,8 +112,9 @@ QString publishOffer(const ProgramMaker &program, const UpdateOffer &offer,
         folder(QStringLiteral("full"), QStringLiteral("--full-exe"), {});
         arguments << QStringLiteral("--full-threshold") << offer.fullThreshold;
     }
-    if (!ok)
+    if (!ok) {
         return QStringLiteral("cannot lay out the component folders");
+    }
 
     const ProcessRun publish = runProcess(builtProgram(QStringLiteral("freshgate-publish")),
                                           arguments, ProcessOptions().merged());
@@ -120,8 +126,9 @@ QStringList requestedPaths(const NginxServer &server)
     static const QRegularExpression request(QStringLiteral("\"GET (\\S+) HTTP/"));
     QStringList paths;
     auto it = request.globalMatch(server.accessLog());
-    while (it.hasNext())
+    while (it.hasNext()) {
         paths << it.next().captured(1);
+    }
     return paths;
 }
 

@@ -23,8 +23,8 @@ struct Versions {
 };
 
 // The versions the tests publish as the newest set, above an installed 1, 1, 1, 400.
-inline const Versions Newest{QStringLiteral("3"), QStringLiteral("2"), QStringLiteral("5"),
-                             QStringLiteral("415")};
+inline const Versions kNewest{QStringLiteral("3"), QStringLiteral("2"), QStringLiteral("5"),
+                              QStringLiteral("415")};
 
 // Checks a fixture step that returns what went wrong, or nothing.
 #define EXPECT_OK(expression)                                                                      \

@@ -18,8 +18,8 @@ using namespace freshgate::test;
 namespace {
 
 // How long a closed or refused freshgate may take to end: "at once" to a user.
-constexpr int PromptExitMs = 5000;
-constexpr int DownloadStartMs = 60000;
+constexpr int kPromptExitMs = 5000;
+constexpr int kDownloadStartMs = 60000;
 
 QString baseUrl(quint16 port)
 {
@@ -38,8 +38,9 @@ NginxServer::Options slowCabinet(const QString &serverFile, const char *rate)
 qint64 bytesIn(const QString &folder)
 {
     qint64 total = 0;
-    for (const QFileInfo &file : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden))
+    for (const QFileInfo &file : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
         total += file.size();
+    }
     return total;
 }
 
@@ -74,8 +75,9 @@ void TestEndToEndProcess::init()
 
 void TestEndToEndProcess::cleanup()
 {
-    if (QTest::currentTestFailed() && m_server)
+    if (QTest::currentTestFailed() && m_server) {
         qInfo("nginx error log:\n%s", qPrintable(m_server->errorLog()));
+    }
     m_product.reset();
     m_server.reset();
 }
@@ -84,32 +86,37 @@ QString TestEndToEndProcess::serveSlowly(const QString &component, const QString
                                          const char *rate, qint64 bytes)
 {
     m_server = std::make_unique<NginxServer>(slowCabinet(serverFile, rate));
-    if (!m_server->isRunning())
+    if (!m_server->isRunning()) {
         return m_server->errorString();
-    const QString why =
-        publishOffer(*m_product, UpdateOffer{Newest, {}, component, bytes}, m_server->root());
-    if (!why.isEmpty())
+    }
+    QString why =
+        publishOffer(*m_product, UpdateOffer{kNewest, {}, component, bytes}, m_server->root());
+    if (!why.isEmpty()) {
         return why;
-    if (!m_product->writeSettings(baseUrl(m_server->port())))
+    }
+    if (!m_product->writeSettings(baseUrl(m_server->port()))) {
         return QStringLiteral("cannot write the settings file");
+    }
     return {};
 }
 
 QString TestEndToEndProcess::waitForDownloadUnderway(FreshgateProcess &freshgate, int row)
 {
     const QString line = QStringLiteral("row %1: downloading, \"Downloading...\"").arg(row);
-    if (!freshgate.waitForLog(line, DownloadStartMs))
+    if (!freshgate.waitForLog(line, kDownloadStartMs)) {
         return QStringLiteral("row %1 never started downloading; log:\n%2")
             .arg(row)
             .arg(freshgate.log());
+    }
     const QString work = m_product->app().workFolder();
     const qint64 before = bytesIn(work);
-    const QDeadlineTimer deadline(DownloadStartMs);
+    const QDeadlineTimer deadline(kDownloadStartMs);
     while (bytesIn(work) <= before) {
-        if (deadline.hasExpired() || !freshgate.isRunning())
+        if (deadline.hasExpired() || !freshgate.isRunning()) {
             return QStringLiteral("no bytes of row %1 arrived; log:\n%2")
                 .arg(row)
                 .arg(freshgate.log());
+        }
         QThread::msleep(50);
     }
     return {};
@@ -124,10 +131,10 @@ void TestEndToEndProcess::closingDuringADownloadLeavesNothingHalfDone_data()
     QTest::addColumn<QString>("localArchive");
 
     QTest::newRow("SIGTERM while the resource file comes")
-        << int(SIGTERM) << 1 << QStringLiteral("resource") << QStringLiteral("ov4res.cab")
+        << (SIGTERM) << 1 << QStringLiteral("resource") << QStringLiteral("ov4res.cab")
         << QStringLiteral("resfile.cab");
     QTest::newRow("SIGINT while the data files come, after the resource file")
-        << int(SIGINT) << 2 << QStringLiteral("data") << QStringLiteral("ov4data.cab")
+        << (SIGINT) << 2 << QStringLiteral("data") << QStringLiteral("ov4data.cab")
         << QStringLiteral("datafile.cab");
 }
 
@@ -145,8 +152,8 @@ void TestEndToEndProcess::closingDuringADownloadLeavesNothingHalfDone()
     QMap<QString, QString> expectedSettings = m_product->freshgateSettings();
     if (row == 2) {
         // The resource file came whole before the data download began, and stays.
-        expectedFiles.insert(QStringLiteral("Orvane4.res"), resourceFileAt(Newest.resource));
-        expectedSettings.insert(QStringLiteral("Resource file version"), Newest.resource);
+        expectedFiles.insert(QStringLiteral("Orvane4.res"), resourceFileAt(kNewest.resource));
+        expectedSettings.insert(QStringLiteral("Resource file version"), kNewest.resource);
     }
 
     FreshgateProcess &freshgate = m_product->launch();
@@ -157,9 +164,9 @@ void TestEndToEndProcess::closingDuringADownloadLeavesNothingHalfDone()
     QElapsedTimer closing;
     closing.start();
     QCOMPARE(::kill(static_cast<pid_t>(freshgate.process().processId()), signalNumber), 0);
-    QVERIFY2(freshgate.waitForExit(PromptExitMs),
+    QVERIFY2(freshgate.waitForExit(kPromptExitMs),
              qPrintable(QStringLiteral("still running %1 ms after the signal; log:\n%2")
-                            .arg(PromptExitMs)
+                            .arg(kPromptExitMs)
                             .arg(freshgate.log())));
     qInfo("ended %lld ms after the signal", closing.elapsed());
     QCOMPARE(freshgate.process().exitStatus(), QProcess::NormalExit);
@@ -196,7 +203,7 @@ void TestEndToEndProcess::secondUpdaterInTheSameFolderExitsAtOnce()
     QElapsedTimer running;
     running.start();
     FreshgateProcess &second = m_product->launch();
-    QVERIFY2(second.waitForExit(PromptExitMs),
+    QVERIFY2(second.waitForExit(kPromptExitMs),
              qPrintable(QStringLiteral("the second updater still runs; log:\n") + second.log()));
     qInfo("the second updater ended after %lld ms", running.elapsed());
     QCOMPARE(second.process().exitStatus(), QProcess::NormalExit);
@@ -220,11 +227,12 @@ void TestEndToEndProcess::secondUpdaterInTheSameFolderExitsAtOnce()
     const QString appFolder = QFileInfo(m_product->app().path()).canonicalFilePath();
     QCOMPARE(m_product->startedPrograms(),
              (QMap<QString, QString>{
-                 {QStringLiteral("Orvane4.exe"), Newest.exe + u'\n' + appFolder + u'\n'}}));
+                 {QStringLiteral("Orvane4.exe"), kNewest.exe + u'\n' + appFolder + u'\n'}}));
     QCOMPARE(m_product->freshgateSettings().value(QStringLiteral("Resource file version")),
-             Newest.resource);
-    QCOMPARE(m_product->freshgateSettings().value(QStringLiteral("EXE file version")), Newest.exe);
-    QCOMPARE(m_product->app().read(QStringLiteral("Orvane4.res")), resourceFileAt(Newest.resource));
+             kNewest.resource);
+    QCOMPARE(m_product->freshgateSettings().value(QStringLiteral("EXE file version")), kNewest.exe);
+    QCOMPARE(m_product->app().read(QStringLiteral("Orvane4.res")),
+             resourceFileAt(kNewest.resource));
     QVERIFY(!m_product->app().exists(QStringLiteral("Freshgate.lock")));
 }
 

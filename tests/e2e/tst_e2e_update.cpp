@@ -16,7 +16,7 @@ using namespace freshgate::test;
 
 namespace {
 
-const QString FullThreshold = QStringLiteral("410");
+const QString kFullThreshold = QStringLiteral("410");
 
 QString baseUrl(quint16 port)
 {
@@ -34,8 +34,9 @@ QMap<QString, QString> recorded(const Versions &v, const QString &server)
 {
     QMap<QString, QString> keys{{QStringLiteral("Update server"), server}};
     const auto add = [&keys](const char *key, const QString &value) {
-        if (!value.isEmpty())
+        if (!value.isEmpty()) {
             keys.insert(QLatin1String(key), value);
+        }
     };
     add("Resource file version", v.resource);
     add("Data files version", v.data);
@@ -88,10 +89,12 @@ void TestEndToEndUpdate::cleanup()
                            .arg(QLatin1String(QTest::currentTestFunction()),
                                 QLatin1String(QTest::currentDataTag()));
         name.replace(QLatin1Char(' '), QLatin1Char('_'));
-        if (m_product->display().screenshot(QDir(dir).filePath(name)))
+        if (m_product->display().screenshot(QDir(dir).filePath(name))) {
             qInfo("screen saved as %s", qPrintable(QDir(dir).filePath(name)));
-        if (m_server)
+        }
+        if (m_server) {
             qInfo("nginx error log:\n%s", qPrintable(m_server->errorLog()));
+        }
     }
     m_product.reset();
     m_server.reset();
@@ -100,13 +103,16 @@ void TestEndToEndUpdate::cleanup()
 QString TestEndToEndUpdate::serve(const UpdateOffer &offer, const Versions &installed)
 {
     m_server = std::make_unique<NginxServer>();
-    if (!m_server->isRunning())
+    if (!m_server->isRunning()) {
         return m_server->errorString();
-    const QString why = publishOffer(*m_product, offer, m_server->root());
-    if (!why.isEmpty())
+    }
+    QString why = publishOffer(*m_product, offer, m_server->root());
+    if (!why.isEmpty()) {
         return why;
-    if (!m_product->writeSettings(baseUrl(m_server->port()), installed))
+    }
+    if (!m_product->writeSettings(baseUrl(m_server->port()), installed)) {
         return QStringLiteral("cannot write the settings file");
+    }
     return {};
 }
 
@@ -120,8 +126,9 @@ QMap<QString, QByteArray> TestEndToEndUpdate::productAt(const Versions &files) c
         {QStringLiteral("freshgate"), m_product->app().read(QStringLiteral("freshgate"))},
     };
     const QMap<QString, QByteArray> data = dataFilesAt(files.data);
-    for (auto it = data.cbegin(); it != data.cend(); ++it)
+    for (auto it = data.cbegin(); it != data.cend(); ++it) {
         expected.insert(QStringLiteral("Data/") + it.key(), it.value());
+    }
     return expected;
 }
 
@@ -146,7 +153,7 @@ void TestEndToEndUpdate::finishStartsWhatTheRunBrought_data()
     const QString help = QStringLiteral("/freshgate/ov4help.cab");
     const QString patch = QStringLiteral("/freshgate/ov4exe.cab");
     const QString full = QStringLiteral("/freshgate/ov4fexe.cab");
-    const Versions upToDateBut = {Newest.resource, Newest.data, Newest.help, {}};
+    const Versions upToDateBut = {kNewest.resource, kNewest.data, kNewest.help, {}};
     const auto installedExe = [&upToDateBut](const char *exe) {
         Versions v = upToDateBut;
         v.exe = QLatin1String(exe);
@@ -158,17 +165,17 @@ void TestEndToEndUpdate::finishStartsWhatTheRunBrought_data()
                                 QStringLiteral("400")};
 
     QTest::newRow("fresh product takes all four, the EXE as a patch")
-        << Versions{} << QString() << QStringList{manifest, res, data, help, patch} << Newest
+        << Versions{} << QString() << QStringList{manifest, res, data, help, patch} << kNewest
         << QStringLiteral("Orvane4.exe");
     QTest::newRow("fresh product below the threshold takes the full package")
-        << Versions{} << FullThreshold << QStringList{manifest, res, data, help, full}
-        << Versions{Newest.resource, Newest.data, Newest.help, QStringLiteral("400")}
+        << Versions{} << kFullThreshold << QStringList{manifest, res, data, help, full}
+        << Versions{kNewest.resource, kNewest.data, kNewest.help, QStringLiteral("400")}
         << QStringLiteral("setup.exe");
     QTest::newRow("EXE above the threshold takes the patch")
-        << installedExe("412") << FullThreshold << QStringList{manifest, patch} << untouchedBut415
+        << installedExe("412") << kFullThreshold << QStringList{manifest, patch} << untouchedBut415
         << QStringLiteral("Orvane4.exe");
     QTest::newRow("EXE at the threshold takes the full package")
-        << installedExe("410") << FullThreshold << QStringList{manifest, full} << untouched
+        << installedExe("410") << kFullThreshold << QStringList{manifest, full} << untouched
         << QStringLiteral("setup.exe");
 }
 
@@ -180,7 +187,7 @@ void TestEndToEndUpdate::finishStartsWhatTheRunBrought()
     QFETCH(Versions, filesAfter);
     QFETCH(QString, started);
 
-    EXPECT_OK(serve(UpdateOffer{Newest, fullThreshold, {}, 0}, installed));
+    EXPECT_OK(serve(UpdateOffer{kNewest, fullThreshold, {}, 0}, installed));
 
     FreshgateProcess &freshgate = m_product->launch();
     XvfbDisplay::WindowId window = 0;
@@ -188,14 +195,14 @@ void TestEndToEndUpdate::finishStartsWhatTheRunBrought()
     EXPECT_OK(m_product->waitForRunComplete(freshgate));
     EXPECT_OK(m_product->pressFinish(freshgate, window));
 
-    checkStarted(started, Newest.exe);
-    QCOMPARE(m_product->freshgateSettings(), recorded(Newest, baseUrl(m_server->port())));
+    checkStarted(started, kNewest.exe);
+    QCOMPARE(m_product->freshgateSettings(), recorded(kNewest, baseUrl(m_server->port())));
     QCOMPARE(m_product->productFiles(), productAt(filesAfter));
     QCOMPARE(requestedPaths(*m_server), fetched);
 
     const bool fullPackage = started == QLatin1String("setup.exe");
     QCOMPARE(m_product->app().read(QStringLiteral("Freshgate/setup.exe")),
-             fullPackage ? m_product->programScript(QStringLiteral("setup.exe"), Newest.exe)
+             fullPackage ? m_product->programScript(QStringLiteral("setup.exe"), kNewest.exe)
                          : QByteArray());
     QCOMPARE(m_product->app().exists(QStringLiteral("Freshgate/Orvane4.pkg")), fullPackage);
 }
@@ -233,8 +240,9 @@ void TestEndToEndUpdate::failedContactLeavesTheProductAsItWas()
     checkStarted(QStringLiteral("Orvane4.exe"), QStringLiteral("400"));
     QCOMPARE(m_product->settingsBytes(), settingsBefore);
     QCOMPARE(m_product->app().snapshot(), before);
-    if (serverUp)
+    if (serverUp) {
         QCOMPARE(requestedPaths(*m_server), QStringList{QStringLiteral("/freshgate/ov4arv.dat")});
+    }
 }
 
 void TestEndToEndUpdate::brokenDataArchiveSparesTheOtherComponents_data()
@@ -248,7 +256,7 @@ void TestEndToEndUpdate::brokenDataArchiveSparesTheOtherComponents()
 {
     QFETCH(bool, cutShort);
 
-    EXPECT_OK(serve(UpdateOffer{Newest, {}, {}, 0}, {}));
+    EXPECT_OK(serve(UpdateOffer{kNewest, {}, {}, 0}, {}));
     const QString cabinet =
         QDir(m_server->root()).filePath(QStringLiteral("freshgate/ov4data.cab"));
     const qint64 size = QFileInfo(cabinet).size();
@@ -260,11 +268,11 @@ void TestEndToEndUpdate::brokenDataArchiveSparesTheOtherComponents()
     EXPECT_OK(m_product->waitForRunComplete(freshgate));
     EXPECT_OK(m_product->pressFinish(freshgate, window));
 
-    checkStarted(QStringLiteral("Orvane4.exe"), Newest.exe);
-    const Versions allButData{Newest.resource, {}, Newest.help, Newest.exe};
+    checkStarted(QStringLiteral("Orvane4.exe"), kNewest.exe);
+    const Versions allButData{kNewest.resource, {}, kNewest.help, kNewest.exe};
     QCOMPARE(m_product->freshgateSettings(), recorded(allButData, baseUrl(m_server->port())));
     QCOMPARE(m_product->productFiles(),
-             productAt({Newest.resource, QStringLiteral("1"), Newest.help, Newest.exe}));
+             productAt({kNewest.resource, QStringLiteral("1"), kNewest.help, kNewest.exe}));
 }
 
 QTEST_GUILESS_MAIN(TestEndToEndUpdate)

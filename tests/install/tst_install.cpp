@@ -31,7 +31,7 @@ QString buildDir()
     return qEnvironmentVariable("FRESHGATE_BUILD_DIR");
 }
 
-const QStringList InstalledFiles = {
+const QStringList kInstalledFiles = {
     QStringLiteral("bin/freshgate"),
     QStringLiteral("bin/freshgate-publish"),
     QStringLiteral("share/man/man1/freshgate.1"),
@@ -52,8 +52,9 @@ private slots:
             run(QStringLiteral("cmake"), {QStringLiteral("--install"), buildDir(),
                                           QStringLiteral("--prefix"), prefix.path()});
         QVERIFY2(install.exitCode == 0, install.output.constData());
-        for (const QString &file : InstalledFiles)
+        for (const QString &file : kInstalledFiles) {
             QVERIFY2(QFileInfo(prefix.filePath(file)).isFile(), qPrintable(file));
+        }
         QVERIFY(QFileInfo(prefix.filePath(QStringLiteral("bin/freshgate"))).isExecutable());
 
         // The installed tool runs on its own, away from the build tree.
@@ -71,8 +72,9 @@ private slots:
 
     void debianPackage()
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("dpkg-deb")).isEmpty())
+        if (QStandardPaths::findExecutable(QStringLiteral("dpkg-deb")).isEmpty()) {
             QSKIP("no dpkg-deb on this machine");
+        }
         QTemporaryDir out;
         const Ran pack = run(QStringLiteral("cpack"),
                              {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("-B"),
@@ -87,16 +89,18 @@ private slots:
 
         const Ran contents = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--contents"), deb});
         QCOMPARE(contents.exitCode, 0);
-        for (const QString &file : InstalledFiles)
+        for (const QString &file : kInstalledFiles) {
             QVERIFY2(contents.output.contains("./usr/" + file.toUtf8() + "\n"), qPrintable(file));
+        }
 
         // A fresh machine gets the libraries the programs load from the package's dependencies.
         const Ran depends = run(QStringLiteral("dpkg-deb"),
                                 {QStringLiteral("--field"), deb, QStringLiteral("Depends")});
         QCOMPARE(depends.exitCode, 0);
         for (const char *library : {"libqt6widgets6", "libqt6network6", "libmspack0", "libchm1",
-                                    "libsodium23", "libgcab-1.0-0"})
+                                    "libsodium23", "libgcab-1.0-0"}) {
             QVERIFY2(depends.output.contains(library), depends.output.constData());
+        }
     }
 };
 

@@ -97,8 +97,9 @@ void TestCabinetExtractor::extractsGcabCabinet()
     Layout layout(product);
     const QString source = layout.root + u"/source"_s;
     QByteArray compressible;
-    for (int i = 0; i < 40000; ++i)
+    for (int i = 0; i < 40000; ++i) {
         compressible += "row " + QByteArray::number(i % 977) + '\n';
+    }
     QVERIFY(writeFile(source + u"/Orvane4.res"_s, randomBytes(300000, 1)));
     QVERIFY(writeFile(source + u"/readme.txt"_s, "hello\r\n"));
     QVERIFY(writeFile(source + u"/empty.dat"_s, {}));
@@ -160,8 +161,8 @@ void TestCabinetExtractor::executableFlag()
 {
     Layout layout;
     const QString cab = layout.inWork(u"exefile.cab"_s);
-    QVERIFY(writeCabinet(cab, {{"Orvane4.exe", "program", cabAttribExec},
-                               {"bin\\tool", "tool", cabAttribExec},
+    QVERIFY(writeCabinet(cab, {{"Orvane4.exe", "program", kCabAttribExec},
+                               {"bin\\tool", "tool", kCabAttribExec},
                                {"notes.txt", "text", 0}}));
     CabinetExtractor extractor(layout.work);
     extractor.setCabinetFile(cab);
@@ -190,13 +191,13 @@ void TestCabinetExtractor::memberNameEncoding_data()
     QTest::newRow("Latin-1") << QByteArray("caf\xe9.txt") << 0 << u"café.txt"_s;
     QTest::newRow("Latin-1 nested") << QByteArray("r\xe9p\\f\xfb.txt") << 0 << u"rép/fû.txt"_s;
     QTest::newRow("UTF-8 flagged")
-        << QByteArray("caf\xc3\xa9.txt") << int(cabAttribUtf8Name) << u"café.txt"_s;
+        << QByteArray("caf\xc3\xa9.txt") << static_cast<int>(kCabAttribUtf8Name) << u"café.txt"_s;
     QTest::newRow("UTF-8 not flagged is Latin-1")
         << QByteArray("caf\xc3\xa9.txt") << 0 << u"caf\u00c3\u00a9.txt"_s;
     QTest::newRow("CJK flagged") << QByteArray("\xe6\x9b\xb4\xe6\x96\xb0.dat")
-                                 << int(cabAttribUtf8Name) << u"\u66f4\u65b0.dat"_s;
+                                 << static_cast<int>(kCabAttribUtf8Name) << u"\u66f4\u65b0.dat"_s;
     QTest::newRow("broken UTF-8 flagged")
-        << QByteArray("caf\xe9.txt") << int(cabAttribUtf8Name) << QString();
+        << QByteArray("caf\xe9.txt") << static_cast<int>(kCabAttribUtf8Name) << QString();
 }
 
 void TestCabinetExtractor::memberNameEncoding()
@@ -211,8 +212,9 @@ void TestCabinetExtractor::memberNameEncoding()
 
     CabinetExtractor extractor(layout.work);
     extractor.setCabinetFile(cab);
-    if (expected.isEmpty())
+    if (expected.isEmpty()) {
         expectFailureLogged();
+    }
     const Result<Extracted> result = extractor.extract(layout.app);
 
     QCOMPARE(result.ok(), !expected.isEmpty());
@@ -290,9 +292,10 @@ void TestCabinetExtractor::brokenCabinetsChangeNothing()
     Members members;
     for (int i = 0; i < 4; ++i) {
         const QByteArray name = "part" + QByteArray::number(i) + ".bin";
-        members.append({name, randomBytes(100000, quint32(10 + i))});
-        if (i < 3)
+        members.append({name, randomBytes(100000, static_cast<quint32>(10 + i))});
+        if (i < 3) {
             QVERIFY(writeFile(layout.inApp(QString::fromLatin1(name)), "old " + name));
+        }
     }
     const QString cab = layout.inWork(u"broken.cab"_s);
     QVERIFY(writeCabinet(cab, members));
@@ -365,8 +368,9 @@ void TestCabinetExtractor::unwritableDestination()
     Result<Extracted> result = failure(FailureKind::Disk, {});
     {
         const Immutable guard(immutable.isEmpty() ? layout.app : layout.inApp(immutable));
-        if (!guard.isSet())
+        if (!guard.isSet()) {
             QSKIP("chattr +i is not available here (needs root and a file system that has it)");
+        }
         CabinetExtractor extractor(layout.work);
         extractor.setCabinetFile(cab);
         expectFailureLogged();
@@ -444,8 +448,9 @@ void TestCabinetExtractor::alsoRemove()
     QFETCH(bool, ok);
     QFETCH(QByteArray, program);
     Layout layout;
-    if (oldExists)
+    if (oldExists) {
         QVERIFY(writeFile(layout.inApp(u"Orvane4.exe"_s), "old program"));
+    }
     QVERIFY(writeFile(layout.inApp(u"blocked/in-the-way.txt"_s), "a folder"));
     const QString cab = layout.inWork(u"exefile.cab"_s);
     QVERIFY(writeCabinet(cab, members));
@@ -453,16 +458,18 @@ void TestCabinetExtractor::alsoRemove()
 
     CabinetExtractor extractor(layout.work);
     extractor.setCabinetFile(cab);
-    if (!ok)
+    if (!ok) {
         expectFailureLogged();
+    }
     const Result<Extracted> result =
         extractor.extract(layout.app, {u"Orvane4.exe"_s, u"Missing.exe"_s});
 
     QCOMPARE(result.ok(), ok);
     QCOMPARE(QFileInfo::exists(layout.inApp(u"Orvane4.exe"_s)), !program.isEmpty());
     QCOMPARE(readFile(layout.inApp(u"Orvane4.exe"_s)), program);
-    if (!ok)
+    if (!ok) {
         QCOMPARE(snapshotTree(layout.root), before);
+    }
     QVERIFY(layout.workIsClean());
 }
 
@@ -471,13 +478,14 @@ void TestCabinetExtractor::acrossFileSystems()
     QTemporaryDir fastWork(u"/dev/shm/freshgate-work-XXXXXX"_s);
     Layout layout;
     if (!fastWork.isValid() ||
-        QStorageInfo(fastWork.path()).device() == QStorageInfo(layout.app).device())
+        QStorageInfo(fastWork.path()).device() == QStorageInfo(layout.app).device()) {
         QSKIP("needs /dev/shm on a file system of its own");
+    }
 
     QVERIFY(writeFile(layout.inApp(u"a.txt"_s), "old a"));
     QVERIFY(writeFile(layout.inApp(u"Orvane4.exe"_s), "old program"));
     const QString good = fastWork.filePath(u"good.cab"_s);
-    QVERIFY(writeCabinet(good, {{"a.txt", "new a"}, {"sub\\b.txt", "b", cabAttribExec}}));
+    QVERIFY(writeCabinet(good, {{"a.txt", "new a"}, {"sub\\b.txt", "b", kCabAttribExec}}));
     const QString bad = fastWork.filePath(u"bad.cab"_s);
     QVERIFY(writeCabinet(bad, {{"a.txt", "newer a"}, {"sub", "in the way"}}));
 
@@ -524,7 +532,7 @@ void TestCabinetExtractor::extractsIntoItsOwnWorkFolder()
 {
     Layout layout;
     const QString cab = layout.inWork(u"fullexefile.cab"_s);
-    QVERIFY(writeCabinet(cab, {{"setup.exe", "installer", cabAttribExec},
+    QVERIFY(writeCabinet(cab, {{"setup.exe", "installer", kCabAttribExec},
                                {"setup\\data.bin", "data"},
                                {"fullexefile.cab", "the package replaces itself"}}));
 
@@ -588,8 +596,9 @@ void TestCabinetExtractor::symbolicLinks()
 
     CabinetExtractor extractor(layout.work);
     extractor.setCabinetFile(cab);
-    if (landsAt.isEmpty())
+    if (landsAt.isEmpty()) {
         expectFailureLogged();
+    }
     const Result<Extracted> result = extractor.extract(layout.inApp(u"Data"_s));
 
     QCOMPARE(result.ok(), !landsAt.isEmpty());
@@ -663,10 +672,12 @@ void TestCabinetExtractor::recoveryAfterACrash()
             QVERIFY(QFile::rename(layout.inApp(u"gone.txt"_s), layout.inWork(u"~backup/0"_s)));
             QVERIFY(QFile::rename(layout.inApp(u"Orvane4.exe"_s), layout.inWork(u"~backup/1"_s)));
         }
-        if (crashedAt >= CrashedAt::Moved)
+        if (crashedAt >= CrashedAt::Moved) {
             QVERIFY2(transaction.apply(&error), qPrintable(error));
-        if (crashedAt >= CrashedAt::Committed)
+        }
+        if (crashedAt >= CrashedAt::Committed) {
             QVERIFY2(transaction.commit(&error), qPrintable(error));
+        }
     }
     if (crashedAt == CrashedAt::CommitCut) {
         QFile journal(layout.inWork(u"~journal"_s));

@@ -65,8 +65,9 @@ QTextBrowser *browserOf(const Help &help)
 int visibleTopLevels()
 {
     int count = 0;
-    for (QWidget *w : QApplication::topLevelWidgets())
+    for (QWidget *w : QApplication::topLevelWidgets()) {
         count += w->isVisible() ? 1 : 0;
+    }
     return count;
 }
 
@@ -75,9 +76,11 @@ bool showsPicture(QTextBrowser *browser)
 {
     const QImage shot = browser->viewport()->grab().toImage();
     int magenta = 0;
-    for (int y = 0; y < shot.height(); ++y)
-        for (int x = 0; x < shot.width(); ++x)
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x) {
             magenta += shot.pixelColor(x, y) == QColor(255, 0, 255) ? 1 : 0;
+        }
+    }
     return magenta >= 24 * 24 / 2;
 }
 
@@ -85,8 +88,9 @@ bool showsPicture(QTextBrowser *browser)
 bool clickLink(QTextBrowser *browser, const QString &linkText)
 {
     const QTextCursor found = browser->document()->find(linkText);
-    if (found.isNull())
+    if (found.isNull()) {
         return false;
+    }
     QTextCursor middle(browser->document());
     middle.setPosition((found.selectionStart() + found.selectionEnd()) / 2);
     const QRect rect = browser->cursorRect(middle);
@@ -199,9 +203,10 @@ void TestHelp::readObject_data()
     QTest::newRow("empty name") << good << "" << QString();
     QTest::newRow("folder name") << good << "images/" << QString();
     QTest::newRow("overlong name") << good << QString(600, QLatin1Char('a')) << QString();
-    for (const char *role :
-         {"missing", "folder", "unset", "empty", "text", "header only", "truncated", "zeroed tail"})
+    for (const char *role : {"missing", "folder", "unset", "empty", "text", "header only",
+                             "truncated", "zeroed tail"}) {
         QTest::newRow(role) << QString::fromLatin1(role) << "freshgate.htm" << QString();
+    }
 }
 
 void TestHelp::readObject()
@@ -226,7 +231,7 @@ void TestHelp::showHelpShowsTopicWithPictures()
     QCOMPARE(help.window(), nullptr);
     help.setHelpFilePath(m_files.value(QStringLiteral("good")));
     help.setHelpTopic(QStringLiteral("freshgate.htm"));
-    QCOMPARE(help.ShowHelp(), Help::Shown);
+    QCOMPARE(help.ShowHelp(), Help::kShown);
 
     QWidget *window = help.window();
     QVERIFY(window);
@@ -242,7 +247,7 @@ void TestHelp::showHelpShowsTopicWithPictures()
 
     // A page without a title is named by its file.
     help.setHelpTopic(QStringLiteral("notitle.htm"));
-    QCOMPARE(help.ShowHelp(), Help::Shown);
+    QCOMPARE(help.ShowHelp(), Help::kShown);
     QCOMPARE(window->windowTitle(), QStringLiteral("notitle.htm"));
 }
 
@@ -251,13 +256,13 @@ void TestHelp::showHelpReusesWindowAndFollowsLinks()
     Help help;
     help.setHelpFilePath(m_files.value(QStringLiteral("good")));
     help.setHelpTopic(QStringLiteral("freshgate.htm"));
-    QCOMPARE(help.ShowHelp(), Help::Shown);
+    QCOMPARE(help.ShowHelp(), Help::kShown);
     QWidget *window = help.window();
     QTextBrowser *browser = browserOf(help);
     QVERIFY(browser);
 
     help.setHelpTopic(QStringLiteral("other.htm"));
-    QCOMPARE(help.ShowHelp(), Help::Shown);
+    QCOMPARE(help.ShowHelp(), Help::kShown);
     QCOMPARE(help.window(), window);
     QCOMPARE(browserOf(help), browser);
     QVERIFY(browser->toPlainText().contains(QStringLiteral("A second topic about cabinets.")));
@@ -268,7 +273,7 @@ void TestHelp::showHelpReusesWindowAndFollowsLinks()
     // A topic that is not there leaves the open window on its page.
     help.setHelpTopic(QStringLiteral("nothere.htm"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("nothere")));
-    QCOMPARE(help.ShowHelp(), Help::TopicUnavailable);
+    QCOMPARE(help.ShowHelp(), Help::kTopicUnavailable);
     QCOMPARE(help.window(), window);
     QVERIFY(browser->toPlainText().contains(QStringLiteral("A second topic")));
 
@@ -286,7 +291,7 @@ void TestHelp::showHelpReusesWindowAndFollowsLinks()
     window->close();
     QVERIFY(!window->isVisible());
     help.setHelpTopic(QStringLiteral("freshgate.htm"));
-    QCOMPARE(help.ShowHelp(), Help::Shown);
+    QCOMPARE(help.ShowHelp(), Help::kShown);
     QVERIFY(window->isVisible());
     QVERIFY(browser->toPlainText().contains(QStringLiteral("Orvane4 fresh")));
 }
@@ -303,7 +308,7 @@ void TestHelp::showHelpRereadsReplacedFile()
     Help help;
     help.setHelpFilePath(chm);
     help.setHelpTopic(QStringLiteral("freshgate.htm"));
-    QCOMPARE(help.ShowHelp(), Help::Shown);
+    QCOMPARE(help.ShowHelp(), Help::kShown);
     QTextBrowser *browser = browserOf(help);
     QVERIFY(browser);
     QVERIFY(browser->toPlainText().contains(QStringLiteral("First edition.")));
@@ -316,7 +321,7 @@ void TestHelp::showHelpRereadsReplacedFile()
     QVERIFY(QFile::remove(chm));
     QVERIFY(QFile::rename(newer, chm));
 
-    QCOMPARE(help.ShowHelp(), Help::Shown);
+    QCOMPARE(help.ShowHelp(), Help::kShown);
     QVERIFY(browser->toPlainText().contains(QStringLiteral("Second edition.")));
 }
 
@@ -327,7 +332,7 @@ void TestHelp::helpWindowLetsApplicationEnd()
     Help help;
     help.setHelpFilePath(m_files.value(QStringLiteral("good")));
     help.setHelpTopic(QStringLiteral("freshgate.htm"));
-    QCOMPARE(help.ShowHelp(), Help::Shown);
+    QCOMPARE(help.ShowHelp(), Help::kShown);
     QVERIFY(help.window()->isVisible());
 
     // The process ends with the updater's own window even while help is open.
@@ -347,17 +352,18 @@ void TestHelp::showHelpRefuses_data()
     QTest::addColumn<int>("result");
 
     QTest::newRow("no help file set") << "unset"
-                                      << "freshgate.htm" << Help::HelpFileMissing;
+                                      << "freshgate.htm" << Help::kHelpFileMissing;
     QTest::newRow("help file missing") << "missing"
-                                       << "freshgate.htm" << Help::HelpFileMissing;
+                                       << "freshgate.htm" << Help::kHelpFileMissing;
     QTest::newRow("folder, not a file") << "folder"
-                                        << "freshgate.htm" << Help::HelpFileMissing;
+                                        << "freshgate.htm" << Help::kHelpFileMissing;
     QTest::newRow("topic missing") << "good"
-                                   << "nothere.htm" << Help::TopicUnavailable;
-    QTest::newRow("no topic set") << "good" << QString() << Help::TopicUnavailable;
-    for (const char *role : {"empty", "text", "header only", "truncated", "zeroed tail"})
+                                   << "nothere.htm" << Help::kTopicUnavailable;
+    QTest::newRow("no topic set") << "good" << QString() << Help::kTopicUnavailable;
+    for (const char *role : {"empty", "text", "header only", "truncated", "zeroed tail"}) {
         QTest::newRow(role) << QString::fromLatin1(role) << "freshgate.htm"
-                            << Help::TopicUnavailable;
+                            << Help::kTopicUnavailable;
+    }
 }
 
 void TestHelp::showHelpRefuses()
@@ -382,8 +388,9 @@ void TestHelp::icons_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<int>("size");
-    for (const char *name : {"downloading", "tick", "closedfolder", "save", "delete"})
+    for (const char *name : {"downloading", "tick", "closedfolder", "save", "delete"}) {
         QTest::newRow(name) << QString::fromLatin1(name) << 16;
+    }
     QTest::newRow("freshgate") << QStringLiteral("freshgate") << 32;
 }
 
@@ -397,9 +404,11 @@ void TestHelp::icons()
     QCOMPARE(image.size(), QSize(size, size));
     QVERIFY(image.hasAlphaChannel());
     int clear = 0;
-    for (int y = 0; y < size; ++y)
-        for (int x = 0; x < size; ++x)
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
             clear += qAlpha(image.pixel(x, y)) == 0 ? 1 : 0;
+        }
+    }
     // A drawing on a transparent ground: neither blank nor a filled square.
     QVERIFY2(clear > size * size / 5 && clear < size * size * 9 / 10,
              qPrintable(QString::number(clear)));

@@ -13,7 +13,7 @@ private slots:
     {
         QTest::addColumn<QString>("body");
         QTest::addColumn<QStringList>("fields");
-        const auto row = [](const char *tag, const char *body, QStringList fields) {
+        const auto row = [](const char *tag, const char *body, const QStringList &fields) {
             QTest::newRow(tag) << QString::fromLatin1(body) << fields;
         };
         row("five", "12*7*3*415*410", {"12", "7", "3", "415", "410"});
@@ -91,7 +91,7 @@ private slots:
         const auto parsed = parseVersion(text);
         QCOMPARE(parsed.has_value(), valid);
         if (valid) {
-            QCOMPARE(int(*parsed), value);
+            QCOMPARE(static_cast<int>(*parsed), value);
         }
     }
 

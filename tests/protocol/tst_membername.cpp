@@ -87,15 +87,13 @@ void TestMemberName::safeMemberPath()
     QFETCH(bool, accepted);
     QFETCH(QString, path);
 
-    QString why = u"untouched"_s;
-    const std::optional<QString> result = freshgate::safeMemberPath(name, &why);
-    QCOMPARE(result.has_value(), accepted);
+    const freshgate::Result<QString> result = freshgate::safeMemberPath(name);
+    QCOMPARE(result.ok(), accepted);
     if (accepted) {
         QCOMPARE(*result, path);
     } else {
-        QVERIFY(!why.isEmpty());
-        QVERIFY(why != u"untouched"_s);
-        QVERIFY(!freshgate::safeMemberPath(name).has_value());
+        QVERIFY(!result.message().isEmpty());
+        QCOMPARE(result.kind(), freshgate::FailureKind::Archive);
     }
 }
 

@@ -40,8 +40,9 @@ QMap<QString, quint32> gcabMembers(const QString &cabinet, QString *error)
 {
     QMap<QString, quint32> members;
     QByteArray output;
-    if (!runGcab({QStringLiteral("-l"), cabinet}, &output, error))
+    if (!runGcab({QStringLiteral("-l"), cabinet}, &output, error)) {
         return members;
+    }
     // "name size date time 0xNN"; the name may hold blanks.
     static const QRegularExpression line(
         QStringLiteral("^(.+) (\\d+) (\\S+) (\\S+) 0x([0-9A-Fa-f]+)$"));
@@ -62,8 +63,9 @@ QString verifyCabinet(const QString &cabinet, const QString &folder,
 {
     QString error;
     const QMap<QString, quint32> members = gcabMembers(cabinet, &error);
-    if (!error.isEmpty())
+    if (!error.isEmpty()) {
         return error;
+    }
 
     const QMap<QString, QByteArray> expected = fileContents(folder);
     QMap<QString, quint32> expectedMembers;
@@ -74,10 +76,12 @@ QString verifyCabinet(const QString &cabinet, const QString &folder,
     }
     if (members != expectedMembers) {
         QStringList got, want;
-        for (auto it = members.constBegin(); it != members.constEnd(); ++it)
+        for (auto it = members.constBegin(); it != members.constEnd(); ++it) {
             got << QStringLiteral("%1=0x%2").arg(it.key()).arg(it.value(), 0, 16);
-        for (auto it = expectedMembers.constBegin(); it != expectedMembers.constEnd(); ++it)
+        }
+        for (auto it = expectedMembers.constBegin(); it != expectedMembers.constEnd(); ++it) {
             want << QStringLiteral("%1=0x%2").arg(it.key()).arg(it.value(), 0, 16);
+        }
         return QStringLiteral("%1 lists [%2], expected [%3]")
             .arg(cabinet, got.join(QLatin1String(", ")), want.join(QLatin1String(", ")));
     }
@@ -88,8 +92,9 @@ QString verifyCabinet(const QString &cabinet, const QString &folder,
                  &error)) {
         return error;
     }
-    if (fileContents(extracted.path()) != expected)
+    if (fileContents(extracted.path()) != expected) {
         return QStringLiteral("%1 does not extract to the content of %2").arg(cabinet, folder);
+    }
     return {};
 }
 
@@ -138,21 +143,25 @@ QStringList Workspace::fullArguments() const
 QStringList Workspace::expand(const QStringList &arguments) const
 {
     QStringList expanded;
-    for (QString argument : arguments)
+    for (QString argument : arguments) {
         expanded << argument.replace(QStringLiteral("{ws}"), path());
+    }
     return expanded;
 }
 
 QMap<QString, quint32> Workspace::expectedAttributes(const QString &folder)
 {
-    if (folder == QLatin1String("res"))
+    if (folder == QLatin1String("res")) {
         return {{QStringLiteral("tools\\run.sh"), 0x60},
                 {QString::fromUtf8("caf\xc3\xa9 menu.txt"), 0xa0}};
-    if (folder == QLatin1String("exe"))
+    }
+    if (folder == QLatin1String("exe")) {
         return {{QStringLiteral("Orvane4.exe"), 0x60}};
-    if (folder == QLatin1String("full"))
+    }
+    if (folder == QLatin1String("full")) {
         return {{QStringLiteral("setup.exe"), 0x60},
                 {QStringLiteral("payload\\Orvane4.exe"), 0x60}};
+    }
     return {};
 }
 

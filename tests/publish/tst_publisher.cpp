@@ -188,8 +188,9 @@ void TestPublisher::failedSwapLeavesServerFolder()
     {
         // The new folder is built, then cannot take the old one's place.
         Immutable pinned(workspace.server());
-        if (!pinned.isSet())
+        if (!pinned.isSet()) {
             QSKIP("chattr +i is not available here");
+        }
         const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
         QVERIFY(!result.ok);
         QVERIFY2(result.error.contains(QStringLiteral("freshgate")), qPrintable(result.error));
@@ -205,8 +206,9 @@ void TestPublisher::unwritableServerRoot()
     const auto before = snapshotTree(workspace.out(), Snapshot::WithPermissions);
     {
         Immutable pinned(workspace.out());
-        if (!pinned.isSet())
+        if (!pinned.isSet()) {
             QSKIP("chattr +i is not available here");
+        }
         const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
         QVERIFY(!result.ok);
         QVERIFY2(result.error.contains(QStringLiteral("cannot write to")),
@@ -294,7 +296,7 @@ void TestPublisher::writerAttributesAndNames()
     QVERIFY(writer.addFile(QString::fromUtf8("..\\\xc3\xa9vil"),
                            dir.filePath(QStringLiteral("plain")), {}, &error));
     QCOMPARE(writer.memberCount(), 3);
-    QCOMPARE(writer.contentBytes(), qint64(14));
+    QCOMPARE(writer.contentBytes(), qint64{14});
     QVERIFY2(writer.write(cabinet, &error), qPrintable(error));
 
     const QMap<QString, quint32> members = gcabMembers(cabinet, &error);

@@ -76,7 +76,7 @@ private slots:
                 const qint64 expires = comment.section(QStringLiteral("expires:"), 1)
                                            .section(u'\t', 0, 0)
                                            .toLongLong();
-                QVERIFY2(expires >= start + 7 * 86400 && expires <= end + 7 * 86400,
+                QVERIFY2(expires >= start + qint64{7} * 86400 && expires <= end + qint64{7} * 86400,
                          qPrintable(comment));
                 QVERIFY2(!comment.contains(QLatin1String("version:")), qPrintable(comment));
             } else {

@@ -28,9 +28,9 @@ Run runTool(const QStringList &arguments)
     return Run{tool.exitCode, QString::fromLocal8Bit(tool.out), QString::fromLocal8Bit(tool.err)};
 }
 
-const QStringList Cabinets = {QStringLiteral("ov4res.cab"), QStringLiteral("ov4data.cab"),
-                              QStringLiteral("ov4help.cab"), QStringLiteral("ov4exe.cab"),
-                              QStringLiteral("ov4fexe.cab")};
+const QStringList kCabinets = {QStringLiteral("ov4res.cab"), QStringLiteral("ov4data.cab"),
+                               QStringLiteral("ov4help.cab"), QStringLiteral("ov4exe.cab"),
+                               QStringLiteral("ov4fexe.cab")};
 
 } // namespace
 
@@ -142,7 +142,7 @@ void TestPublishTool::fullPublish()
     QCOMPARE(workspace.manifest(), QByteArray("3*2*5*420*410"));
     const QStringList lines = run.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 6);
-    for (const QString &name : Cabinets + QStringList{QStringLiteral("ov4arv.dat")}) {
+    for (const QString &name : kCabinets + QStringList{QStringLiteral("ov4arv.dat")}) {
         const QString path = workspace.server() + QLatin1Char('/') + name;
         QVERIFY2(lines.filter(QStringLiteral("wrote %1:").arg(path)).size() == 1, qPrintable(path));
     }
@@ -161,7 +161,7 @@ void TestPublishTool::fullPublish()
                                  QStringLiteral("full")};
     for (int i = 0; i < folders.size(); ++i) {
         const QString problem =
-            verifyCabinet(workspace.server() + QLatin1Char('/') + Cabinets[i],
+            verifyCabinet(workspace.server() + QLatin1Char('/') + kCabinets[i],
                           workspace.path(folders[i]), Workspace::expectedAttributes(folders[i]));
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
@@ -374,7 +374,7 @@ void TestPublishTool::partialUpdates_data()
         << QStringList{};
     QTest::newRow("threshold only")
         << true << QStringList{QStringLiteral("--full-threshold"), QStringLiteral("-5")}
-        << QByteArray("3*2*5*420*-5") << Cabinets << QStringList{};
+        << QByteArray("3*2*5*420*-5") << kCabinets << QStringList{};
     QTest::newRow("withdraw the full package")
         << true << QStringList{QStringLiteral("--no-full-exe")} << QByteArray("3*2*5*420*-32768")
         << QStringList{QStringLiteral("ov4res.cab"), QStringLiteral("ov4data.cab"),
@@ -451,9 +451,10 @@ void TestPublishTool::partialUpdates()
     QCOMPARE(
         QDir(workspace.out()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
         QStringList{QStringLiteral("freshgate")});
-    for (const QString &cabinet : absent)
+    for (const QString &cabinet : absent) {
         QVERIFY2(!QFile::exists(workspace.server() + QLatin1Char('/') + cabinet),
                  qPrintable(cabinet));
+    }
     const QString problem = firstFull && arguments.first() == QLatin1String("--data")
                                 ? verifyCabinet(workspace.server() + QStringLiteral("/ov4data.cab"),
                                                 workspace.path(QStringLiteral("data2")), {})

@@ -21,8 +21,8 @@ struct CabMember {
     quint16 attributes = 0;
 };
 
-inline constexpr quint16 cabAttribExec = 0x40;
-inline constexpr quint16 cabAttribUtf8Name = 0x80;
+inline constexpr quint16 kCabAttribExec = 0x40;
+inline constexpr quint16 kCabAttribUtf8Name = 0x80;
 
 // A cabinet of every file under folder, names relative to it, made by the gcab command line
 // ("gcab -c", with "-z" for MSZIP).

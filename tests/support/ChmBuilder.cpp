@@ -17,13 +17,15 @@ QString buildChm(const QString &dir, const QString &name, const ChmPages &pages)
                          "\nDefault topic=freshgate.htm\nLanguage=0x409 English (United "
                          "States)\nTitle=Test help\n\n[FILES]\n";
     for (auto it = pages.cbegin(); it != pages.cend(); ++it) {
-        if (!writeFile(root.filePath(it.key()), it.value()))
+        if (!writeFile(root.filePath(it.key()), it.value())) {
             return {};
+        }
         project += it.key().toUtf8() + "\n";
     }
     const QString hhp = root.filePath(QStringLiteral("project.hhp"));
-    if (!writeFile(hhp, project))
+    if (!writeFile(hhp, project)) {
         return {};
+    }
     const ProcessRun chmcmd =
         runProcess(QStringLiteral("chmcmd"), {QStringLiteral("--no-html-scan"), hhp},
                    ProcessOptions().withFolder(dir).merged());

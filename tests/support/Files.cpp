@@ -44,10 +44,10 @@ bool writeFile(const QString &path, const QByteArray &content, bool executable)
         return false;
     }
     file.close();
-    constexpr QFile::Permissions execute =
+    constexpr QFile::Permissions kExecute =
         QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther | QFile::ExeUser;
-    return file.setPermissions(executable ? file.permissions() | execute
-                                          : file.permissions() & ~execute);
+    return file.setPermissions(executable ? file.permissions() | kExecute
+                                          : file.permissions() & ~kExecute);
 }
 
 QMap<QString, QByteArray> fileContents(const QString &root)

@@ -22,25 +22,27 @@ QString readText(const QString &path)
     return QString::fromUtf8(readFile(path));
 }
 
-constexpr int StartAttempts = 5;
-constexpr int StartTimeoutMs = 10000;
+constexpr int kStartAttempts = 5;
+constexpr int kStartTimeoutMs = 10000;
 
 // A port the kernel just handed out; nginx may still lose it to someone else, hence the retries.
 quint16 freePort()
 {
     QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
+    if (!probe.listen(QHostAddress::LocalHost, 0)) {
         return 0;
+    }
     return probe.serverPort();
 }
 
 QString nginxProgram()
 {
     QString found = QStandardPaths::findExecutable(QStringLiteral("nginx"));
-    if (found.isEmpty())
+    if (found.isEmpty()) {
         found = QStandardPaths::findExecutable(
             QStringLiteral("nginx"),
             {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
+    }
     return found;
 }
 
@@ -65,10 +67,12 @@ NginxServer::NginxServer(Options options) : m_options(std::move(options))
                                             QFileDevice::ExeOther | QFileDevice::ReadGroup |
                                             QFileDevice::ExeGroup);
     const QDir dir(m_dir.path());
-    for (const char *sub : {"root", "logs", "tmp"})
+    for (const char *sub : {"root", "logs", "tmp"}) {
         dir.mkpath(QLatin1String(sub));
-    if (m_options.tls && !makeCertificate())
+    }
+    if (m_options.tls && !makeCertificate()) {
         return;
+    }
     start();
 }
 
@@ -184,7 +188,7 @@ bool NginxServer::start()
         m_error = QStringLiteral("nginx is not installed");
         return false;
     }
-    for (int attempt = 0; attempt < StartAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
         m_port = freePort();
         if (m_port == 0 || !writeConfig()) {
             m_error = QStringLiteral("cannot prepare the nginx configuration");
@@ -194,7 +198,7 @@ bool NginxServer::start()
         m_process.start(program, {QStringLiteral("-p"), m_dir.path() + QLatin1Char('/'),
                                   QStringLiteral("-e"), path(QStringLiteral("logs/error.log")),
                                   QStringLiteral("-c"), path(QStringLiteral("nginx.conf"))});
-        if (!m_process.waitForStarted(StartTimeoutMs)) {
+        if (!m_process.waitForStarted(kStartTimeoutMs)) {
             m_error = QStringLiteral("cannot start nginx: ") + m_process.errorString();
             m_port = 0;
             return false;
@@ -202,13 +206,14 @@ bool NginxServer::start()
         // nginx writes its pid file only once it holds its listening socket, so a connection
         // after that reaches nginx and not whoever else might have taken the port meanwhile.
         const QString pid = QString::number(m_process.processId());
-        const QDeadlineTimer deadline(StartTimeoutMs);
+        const QDeadlineTimer deadline(kStartTimeoutMs);
         while (m_process.state() == QProcess::Running && !deadline.hasExpired()) {
             if (readText(path(QStringLiteral("nginx.pid"))).trimmed() == pid) {
                 QTcpSocket probe;
                 probe.connectToHost(QHostAddress::LocalHost, m_port);
-                if (probe.waitForConnected(200))
+                if (probe.waitForConnected(200)) {
                     return true;
+                }
             }
             m_process.waitForFinished(50);
         }
@@ -218,8 +223,9 @@ bool NginxServer::start()
         m_process.kill();
         m_process.waitForFinished(5000);
         m_port = 0;
-        if (!portTaken)
+        if (!portTaken) {
             return false;
+        }
     }
     return false;
 }

@@ -6,8 +6,9 @@ namespace freshgate::test {
 
 void stopProcess(QProcess &process, int timeoutMs)
 {
-    if (process.state() == QProcess::NotRunning)
+    if (process.state() == QProcess::NotRunning) {
         return;
+    }
     process.terminate();
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();

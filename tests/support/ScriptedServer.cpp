@@ -10,8 +10,8 @@ namespace freshgate::test {
 
 namespace {
 
-constexpr qint64 EndlessBlockBytes = 64 * 1024;
-constexpr qint64 EndlessBacklogBytes = 256 * 1024;
+constexpr qint64 kEndlessBlockBytes = qint64{64} * 1024;
+constexpr qint64 kEndlessBacklogBytes = qint64{256} * 1024;
 
 QByteArray reasonPhrase(int status)
 {
@@ -115,8 +115,9 @@ ScriptedResponse ScriptedResponse::paced(QByteArray body, qint64 chunkBytes, int
 QByteArray ScriptedServer::Request::header(const QByteArray &name) const
 {
     for (const auto &[key, value] : headers) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0)
+        if (key.compare(name, Qt::CaseInsensitive) == 0) {
             return value;
+        }
     }
     return {};
 }
@@ -145,8 +146,9 @@ private:
         m_input += m_socket->readAll();
         while (!m_busy) {
             const qsizetype end = m_input.indexOf("\r\n\r\n");
-            if (end < 0)
+            if (end < 0) {
                 return;
+            }
             const QList<QByteArray> lines = m_input.left(end).split('\n');
             m_input.remove(0, end + 4);
             Request request;
@@ -155,9 +157,10 @@ private:
             request.target = first.value(1);
             for (qsizetype i = 1; i < lines.size(); ++i) {
                 const qsizetype colon = lines[i].indexOf(':');
-                if (colon > 0)
+                if (colon > 0) {
                     request.headers.append(
                         {lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed()});
+                }
             }
             // A request body is never asked for here; skip one if it is sent.
             m_input.remove(0, request.header("Content-Length").toLongLong());
@@ -178,12 +181,14 @@ private:
     {
         QByteArray out =
             "HTTP/1.1 " + QByteArray::number(r.status) + ' ' + reasonPhrase(r.status) + "\r\n";
-        for (const auto &[name, value] : r.headers)
+        for (const auto &[name, value] : r.headers) {
             out += name + ": " + value + "\r\n";
-        if (length)
+        }
+        if (length) {
             out += "Content-Length: " + QByteArray::number(*length) + "\r\n";
-        else
+        } else {
             out += "Connection: close\r\n";
+        }
         return out + "\r\n";
     }
 
@@ -226,11 +231,12 @@ private:
             auto *timer = new QTimer(this);
             connect(
                 timer, &QTimer::timeout, this,
-                [this, timer, body = r.body, bytes = r.trickleBytes, sent = qint64(0)]() mutable {
+                [this, timer, body = r.body, bytes = r.trickleBytes, sent = qint64{0}]() mutable {
                     m_socket->write(body.mid(sent, bytes));
                     sent += bytes;
-                    if (sent >= body.size())
+                    if (sent >= body.size()) {
                         timer->stop();
+                    }
                 });
             timer->start(r.trickleIntervalMs);
             // A paced answer is a whole answer: the connection may serve the next request.
@@ -243,11 +249,13 @@ private:
 
     void feedEndless()
     {
-        if (!m_endless || m_socket->state() != QAbstractSocket::ConnectedState)
+        if (!m_endless || m_socket->state() != QAbstractSocket::ConnectedState) {
             return;
-        while (m_socket->bytesToWrite() < EndlessBacklogBytes) {
-            if (m_socket->write(QByteArray(EndlessBlockBytes, 'e')) < 0)
+        }
+        while (m_socket->bytesToWrite() < kEndlessBacklogBytes) {
+            if (m_socket->write(QByteArray(kEndlessBlockBytes, 'e')) < 0) {
                 return;
+            }
         }
     }
 
@@ -298,35 +306,40 @@ void ScriptedServer::expect(const QByteArray &method, const QByteArray &target,
 QStringList ScriptedServer::unmetExpectations() const
 {
     QStringList out;
-    for (const Expectation &e : m_expected)
+    for (const Expectation &e : m_expected) {
         out << QString::fromLatin1(e.method + ' ' + e.target);
+    }
     return out;
 }
 
 bool ScriptedServer::wasRequested(const QByteArray &target) const
 {
     for (const Request &r : m_requests) {
-        if (r.target == target)
+        if (r.target == target) {
             return true;
+        }
     }
     return false;
 }
 
 void ScriptedServer::accept()
 {
-    while (QTcpSocket *socket = m_server->nextPendingConnection())
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         new Connection(this, socket);
+    }
 }
 
 std::optional<ScriptedResponse> ScriptedServer::take(const Request &request)
 {
     for (qsizetype i = 0; i < m_expected.size(); ++i) {
         const Expectation &e = m_expected[i];
-        if (e.method != request.method || e.target != request.target)
+        if (e.method != request.method || e.target != request.target) {
             continue;
+        }
         if (e.response.forRange) {
-            if (request.header("Range") == *e.response.forRange)
+            if (request.header("Range") == *e.response.forRange) {
                 return e.response;
+            }
             continue;
         }
         return m_expected.takeAt(i).response;

@@ -14,9 +14,9 @@ namespace freshgate::test {
 
 namespace {
 
-constexpr int StartTimeoutMs = 20000;
-constexpr int StopTimeoutMs = 5000;
-constexpr int PollIntervalMs = 100;
+constexpr int kStartTimeoutMs = 20000;
+constexpr int kStopTimeoutMs = 5000;
+constexpr int kPollIntervalMs = 100;
 
 QString logFileName()
 {
@@ -30,8 +30,9 @@ QString exactTitlePattern(const QString &title)
     static const QString special = QStringLiteral("\\.[]{}()*+?|^$");
     QString pattern = QStringLiteral("^");
     for (const QChar c : title) {
-        if (special.contains(c))
+        if (special.contains(c)) {
             pattern += QLatin1Char('\\');
+        }
         pattern += c;
     }
     return pattern + QLatin1Char('$');
@@ -49,7 +50,7 @@ XvfbDisplay::XvfbDisplay()
 XvfbDisplay::~XvfbDisplay()
 {
     // SIGTERM lets Xvfb remove its lock file and socket.
-    stopProcess(m_process, StopTimeoutMs);
+    stopProcess(m_process, kStopTimeoutMs);
 }
 
 bool XvfbDisplay::isRunning() const
@@ -76,15 +77,15 @@ bool XvfbDisplay::start()
                     {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
                      QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
                      QStringLiteral("1024x768x24")});
-    if (!m_process.waitForStarted(StartTimeoutMs)) {
+    if (!m_process.waitForStarted(kStartTimeoutMs)) {
         m_error = QStringLiteral("cannot start Xvfb: ") + m_process.errorString();
         return false;
     }
     QByteArray out;
-    const QDeadlineTimer deadline(StartTimeoutMs);
+    const QDeadlineTimer deadline(kStartTimeoutMs);
     while (!out.contains('\n') && m_process.state() == QProcess::Running &&
            !deadline.hasExpired()) {
-        m_process.waitForReadyRead(PollIntervalMs);
+        m_process.waitForReadyRead(kPollIntervalMs);
         out += m_process.readAllStandardOutput();
     }
     bool ok = false;
@@ -92,7 +93,7 @@ bool XvfbDisplay::start()
     if (!ok || m_process.state() != QProcess::Running) {
         m_error = QStringLiteral("Xvfb did not start: ") + log();
         m_process.kill();
-        m_process.waitForFinished(StopTimeoutMs);
+        m_process.waitForFinished(kStopTimeoutMs);
         return false;
     }
     m_name = QStringLiteral(":%1").arg(number);
@@ -117,8 +118,9 @@ std::optional<QString> XvfbDisplay::xdotool(const QStringList &arguments, QStrin
                        .withEnvironment(environment(QProcessEnvironment::systemEnvironment()))
                        .withTimeout(timeoutMs));
     if (!run.succeeded()) {
-        if (error)
+        if (error) {
             *error = run.failure().trimmed();
+        }
         return std::nullopt;
     }
     return QString::fromLocal8Bit(run.out);
@@ -131,13 +133,15 @@ QList<XvfbDisplay::WindowId> XvfbDisplay::windows(const QString &title) const
         xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"),
                  QStringLiteral("--name"), exactTitlePattern(title)});
     QList<WindowId> found;
-    if (!out)
+    if (!out) {
         return found;
+    }
     for (const QString &line : out->split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
         bool ok = false;
         const WindowId id = line.trimmed().toULongLong(&ok);
-        if (ok)
+        if (ok) {
             found << id;
+        }
     }
     return found;
 }
@@ -147,9 +151,10 @@ XvfbDisplay::WindowId XvfbDisplay::waitForWindow(const QString &title, int timeo
     const QDeadlineTimer deadline(timeoutMs);
     do {
         const QList<WindowId> found = windows(title);
-        if (!found.isEmpty())
+        if (!found.isEmpty()) {
             return found.constFirst();
-        QThread::msleep(PollIntervalMs);
+        }
+        QThread::msleep(kPollIntervalMs);
     } while (!deadline.hasExpired());
     return 0;
 }
@@ -158,9 +163,10 @@ bool XvfbDisplay::waitForWindowGone(WindowId window, const QString &title, int t
 {
     const QDeadlineTimer deadline(timeoutMs);
     do {
-        if (!windows(title).contains(window))
+        if (!windows(title).contains(window)) {
             return true;
-        QThread::msleep(PollIntervalMs);
+        }
+        QThread::msleep(kPollIntervalMs);
     } while (!deadline.hasExpired());
     return false;
 }
@@ -183,12 +189,14 @@ bool XvfbDisplay::screenshot(const QString &pngPath, WindowId window, QString *e
                     QStringLiteral("png:") + pngPath},
                    ProcessOptions()
                        .withEnvironment(environment(QProcessEnvironment::systemEnvironment()))
-                       .withTimeout(StartTimeoutMs)
+                       .withTimeout(kStartTimeoutMs)
                        .merged());
-    if (run.succeeded() && QFile::exists(pngPath))
+    if (run.succeeded() && QFile::exists(pngPath)) {
         return true;
-    if (error)
+    }
+    if (error) {
         *error = QStringLiteral("import could not take a screenshot: ") + run.failure();
+    }
     return false;
 }
 

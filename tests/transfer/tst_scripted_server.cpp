@@ -16,7 +16,7 @@ using freshgate::test::ScriptedServer;
 
 namespace {
 
-const char *const ChildVariable = "FRESHGATE_SCRIPTED_SERVER_CHILD";
+const char *const kChildVariable = "FRESHGATE_SCRIPTED_SERVER_CHILD";
 
 // Fetches path from server and waits for the answer.
 void get(const ScriptedServer &server, const QString &path)
@@ -56,7 +56,7 @@ private slots:
     void failsTheTestOnAnUnexpectedRequest()
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QLatin1String(ChildVariable), QStringLiteral("1"));
+        environment.insert(QLatin1String(kChildVariable), QStringLiteral("1"));
         const ProcessRun child = runProcess(QCoreApplication::applicationFilePath(), {},
                                             ProcessOptions().withEnvironment(environment));
         QVERIFY2(child.finished, qPrintable(child.error));
@@ -73,7 +73,7 @@ private slots:
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (qEnvironmentVariableIsSet(ChildVariable)) {
+    if (qEnvironmentVariableIsSet(kChildVariable)) {
         ChildTests child;
         return QTest::qExec(&child, argc, argv);
     }

@@ -32,8 +32,9 @@ enum class Kind { Text, File };
 void clearProxyEnvironment()
 {
     for (const char *name :
-         {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"})
+         {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"}) {
         qunsetenv(name);
+    }
 }
 
 } // namespace
@@ -119,8 +120,9 @@ void TransferFaultsTest::expectItem(const ScriptedResponse &response)
     m_server->expect("GET", "/item", response);
     // Qt now and then sends a GET once more after an answer that ended by closing the
     // connection, though it has used the first answer; that repeat is allowed, nothing else.
-    if (response.contentLength == -1)
+    if (response.contentLength == -1) {
         m_server->expect("GET", "/item", response);
+    }
 }
 
 void TransferFaultsTest::failureLeavesNothing_data()
@@ -130,13 +132,14 @@ void TransferFaultsTest::failureLeavesNothing_data()
     QTest::addColumn<QString>("reason");
 
     const QByteArray page = "<html>not here</html>";
-    const QByteArray body = patternBytes(48 * 1024);
+    const QByteArray body = patternBytes(qsizetype{48} * 1024);
     for (Kind kind : {Kind::Text, Kind::File}) {
         const char *k = kind == Kind::Text ? "text" : "file";
         QTest::addRow("%s 404", k) << kind << ScriptedResponse::withStatus(404, page) << "404";
         QTest::addRow("%s 500", k) << kind << ScriptedResponse::withStatus(500, page) << "500";
         QTest::addRow("%s 404 with a 4 MiB page", k)
-            << kind << ScriptedResponse::withStatus(404, patternBytes(4 * 1024 * 1024)) << "404";
+            << kind << ScriptedResponse::withStatus(404, patternBytes(qsizetype{4} * 1024 * 1024))
+            << "404";
         // Qt itself fails neither of these; only the 2xx rule does.
         QTest::addRow("%s 304", k) << kind << ScriptedResponse::withStatus(304) << "304";
         QTest::addRow("%s 302 without a location", k)
@@ -161,8 +164,9 @@ void TransferFaultsTest::failureLeavesNothing()
     // What one failed try leaves; trying again has tests of its own.
     transfer.setRetries(1, 0);
     transfer.setRequestTimeout(30);
-    if (response.mode == ScriptedResponse::Mode::Endless)
-        transfer.setMaxDownloadBytes(2 * 1024 * 1024);
+    if (response.mode == ScriptedResponse::Mode::Endless) {
+        transfer.setMaxDownloadBytes(qint64{2} * 1024 * 1024);
+    }
     QElapsedTimer clock;
     clock.start();
     QVERIFY(!fetch(transfer, kind));
@@ -231,10 +235,12 @@ void TransferFaultsTest::slowServerIsCutOff_data()
     // 16 bytes every 50 ms is 320 bytes/s: below a floor of 1 KiB/s, yet never idle.
     const ScriptedResponse slow = ScriptedResponse::paced(patternBytes(640), 16, 50);
     QTest::newRow("slow body") << slow << 10 << true;
-    QTest::newRow("endless trickle") << ScriptedResponse::trickle(1024 * 1024) << 10 << true;
+    QTest::newRow("endless trickle")
+        << ScriptedResponse::trickle(qint64{1024} * 1024) << 10 << true;
     QTest::newRow("slow body, no time-out") << slow << 0 << false;
     QTest::newRow("healthy server")
-        << ScriptedResponse::paced(patternBytes(256 * 1024), 16 * 1024, 20) << 10 << false;
+        << ScriptedResponse::paced(patternBytes(qsizetype{256} * 1024), qint64{16} * 1024, 20) << 10
+        << false;
 }
 
 // A server that keeps a transfer alive with a trickle is cut off by the rate floor (a short
@@ -323,10 +329,11 @@ void TransferFaultsTest::textLimit_data()
     QTest::addColumn<bool>("fits");
     ScriptedResponse closeDelimited = ScriptedResponse::ok(patternBytes(64 * 1024 + 1));
     closeDelimited.contentLength = -1;
-    ScriptedResponse exactCloseDelimited = ScriptedResponse::ok(QByteArray(64 * 1024, 'a'));
+    ScriptedResponse exactCloseDelimited =
+        ScriptedResponse::ok(QByteArray(qsizetype{64} * 1024, 'a'));
     exactCloseDelimited.contentLength = -1;
 
-    QTest::newRow("64 KiB") << ScriptedResponse::ok(QByteArray(64 * 1024, 'a')) << true;
+    QTest::newRow("64 KiB") << ScriptedResponse::ok(QByteArray(qsizetype{64} * 1024, 'a')) << true;
     QTest::newRow("64 KiB, no length") << exactCloseDelimited << true;
     QTest::newRow("64 KiB + 1") << ScriptedResponse::ok(patternBytes(64 * 1024 + 1)) << false;
     QTest::newRow("64 KiB + 1, no length") << closeDelimited << false;
@@ -342,10 +349,11 @@ void TransferFaultsTest::textLimit()
     const freshgate::Result<QString> text =
         transfer.getUrlData(m_server->url(QStringLiteral("/item")));
     QCOMPARE(text.ok(), fits);
-    if (fits)
+    if (fits) {
         QCOMPARE(text->size(), 64 * 1024);
-    else
+    } else {
         QCOMPARE(text.kind(), freshgate::FailureKind::TooLarge);
+    }
 }
 
 void TransferFaultsTest::downloadThatDoesNotFit()
@@ -371,17 +379,17 @@ void TransferFaultsTest::diskFillingUp_data()
     QTest::addColumn<ScriptedResponse>("response");
     QTest::addColumn<qint64>("diskMiB");
     QTest::addColumn<bool>("fits");
-    const QByteArray body = patternBytes(24 * 1024 * 1024);
+    const QByteArray body = patternBytes(qsizetype{24} * 1024 * 1024);
     ScriptedResponse unknownLength = ScriptedResponse::ok(body);
     unknownLength.contentLength = -1;
 
-    QTest::newRow("endless, no length") << ScriptedResponse::endless() << qint64(200) << false;
+    QTest::newRow("endless, no length") << ScriptedResponse::endless() << qint64{200} << false;
     QTest::newRow("24 MiB, no length, room for it and its extraction")
-        << unknownLength << qint64(200) << true;
+        << unknownLength << qint64{200} << true;
     QTest::newRow("24 MiB, no length, no room for its extraction")
-        << unknownLength << qint64(100) << false;
+        << unknownLength << qint64{100} << false;
     QTest::newRow("24 MiB announced, no room for its extraction")
-        << ScriptedResponse::ok(body) << qint64(100) << false;
+        << ScriptedResponse::ok(body) << qint64{100} << false;
 }
 
 // A simulated disk whose free space is what the download folder's files leave of it: a body
@@ -405,8 +413,9 @@ void TransferFaultsTest::diskFillingUp()
         ++probes;
         probed = folder;
         qint64 used = 0;
-        for (const QFileInfo &file : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden))
+        for (const QFileInfo &file : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
             used += file.size();
+        }
         lowest = std::min(lowest, disk - used);
         return disk - used;
     });
@@ -426,8 +435,9 @@ void TransferFaultsTest::diskFillingUp()
     QVERIFY2(filesIn(m_dir->path()).isEmpty(), qPrintable(filesIn(m_dir->path()).join(u' ')));
     const bool lengthUnknown =
         response.mode == ScriptedResponse::Mode::Endless || response.contentLength == -1;
-    if (lengthUnknown)
+    if (lengthUnknown) {
         QVERIFY2(probes > 2, qPrintable(QString::number(probes)));
+    }
 }
 
 void TransferFaultsTest::unwritableTarget_data()
@@ -467,10 +477,11 @@ void TransferFaultsTest::httpProxyHonoured()
     transfer.setRequestTimeout(10);
     const freshgate::Result<QString> text =
         transfer.getUrlData(QStringLiteral("http://freshgate.invalid/freshgate/ov4arv.dat"));
-    if (before.isNull())
+    if (before.isNull()) {
         qunsetenv("http_proxy");
-    else
+    } else {
         qputenv("http_proxy", before);
+    }
 
     QVERIFY2(text.ok(), qPrintable(text.message()));
     QCOMPARE(*text, QStringLiteral("1\r\n2\r\n"));
@@ -481,10 +492,12 @@ void TransferFaultsTest::notifications_data()
 {
     QTest::addColumn<ScriptedResponse>("response");
     QTest::addColumn<bool>("ok");
-    ScriptedResponse unknownLength = ScriptedResponse::ok(patternBytes(24 * 1024 * 1024));
+    ScriptedResponse unknownLength =
+        ScriptedResponse::ok(patternBytes(qsizetype{24} * 1024 * 1024));
     unknownLength.contentLength = -1;
 
-    QTest::newRow("8 MiB") << ScriptedResponse::ok(patternBytes(8 * 1024 * 1024)) << true;
+    QTest::newRow("8 MiB") << ScriptedResponse::ok(patternBytes(qsizetype{8} * 1024 * 1024))
+                           << true;
     QTest::newRow("24 MiB, no length") << unknownLength << true;
     QTest::newRow("small") << ScriptedResponse::ok("x") << true;
     QTest::newRow("404") << ScriptedResponse::withStatus(404, "gone") << false;
@@ -501,16 +514,19 @@ void TransferFaultsTest::notifications()
     QCOMPARE(fetch(transfer, Kind::File), ok);
 
     QList<int> states;
-    for (const QList<QVariant> &args : spy)
+    for (const QList<QVariant> &args : spy) {
         states << args.at(0).toInt();
+    }
     QVERIFY2(states.size() <= 13, qPrintable(QString::number(states.size())));
-    QCOMPARE(states.first(), int(HttpTransfer::RequestSent));
+    QCOMPARE(states.first(), static_cast<int>(HttpTransfer::RequestSent));
     QCOMPARE(states.count(HttpTransfer::Error), ok ? 0 : 1);
-    QCOMPARE(states.last(), int(ok ? HttpTransfer::ResponseCompleted : HttpTransfer::Error));
+    QCOMPARE(states.last(),
+             static_cast<int>(ok ? HttpTransfer::ResponseCompleted : HttpTransfer::Error));
     if (ok) {
         QCOMPARE(states.count(HttpTransfer::ResponseReceived), 1);
-        if (response.body.size() > 1024 * 1024)
+        if (response.body.size() > qint64{1024} * 1024) {
             QVERIFY(states.count(HttpTransfer::ReceivingResponse) >= 2);
+        }
     }
 }
 

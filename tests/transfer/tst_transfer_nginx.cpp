@@ -53,7 +53,7 @@ private:
     QSslConfiguration m_before;
 };
 
-const QString Redirects = QStringLiteral(
+const QString kRedirects = QStringLiteral(
     "location = /r301 { return 301 /target.dat; }\n"
     "location = /r302 { return 302 /target.dat; }\n"
     "location = /r307 { return 307 /target.dat; }\n"
@@ -66,8 +66,9 @@ const QString Redirects = QStringLiteral(
 void clearProxyEnvironment()
 {
     for (const char *name :
-         {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"})
+         {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"}) {
         qunsetenv(name);
+    }
 }
 
 } // namespace
@@ -99,7 +100,7 @@ private:
 void TransferNginxTest::initTestCase()
 {
     clearProxyEnvironment();
-    m_nginx = std::make_unique<NginxServer>(NginxServer::Options{false, Redirects});
+    m_nginx = std::make_unique<NginxServer>(NginxServer::Options{false, kRedirects});
     QVERIFY2(m_nginx->isRunning(), qPrintable(m_nginx->errorString()));
     QVERIFY(writeFile(m_nginx->root() + QStringLiteral("/target.dat"), "redirected here\n"));
 }
@@ -139,9 +140,9 @@ void TransferNginxTest::text()
 void TransferNginxTest::binaryIdentical_data()
 {
     QTest::addColumn<qsizetype>("size");
-    QTest::newRow("one byte") << qsizetype(1);
-    QTest::newRow("64 KiB + 3") << qsizetype(64 * 1024 + 3);
-    QTest::newRow("6 MiB + 7") << qsizetype(6 * 1024 * 1024 + 7);
+    QTest::newRow("one byte") << qsizetype{1};
+    QTest::newRow("64 KiB + 3") << static_cast<qsizetype>(64 * 1024 + 3);
+    QTest::newRow("6 MiB + 7") << static_cast<qsizetype>(6 * 1024 * 1024 + 7);
 }
 
 void TransferNginxTest::binaryIdentical()
@@ -163,7 +164,7 @@ void TransferNginxTest::replacesLongerFile()
     const QByteArray served = randomBytes(1000);
     QVERIFY(writeFile(m_nginx->root() + QStringLiteral("/ov4help.cab"), served));
     const QString target = m_dir->filePath(QStringLiteral("ov4help.cab"));
-    QVERIFY(writeFile(target, QByteArray(1024 * 1024, 'Z')));
+    QVERIFY(writeFile(target, QByteArray(qsizetype{1024} * 1024, 'Z')));
 
     HttpTransfer transfer;
     QCOMPARE(bytesOr(transfer.getBinaryData(m_nginx->url(QStringLiteral("/ov4help.cab")), target)),
@@ -191,8 +192,9 @@ void TransferNginxTest::redirects_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("ok");
-    for (const char *path : {"/r301", "/r302", "/r307", "/r308", "/absolute", "/chain"})
+    for (const char *path : {"/r301", "/r302", "/r307", "/r308", "/absolute", "/chain"}) {
         QTest::newRow(path) << QString::fromLatin1(path) << true;
+    }
     QTest::newRow("endless loop") << QStringLiteral("/loop") << false;
 }
 
@@ -222,12 +224,13 @@ void TransferNginxTest::https()
     QFETCH(bool, trusted);
     NginxServer tls(NginxServer::Options{true, {}});
     QVERIFY2(tls.isRunning(), qPrintable(tls.errorString()));
-    const QByteArray served = randomBytes(300 * 1024);
+    const QByteArray served = randomBytes(qsizetype{300} * 1024);
     QVERIFY(writeFile(tls.root() + QStringLiteral("/ov4res.cab"), served));
     QVERIFY(writeFile(tls.root() + QStringLiteral("/ov4arv.dat"), "9\r\n"));
     std::optional<TrustedCertificate> trust;
-    if (trusted)
+    if (trusted) {
         trust.emplace(tls.certificatePath());
+    }
 
     HttpTransfer transfer;
     const QString target = m_dir->filePath(QStringLiteral("ov4res.cab"));

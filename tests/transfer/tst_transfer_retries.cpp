@@ -45,8 +45,8 @@ private slots:
     // A drop mid-body is continued from the byte where it broke off, and the file is whole.
     void dropThenTheRest()
     {
-        const QByteArray body = patternBytes(300 * 1000);
-        const qint64 cut = 120 * 1000;
+        const QByteArray body = patternBytes(qsizetype{300} * 1000);
+        const qint64 cut = qint64{120} * 1000;
         const QList<std::pair<QByteArray, QByteArray>> resumable = {{"ETag", "\"v7\""},
                                                                     {"Accept-Ranges", "bytes"}};
         expectDrop(withHeaders(ScriptedResponse::dropAfter(body, cut), resumable));
@@ -71,10 +71,10 @@ private slots:
     // A whole answer to a request for the rest (the file changed meanwhile) starts over.
     void changedMeanwhileStartsOver()
     {
-        const QByteArray old = patternBytes(200 * 1000);
-        const QByteArray changed = patternBytes(250 * 1000).toUpper();
+        const QByteArray old = patternBytes(qsizetype{200} * 1000);
+        const QByteArray changed = patternBytes(qsizetype{250} * 1000).toUpper();
         expectDrop(withHeaders(
-            ScriptedResponse::dropAfter(old, 50 * 1000),
+            ScriptedResponse::dropAfter(old, qint64{50} * 1000),
             {{"Last-Modified", "Tue, 08 Dec 2026 10:00:00 GMT"}, {"Accept-Ranges", "bytes"}}));
         ScriptedResponse whole = ScriptedResponse::ok(changed);
         whole.forRange = QByteArray("bytes=50000-");
@@ -104,7 +104,7 @@ private slots:
         QFETCH(ScriptedResponse, first);
         QFETCH(int, timeoutSeconds);
         QFETCH(int, atLeastMs);
-        const QByteArray body = patternBytes(100 * 1000);
+        const QByteArray body = patternBytes(qsizetype{100} * 1000);
         m_server->expect("GET", "/item", first);
         m_server->expect("GET", "/item", ScriptedResponse::ok(body));
         QElapsedTimer clock;
@@ -146,8 +146,9 @@ private slots:
     // The last try's failure is the one reported, after every try was made.
     void everyTryFails()
     {
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 3; ++i) {
             m_server->expect("GET", "/item", ScriptedResponse::withStatus(502));
+        }
         QList<std::pair<int, int>> announced;
         HttpTransfer transfer;
         transfer.setRetries(3, 20);

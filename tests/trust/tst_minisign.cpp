@@ -112,8 +112,9 @@ bool TestMinisign::runMinisign(const QStringList &args, const QByteArray &input,
     // minisign reads a password as a line of standard input when that is not a terminal.
     const ProcessRun run = runProcess(
         m_minisign, args, ProcessOptions().withInput(input).withTimeout(120000).merged());
-    if (output)
+    if (output) {
         *output = run.out;
+    }
     return run.succeeded();
 }
 
@@ -122,8 +123,9 @@ bool TestMinisign::makeSignature(const QString &name, const QString &key, const 
 {
     const QString folder = path(QStringLiteral("signed-") + name);
     const QString file = folder + QLatin1Char('/') + fileName;
-    if (!QDir().mkpath(folder) || !writeFile(file, content))
+    if (!QDir().mkpath(folder) || !writeFile(file, content)) {
         return false;
+    }
     const QByteArray input = key == QLatin1String("e") ? kPassword.toUtf8() + '\n' : QByteArray();
     QByteArray output;
     if (!runMinisign(QStringList{QStringLiteral("-S"), QStringLiteral("-s"),
@@ -283,8 +285,9 @@ void TestMinisign::verifiesMinisignSignatures()
     const QString file = path(QStringLiteral("check-") + fileName);
     QVERIFY(writeFile(file, item.content));
     QByteArray signature = item.signature;
-    if (crlf)
+    if (crlf) {
         signature.replace("\n", "\r\n");
+    }
 
     const Result<QString> result = minisign::verifyFile(publicKey(key), file, signature, fileName);
     QVERIFY2(result.ok(), qPrintable(result.message()));
@@ -355,8 +358,9 @@ void TestMinisign::rejectsBadSignatures_data()
     QTest::newRow("empty signature") << content << QByteArray() << malformed;
     QTest::newRow("garbage text") << content << QByteArray("hello world\n") << malformed;
     QByteArray binary;
-    for (int i = 0; i < 600; ++i)
+    for (int i = 0; i < 600; ++i) {
         binary.append(static_cast<char>((i * 37) & 0xff));
+    }
     QTest::newRow("binary garbage") << content << binary << malformed;
     QTest::newRow("truncated") << content << sig.left(sig.size() / 2) << malformed;
     QTest::newRow("signature line cut short")
@@ -387,8 +391,9 @@ void TestMinisign::rejectsBadSignatures()
     const QString file = path(QStringLiteral("reject/ov4arv.dat"));
     QVERIFY(QDir().mkpath(path(QStringLiteral("reject"))));
     QFile::remove(file);
-    if (!content.isNull())
+    if (!content.isNull()) {
         QVERIFY(writeFile(file, content));
+    }
 
     const Result<QString> result = minisign::verifyFile(publicKey(QStringLiteral("a")), file,
                                                         signature, QStringLiteral("ov4arv.dat"));
@@ -566,14 +571,16 @@ void TestMinisign::signFileRefuses()
     Result<minisign::SecretKey> loaded = minisign::loadSecretKey(path(QStringLiteral("a.sec")), {});
     QVERIFY(loaded);
     minisign::SecretKey *key = &loaded.value();
-    if (corruptAt >= 64)
+    if (corruptAt >= 64) {
         key->secretKey.chop(1);
-    else if (corruptAt >= 0)
+    } else if (corruptAt >= 0) {
         key->secretKey[corruptAt] = static_cast<char>(key->secretKey.at(corruptAt) ^ 1);
+    }
     const QString file = path(QStringLiteral("refuse.dat"));
     QFile::remove(file);
-    if (present)
+    if (present) {
         QVERIFY(writeFile(file, "data"));
+    }
 
     const Result<QByteArray> signature = minisign::signFile(*key, file, {.file = fileName});
     QVERIFY(!signature);

@@ -87,7 +87,7 @@ private slots:
         QFile file(cabinet);
         QVERIFY(file.open(QIODevice::ReadWrite));
         QByteArray bytes = file.readAll();
-        bytes[bytes.size() - 1] = char(bytes[bytes.size() - 1] ^ 0x20);
+        bytes[bytes.size() - 1] = static_cast<char>(bytes[bytes.size() - 1] ^ 0x20);
         QVERIFY(file.seek(0) && file.write(bytes) == bytes.size());
         file.close();
 
@@ -167,7 +167,8 @@ private slots:
         } else if (attack == QLatin1String("padded")) {
             QFile file(data);
             QVERIFY(file.open(QIODevice::Append));
-            QVERIFY(file.write(QByteArray(1024 * 1024, '\0')) == 1024 * 1024);
+            const QByteArray padding(qsizetype{1024} * 1024, '\0');
+            QVERIFY(file.write(padding) == padding.size());
         } else if (attack == QLatin1String("endless")) {
             // nginx serves only what is there: a scripted server sends the archive forever.
             scripted = std::make_unique<ScriptedServer>();
@@ -232,7 +233,7 @@ private slots:
         const QString manifest = QDir(m_server.root()).filePath("freshgate/ov4arv.dat");
         QVERIFY(signByHand(
             manifest, key,
-            QStringLiteral("timestamp:%1\tfile:ov4arv.dat").arg(now() - 3 * 365 * 86400)));
+            QStringLiteral("timestamp:%1\tfile:ov4arv.dat").arg(now() - qint64{3} * 365 * 86400)));
         const auto files = app.snapshot("Data");
         const QString log = runProgram(app, "could not reach", {}, {}, false);
         QVERIFY2(log.contains(QLatin1String("refused ov4arv.dat: signed")), qPrintable(log));

@@ -22,7 +22,7 @@ private slots:
         QTest::addColumn<QStringList>("says");
 
         const auto row = [](const char *name, FailureKind kind, int status, const char *message,
-                            const char *file, bool fromSetting, QStringList says) {
+                            const char *file, bool fromSetting, const QStringList &says) {
             QTest::newRow(name) << kind << status << QString::fromLatin1(message)
                                 << QString::fromLatin1(file) << fromSetting << says;
         };

@@ -123,7 +123,7 @@ private slots:
                                            << doesNotMatch << QStringLiteral("malformed");
         // Fetched before the archive, a signature is held to 16 KiB all the same.
         QTest::newRow("flood for a signature")
-            << good << QByteArray(17 * 1024, 'x') << false << doesNotMatch
+            << good << QByteArray(qsizetype{17} * 1024, 'x') << false << doesNotMatch
             << QStringLiteral("no usable signature ov4res.cab.minisig");
         QTest::newRow("signed by another key")
             << good << signature("theirs", m_archive, "ov4res.cab", versionAndSize(2, m_archive))
@@ -235,7 +235,7 @@ private slots:
     // Fetched as bytes for its signature, a manifest is still held to the size of a text.
     void oversizedManifestIsRefused()
     {
-        serveManifest(m_manifest + QByteArray(64 * 1024, ' '), m_manifestSignature);
+        serveManifest(m_manifest + QByteArray(qsizetype{64} * 1024, ' '), m_manifestSignature);
         const RecordingView view = run(m_key);
         QVERIFY(view.warned());
         QCOMPARE(filesIn(m_app->workFolder()), QStringList());
@@ -277,7 +277,7 @@ private slots:
             << QString() << dayAgo;
         // A time ahead of the clock (a stolen key, a wrong clock) must not lock out the maker.
         QTest::newRow("from the future")
-            << hourAgo << at(t + 10 * 86400) << true << QString() << QStringLiteral("now");
+            << hourAgo << at(t + qint64{10} * 86400) << true << QString() << QStringLiteral("now");
     }
 
     // The newest manifest time accepted is kept, never lowered, and written only by a run

@@ -318,7 +318,7 @@ private slots:
         QByteArray truncated = good.left(good.size() * 2 / 3);
         QByteArray corrupt = good;
         for (qsizetype i = corrupt.size() / 2; i < corrupt.size() / 2 + 16; ++i) {
-            corrupt[i] = char(corrupt[i] ^ 0x5a);
+            corrupt[i] = static_cast<char>(corrupt[i] ^ 0x5a);
         }
         QTest::newRow("truncated") << truncated;
         QTest::newRow("corrupt") << corrupt;
@@ -392,10 +392,10 @@ private slots:
         // Stored, not compressed, so the archive is as large as its contents.
         QTemporaryDir made;
         const QString cabinet = made.filePath(QStringLiteral("res.cab"));
-        QVERIFY(writeCabinet(cabinet, {{"Orvane4.res", QByteArray(1500 * 1000, 'r'), 0}},
+        QVERIFY(writeCabinet(cabinet, {{"Orvane4.res", QByteArray(qsizetype{1500} * 1000, 'r'), 0}},
                              CabCompression::None));
         m_server->expect("GET", "/freshgate/ov4res.cab",
-                         ScriptedResponse::paced(readFile(cabinet), 100 * 1000, 100));
+                         ScriptedResponse::paced(readFile(cabinet), qint64{100} * 1000, 100));
         run();
         QCOMPARE(m_view.rowStates().at(0), kSaved);
         QVERIFY2(m_view.details.size() >= 3, qPrintable(m_view.details.join(u'|')));

@@ -10,7 +10,7 @@ using namespace freshgate;
 
 namespace {
 
-const QString TestsBranch = QStringLiteral("HKEY_CURRENT_USER\\Software\\Velmora Freshgate Tests");
+const QString kTestsBranch = QStringLiteral("HKEY_CURRENT_USER\\Software\\Velmora Freshgate Tests");
 
 } // namespace
 
@@ -21,12 +21,12 @@ private slots:
     void init()
     {
         m_name = QUuid::createUuid().toString(QUuid::WithoutBraces);
-        m_branch = TestsBranch + u'\\' + m_name;
+        m_branch = kTestsBranch + u'\\' + m_name;
     }
 
     void cleanup()
     {
-        QSettings tests(TestsBranch, QSettings::NativeFormat);
+        QSettings tests(kTestsBranch, QSettings::NativeFormat);
         tests.remove(m_name);
         tests.sync();
         QCOMPARE(tests.childGroups().contains(m_name), false);

@@ -20,12 +20,12 @@ using namespace freshgate::test;
 
 namespace {
 
-constexpr int WineTimeoutMs = 180000;
-constexpr int RunTimeoutMs = 180000;
-constexpr int FinishTimeoutMs = 30000;
-const QString WindowTitle = QStringLiteral("Velmora Freshgate");
-const QString MessageBoxTitle = QStringLiteral("Freshgate");
-const QString Branch =
+constexpr int kWineTimeoutMs = 180000;
+constexpr int kRunTimeoutMs = 180000;
+constexpr int kFinishTimeoutMs = 30000;
+const QString kWindowTitle = QStringLiteral("Velmora Freshgate");
+const QString kMessageBoxTitle = QStringLiteral("Freshgate");
+const QString kBranch =
     QStringLiteral("HKCU\\Software\\VB and VBA Program Settings\\Velmora Orvane4\\Freshgate");
 
 QByteArray readAll(const QString &path)
@@ -42,17 +42,19 @@ public:
     {
         m_product = QDir(m_root.path()).filePath(QStringLiteral("Prodüct Ørvane"));
         m_prefix = QDir(m_root.path()).filePath(QStringLiteral("wine"));
-        if (!m_root.isValid() || !QDir().mkpath(m_product))
+        if (!m_root.isValid() || !QDir().mkpath(m_product)) {
             m_error = QStringLiteral("cannot create temporary folders");
-        else if (!m_display.isRunning())
+        } else if (!m_display.isRunning()) {
             m_error = m_display.errorString();
-        else
+        } else {
             m_error = setUp();
+        }
     }
     ~WineProduct()
     {
-        if (m_freshgate.state() != QProcess::NotRunning)
+        if (m_freshgate.state() != QProcess::NotRunning) {
             stopProcess(m_freshgate, 10000);
+        }
         // Ends every Windows process of the prefix and its wineserver before the folder goes.
         QProcess kill;
         kill.setProcessEnvironment(environment());
@@ -92,7 +94,7 @@ public:
         process.setWorkingDirectory(m_product);
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.start(QStringLiteral("wine"), arguments);
-        if (!process.waitForFinished(WineTimeoutMs) ||
+        if (!process.waitForFinished(kWineTimeoutMs) ||
             process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
             *error = QStringLiteral("wine %1 failed (%2): %3")
                          .arg(arguments.join(QLatin1Char(' ')))
@@ -107,7 +109,7 @@ public:
     QString setRegistry(const QString &name, const QString &value) const
     {
         QString why;
-        wine({QStringLiteral("reg"), QStringLiteral("add"), Branch, QStringLiteral("/v"), name,
+        wine({QStringLiteral("reg"), QStringLiteral("add"), kBranch, QStringLiteral("/v"), name,
               QStringLiteral("/d"), value, QStringLiteral("/f")},
              &why);
         return why;
@@ -118,7 +120,7 @@ public:
     {
         QString why;
         const std::optional<QString> out =
-            wine({QStringLiteral("reg"), QStringLiteral("query"), Branch}, &why);
+            wine({QStringLiteral("reg"), QStringLiteral("query"), kBranch}, &why);
         QMap<QString, QString> values;
         static const QRegularExpression line(
             QStringLiteral("^\\s+(\\S.*?)\\s+REG_SZ\\s+(.*?)\\s*$"),
@@ -136,8 +138,9 @@ public:
         m_freshgate.setWorkingDirectory(m_product);
         m_freshgate.setProcessChannelMode(QProcess::MergedChannels);
         m_freshgate.start(QStringLiteral("wine"), {file(QStringLiteral("freshgate.exe"))});
-        if (!m_freshgate.waitForStarted(FinishTimeoutMs))
+        if (!m_freshgate.waitForStarted(kFinishTimeoutMs)) {
             return QStringLiteral("wine does not start: ") + m_freshgate.errorString();
+        }
         return {};
     }
 
@@ -150,12 +153,14 @@ public:
     // Waits for the log line that ends the run: "run complete" after updates.
     QString waitForRunComplete(const QString &end = QStringLiteral("run complete"))
     {
-        QDeadlineTimer deadline(RunTimeoutMs);
+        QDeadlineTimer deadline(kRunTimeoutMs);
         while (!log().contains(end)) {
-            if (!m_display.windows(MessageBoxTitle).isEmpty())
+            if (!m_display.windows(kMessageBoxTitle).isEmpty()) {
                 return QStringLiteral("a message box came up; log:\n") + log();
-            if (deadline.hasExpired() || m_freshgate.state() == QProcess::NotRunning)
+            }
+            if (deadline.hasExpired() || m_freshgate.state() == QProcess::NotRunning) {
                 return QStringLiteral("the run did not complete; log:\n") + log();
+            }
             m_freshgate.waitForReadyRead(200);
         }
         return {};
@@ -166,18 +171,22 @@ public:
     QString pressFinish(XvfbDisplay::WindowId window, const QString &expected)
     {
         QString why;
-        if (!m_display.pressKeys(window, QStringLiteral("Return"), &why))
+        if (!m_display.pressKeys(window, QStringLiteral("Return"), &why)) {
             return why;
-        if (!m_freshgate.waitForFinished(FinishTimeoutMs))
+        }
+        if (!m_freshgate.waitForFinished(kFinishTimeoutMs)) {
             return QStringLiteral("Return did not end freshgate.exe; log:\n") + log();
-        if (m_freshgate.exitStatus() != QProcess::NormalExit || m_freshgate.exitCode() != 0)
+        }
+        if (m_freshgate.exitStatus() != QProcess::NormalExit || m_freshgate.exitCode() != 0) {
             return QStringLiteral("freshgate.exe ended with %1; log:\n%2")
                 .arg(m_freshgate.exitCode())
                 .arg(log());
-        QDeadlineTimer deadline(FinishTimeoutMs);
+        }
+        QDeadlineTimer deadline(kFinishTimeoutMs);
         while (!QFile::exists(file(expected + QStringLiteral(".started")))) {
-            if (deadline.hasExpired())
+            if (deadline.hasExpired()) {
                 return QStringLiteral("Finish did not start %1; log:\n%2").arg(expected, log());
+            }
             QThread::msleep(200);
         }
         m_started = QString::fromUtf8(readAll(file(expected + QStringLiteral(".started"))));
@@ -188,11 +197,13 @@ private:
     QString setUp()
     {
         QString why;
-        if (!wine({QStringLiteral("wineboot"), QStringLiteral("-i")}, &why))
+        if (!wine({QStringLiteral("wineboot"), QStringLiteral("-i")}, &why)) {
             return why;
+        }
         const QString freshgate = qEnvironmentVariable("FRESHGATE_WINDOWS_EXE");
-        if (!QFile::copy(freshgate, file(QStringLiteral("freshgate.exe"))))
+        if (!QFile::copy(freshgate, file(QStringLiteral("freshgate.exe")))) {
             return QStringLiteral("cannot copy %1 (FRESHGATE_WINDOWS_EXE)").arg(freshgate);
+        }
         // A tiny Windows program made here with mingw stands in for Orvane4.exe and setup.exe.
         m_program = QDir(m_root.path()).filePath(QStringLiteral("started.exe"));
         QProcess cc;
@@ -202,8 +213,9 @@ private:
                   QStringLiteral("-o"), m_program,
                   qEnvironmentVariable("FRESHGATE_SOURCE_DIR") +
                       QStringLiteral("/tests/windows/started.c")});
-        if (!cc.waitForFinished(60000) || cc.exitCode() != 0)
+        if (!cc.waitForFinished(60000) || cc.exitCode() != 0) {
             return QStringLiteral("cannot build started.exe: ") + QString::fromUtf8(cc.readAll());
+        }
         const auto write = [this](const QString &relative, const QByteArray &content) {
             QDir().mkpath(QFileInfo(file(relative)).absolutePath());
             QFile out(file(relative));
@@ -213,8 +225,9 @@ private:
                   write(QStringLiteral("Orvane4.res"), resourceFileAt(QStringLiteral("1"))) &&
                   write(QStringLiteral("Orvane4.chm"), helpFileAt(QStringLiteral("1")));
         const QMap<QString, QByteArray> data = dataFilesAt(QStringLiteral("1"));
-        for (auto it = data.cbegin(); it != data.cend(); ++it)
+        for (auto it = data.cbegin(); it != data.cend(); ++it) {
             ok = ok && write(QStringLiteral("Data/") + it.key(), it.value());
+        }
         return ok ? QString() : QStringLiteral("cannot lay out the product in ") + m_product;
     }
 
@@ -282,7 +295,8 @@ void WineE2e::updatesUnderWine()
                                   QStringLiteral("http://127.0.0.1:%1").arg(server.port())));
 
     EXPECT_OK(product.launch());
-    const XvfbDisplay::WindowId window = product.display().waitForWindow(WindowTitle, RunTimeoutMs);
+    const XvfbDisplay::WindowId window =
+        product.display().waitForWindow(kWindowTitle, kRunTimeoutMs);
     QVERIFY2(window != 0, qPrintable(QStringLiteral("no window; log:\n") + product.log()));
     EXPECT_OK(product.waitForRunComplete());
     if (!screenshot.isEmpty()) {
@@ -293,8 +307,9 @@ void WineE2e::updatesUnderWine()
     QCOMPARE(readAll(product.file(QStringLiteral("Orvane4.res"))), resourceFileAt(Newest.resource));
     QCOMPARE(readAll(product.file(QStringLiteral("Orvane4.chm"))), helpFileAt(Newest.help));
     const QMap<QString, QByteArray> data = dataFilesAt(Newest.data);
-    for (auto it = data.cbegin(); it != data.cend(); ++it)
+    for (auto it = data.cbegin(); it != data.cend(); ++it) {
         QCOMPARE(readAll(product.file(QStringLiteral("Data/") + it.key())), it.value());
+    }
     const bool fullPackage = !fullThreshold.isEmpty();
     QCOMPARE(readAll(product.file(QStringLiteral("Orvane4.exe"))),
              product.program(fullPackage ? QStringLiteral("400") : Newest.exe));
@@ -342,12 +357,13 @@ void WineE2e::f1OpensTheHelpFileInTheProductFolder()
                                   QStringLiteral("http://127.0.0.1:%1").arg(server.port())));
 
     EXPECT_OK(product.launch());
-    const XvfbDisplay::WindowId window = product.display().waitForWindow(WindowTitle, RunTimeoutMs);
+    const XvfbDisplay::WindowId window =
+        product.display().waitForWindow(kWindowTitle, kRunTimeoutMs);
     QVERIFY2(window != 0, qPrintable(QStringLiteral("no window; log:\n") + product.log()));
     EXPECT_OK(product.waitForRunComplete(QStringLiteral("nothing newer on the server")));
     QString why;
     QVERIFY2(product.display().pressKeys(window, QStringLiteral("F1"), &why), qPrintable(why));
-    QVERIFY2(product.display().waitForWindow(helpTitle, FinishTimeoutMs) != 0,
+    QVERIFY2(product.display().waitForWindow(helpTitle, kFinishTimeoutMs) != 0,
              qPrintable(QStringLiteral("no help window; log:\n") + product.log()));
 }
 

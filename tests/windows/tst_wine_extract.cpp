@@ -77,17 +77,19 @@ private slots:
         QVERIFY(QFile::copy(cabinets() + u'/' + cabinet, copy));
         const Tree before = files(data);
 
-        if (!ok)
+        if (!ok) {
             QTest::ignoreMessage(QtWarningMsg,
                                  QRegularExpression(QStringLiteral("^cannot extract ")));
+        }
         CabinetExtractor extractor(work);
         extractor.setCabinetFile(copy);
         const Result<Extracted> result = extractor.extract(data);
 
         QCOMPARE(result.ok(), ok);
         Tree expected = ok ? files(cabinets() + QStringLiteral("/source")) : before;
-        if (ok && !expected.contains(QStringLiteral("prices.dat")))
+        if (ok && !expected.contains(QStringLiteral("prices.dat"))) {
             expected.insert(QStringLiteral("prices.dat"), "old prices");
+        }
         QCOMPARE(files(data), expected);
         // Nothing of the extractor's own is left in the work folder.
         QCOMPARE(QDir(work).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),

@@ -24,8 +24,9 @@ void check(bool ok, const char *what)
 {
     std::fprintf(stderr, "%s: %s\n", ok ? "ok" : "FAILED", what);
     std::fflush(stderr);
-    if (!ok)
+    if (!ok) {
         ++failures;
+    }
 }
 
 void checkLibraries()
@@ -50,8 +51,9 @@ void checkLibraries()
     wchar_t missingHelp[] = L"C:\\no-such-help-\u00e9.chm";
     chmFile *chm = chm_open(missingHelp);
     check(chm == nullptr, "chmlib refuses a missing help file");
-    if (chm)
+    if (chm) {
         chm_close(chm);
+    }
 }
 
 } // namespace
@@ -75,8 +77,9 @@ int main(int argc, char **argv)
     QObject::connect(&server, &QTcpServer::newConnection, [&server] {
         QTcpSocket *peer = server.nextPendingConnection();
         QObject::connect(peer, &QTcpSocket::readyRead, peer, [peer] {
-            if (!peer->readAll().contains("\r\n\r\n"))
+            if (!peer->readAll().contains("\r\n\r\n")) {
                 return;
+            }
             peer->write("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nConnection: close\r\n\r\nhello");
             peer->disconnectFromHost();
         });
