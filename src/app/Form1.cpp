@@ -285,23 +285,6 @@ QString Form1::rowIconKey(int index) const
     return row(index)->data(0, kIconKeyRole).toString();
 }
 
-QString Form1::imageKey(RowIcon icon)
-{
-    switch (icon) {
-    case RowIcon::Downloading:
-        return QStringLiteral("downloading");
-    case RowIcon::Tick:
-        return QStringLiteral("tick");
-    case RowIcon::ClosedFolder:
-        return QStringLiteral("closedfolder");
-    case RowIcon::Save:
-        return QStringLiteral("save");
-    case RowIcon::Delete:
-        return QStringLiteral("delete");
-    }
-    Q_UNREACHABLE();
-}
-
 QIcon Form1::listImage(RowIcon icon)
 {
     return QIcon(QStringLiteral(":/icons/%1.xpm").arg(imageKey(icon)));

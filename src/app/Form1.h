@@ -82,9 +82,7 @@ public:
     // The image-list key a row shows.
     [[nodiscard]] QString rowIconKey(int row) const;
 
-    // The image-list key of what a row shows: "downloading", "tick", "closedfolder", "save",
-    // "delete"; and its picture.
-    [[nodiscard]] static QString imageKey(RowIcon icon);
+    // The picture imageKey(icon) names.
     [[nodiscard]] static QIcon listImage(RowIcon icon);
 
 protected:

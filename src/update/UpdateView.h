@@ -10,8 +10,26 @@ namespace freshgate {
 // The four task rows of the window, in the order the run works them.
 inline constexpr int kTaskRows = 4;
 
-// What a task row shows beside its name. The window maps each to its picture.
+// What a task row shows beside its name.
 enum class RowIcon { Downloading, Tick, ClosedFolder, Save, Delete };
+
+// The window's image-list key for an icon, which also names its picture.
+[[nodiscard]] inline QString imageKey(RowIcon icon)
+{
+    switch (icon) {
+    case RowIcon::Downloading:
+        return QStringLiteral("downloading");
+    case RowIcon::Tick:
+        return QStringLiteral("tick");
+    case RowIcon::ClosedFolder:
+        return QStringLiteral("closedfolder");
+    case RowIcon::Save:
+        return QStringLiteral("save");
+    case RowIcon::Delete:
+        return QStringLiteral("delete");
+    }
+    return {};
+}
 
 // What Finish starts: the product as it now is, or the set-up a full package brought.
 enum class FinishMode { RunProduct, RunSetup };

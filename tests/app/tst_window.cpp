@@ -120,7 +120,7 @@ private slots:
             {RowIcon::Save, "save"},
             {RowIcon::Delete, "delete"}};
         for (const auto &[icon, key] : images) {
-            QCOMPARE(Form1::imageKey(icon), QLatin1String(key));
+            QCOMPARE(imageKey(icon), QLatin1String(key));
             const QImage image = Form1::listImage(icon).pixmap(16, 16).toImage();
             QCOMPARE(image.size(), QSize(16, 16));
         }

@@ -7,6 +7,22 @@
 #include <QRandomGenerator>
 
 namespace freshgate::test {
+namespace {
+
+// Calls visit(relative path, info) for every entry under root that kinds admits, hidden and
+// system ones included, at any depth.
+template <typename Visit> void walk(const QString &root, QDir::Filters kinds, Visit visit)
+{
+    const QDir base(root);
+    QDirIterator it(root, kinds | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        visit(base.relativeFilePath(it.filePath()), it.fileInfo());
+    }
+}
+
+} // namespace
 
 QByteArray readFile(const QString &path)
 {
@@ -53,16 +69,11 @@ bool writeFile(const QString &path, const QByteArray &content, bool executable)
 QMap<QString, QByteArray> fileContents(const QString &root)
 {
     QMap<QString, QByteArray> contents;
-    const QDir base(root);
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        QFile file(path);
-        contents.insert(base.relativeFilePath(path), file.open(QIODevice::ReadOnly)
-                                                         ? file.readAll()
-                                                         : QByteArray("<unreadable>"));
-    }
+    walk(root, QDir::Files, [&contents](const QString &relative, const QFileInfo &info) {
+        QFile file(info.filePath());
+        contents.insert(relative, file.open(QIODevice::ReadOnly) ? file.readAll()
+                                                                 : QByteArray("<unreadable>"));
+    });
     return contents;
 }
 
@@ -74,12 +85,7 @@ QStringList filesIn(const QString &folder)
 QMap<QString, QByteArray> snapshotTree(const QString &root, Snapshot detail)
 {
     QMap<QString, QByteArray> tree;
-    const QDir base(root);
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info = it.fileInfo();
+    walk(root, QDir::AllEntries, [&](const QString &relative, const QFileInfo &info) {
         QByteArray entry;
         if (info.isSymLink()) {
             entry = "link:" + QFile::encodeName(info.symLinkTarget());
@@ -88,15 +94,15 @@ QMap<QString, QByteArray> snapshotTree(const QString &root, Snapshot detail)
         } else if (!info.isFile()) {
             entry = "special";
         } else {
-            QFile file(path);
+            QFile file(info.filePath());
             entry = file.open(QIODevice::ReadOnly) ? "file:" + file.readAll()
                                                    : QByteArray("unreadable");
         }
         if (detail == Snapshot::WithPermissions) {
             entry = QByteArray::number(info.permissions().toInt(), 16) + ' ' + entry;
         }
-        tree.insert(base.relativeFilePath(path), entry);
-    }
+        tree.insert(relative, entry);
+    });
     return tree;
 }
 

@@ -14,24 +14,6 @@
 
 namespace freshgate::test {
 
-// The image-list key a row shows, as the window names it, so a test reads like the window.
-inline QString iconKey(RowIcon icon)
-{
-    switch (icon) {
-    case RowIcon::Downloading:
-        return QStringLiteral("downloading");
-    case RowIcon::Tick:
-        return QStringLiteral("tick");
-    case RowIcon::ClosedFolder:
-        return QStringLiteral("closedfolder");
-    case RowIcon::Save:
-        return QStringLiteral("save");
-    case RowIcon::Delete:
-        return QStringLiteral("delete");
-    }
-    return {};
-}
-
 // Keeps what a run showed: each row as "icon/status text", the bar's values in order, and every
 // other call in order, so a test can check the whole story of a run, or only its end.
 class RecordingView : public UpdateView {
@@ -40,7 +22,7 @@ public:
 
     void setRow(int row, RowIcon icon, StringId status) override
     {
-        rows[row - 1] = iconKey(icon) + QLatin1Char('/') + LoadResString(status);
+        rows[row - 1] = imageKey(icon) + QLatin1Char('/') + LoadResString(status);
         history << QStringLiteral("row %1 %2").arg(row).arg(rows[row - 1]);
     }
     void setRowStatus(int row, StringId status, const QString &detail) override

@@ -289,7 +289,7 @@ void WineE2e::updatesUnderWine()
     const ProgramMaker maker = [&product](const QString &, const QString &version) {
         return product.program(version);
     };
-    UpdateOffer offer{Newest, fullThreshold, {}, 0};
+    UpdateOffer offer{kNewest, fullThreshold, {}, 0};
     EXPECT_OK(publishOffer(maker, offer, server.root()));
     EXPECT_OK(product.setRegistry(QStringLiteral("Update server"),
                                   QStringLiteral("http://127.0.0.1:%1").arg(server.port())));
@@ -304,28 +304,29 @@ void WineE2e::updatesUnderWine()
         QVERIFY2(product.display().screenshot(screenshot, window, &why), qPrintable(why));
     }
 
-    QCOMPARE(readAll(product.file(QStringLiteral("Orvane4.res"))), resourceFileAt(Newest.resource));
-    QCOMPARE(readAll(product.file(QStringLiteral("Orvane4.chm"))), helpFileAt(Newest.help));
-    const QMap<QString, QByteArray> data = dataFilesAt(Newest.data);
+    QCOMPARE(readAll(product.file(QStringLiteral("Orvane4.res"))),
+             resourceFileAt(kNewest.resource));
+    QCOMPARE(readAll(product.file(QStringLiteral("Orvane4.chm"))), helpFileAt(kNewest.help));
+    const QMap<QString, QByteArray> data = dataFilesAt(kNewest.data);
     for (auto it = data.cbegin(); it != data.cend(); ++it) {
         QCOMPARE(readAll(product.file(QStringLiteral("Data/") + it.key())), it.value());
     }
     const bool fullPackage = !fullThreshold.isEmpty();
     QCOMPARE(readAll(product.file(QStringLiteral("Orvane4.exe"))),
-             product.program(fullPackage ? QStringLiteral("400") : Newest.exe));
+             product.program(fullPackage ? QStringLiteral("400") : kNewest.exe));
     QCOMPARE(readAll(product.file(QStringLiteral("Freshgate/setup.exe"))),
-             fullPackage ? product.program(Newest.exe) : QByteArray());
+             fullPackage ? product.program(kNewest.exe) : QByteArray());
 
     const QMap<QString, QString> registry = product.registry();
-    QCOMPARE(registry.value(QStringLiteral("Resource file version")), Newest.resource);
-    QCOMPARE(registry.value(QStringLiteral("Data files version")), Newest.data);
-    QCOMPARE(registry.value(QStringLiteral("Help file version")), Newest.help);
+    QCOMPARE(registry.value(QStringLiteral("Resource file version")), kNewest.resource);
+    QCOMPARE(registry.value(QStringLiteral("Data files version")), kNewest.data);
+    QCOMPARE(registry.value(QStringLiteral("Help file version")), kNewest.help);
     // A full package's version is recorded once its set-up has started.
     QCOMPARE(registry.value(QStringLiteral("EXE file version")),
-             fullPackage ? QString() : Newest.exe);
+             fullPackage ? QString() : kNewest.exe);
 
     EXPECT_OK(product.pressFinish(window, startedProgram));
-    QCOMPARE(product.registry().value(QStringLiteral("EXE file version")), Newest.exe);
+    QCOMPARE(product.registry().value(QStringLiteral("EXE file version")), kNewest.exe);
     // The program started in the product's folder, which Wine names on drive Z:.
     const QStringList started = product.startedProgram().split(QLatin1Char('\n'));
     QVERIFY2(started.value(0).endsWith(QStringLiteral("\\Prodüct Ørvane")),
