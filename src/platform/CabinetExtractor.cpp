@@ -1,6 +1,7 @@
 #include "platform/CabinetExtractor.h"
 
 #include "platform/CrashPoint.h"
+#include "platform/DurableFiles.h"
 #include "platform/MoveTransaction.h"
 #include "platform/MspackFiles.h"
 #include "protocol/MemberName.h"
@@ -43,16 +44,6 @@ QString printable(QString name)
         }
     }
     return name;
-}
-
-bool isInside(const QString &path, const QString &folder)
-{
-#ifdef Q_OS_WIN
-    constexpr Qt::CaseSensitivity kNameCase = Qt::CaseInsensitive;
-#else
-    constexpr Qt::CaseSensitivity kNameCase = Qt::CaseSensitive;
-#endif
-    return path.compare(folder, kNameCase) == 0 || path.startsWith(folder + u'/', kNameCase);
 }
 
 QString mspackError(int code)

@@ -194,6 +194,17 @@ std::error_code writeDurably(const fs::path &file, const QByteArray &bytes)
     return ec;
 }
 
+bool isInside(const QString &path, const QString &folder)
+{
+#ifdef Q_OS_WIN
+    constexpr Qt::CaseSensitivity kNameCase = Qt::CaseInsensitive;
+#else
+    constexpr Qt::CaseSensitivity kNameCase = Qt::CaseSensitive;
+#endif
+    return path.compare(folder, kNameCase) == 0 || path.startsWith(folder + u'/', kNameCase) ||
+           (folder.endsWith(u'/') && path.startsWith(folder, kNameCase));
+}
+
 bool pathExists(const fs::path &path)
 {
     std::error_code ec;

@@ -15,6 +15,10 @@ namespace freshgate {
 [[nodiscard]] QString fromPath(const std::filesystem::path &path);
 [[nodiscard]] QString text(const std::error_code &ec);
 
+// Whether path is folder or lies below it, both absolute, clean and "/"-separated; names
+// compare as the platform's file system compares them (without case on Windows).
+[[nodiscard]] bool isInside(const QString &path, const QString &folder);
+
 // Whether anything (a file, a folder, a link even to nothing) is at path.
 [[nodiscard]] bool pathExists(const std::filesystem::path &path);
 [[nodiscard]] std::filesystem::path withSuffix(std::filesystem::path path, const char *suffix);

@@ -21,17 +21,6 @@ Q_LOGGING_CATEGORY(lcJournal, "freshgate.journal", QtWarningMsg)
 constexpr int kFormat = 1;
 constexpr char kCommitMark[] = "committed\n";
 
-bool isInside(const QString &path, const QString &folder)
-{
-#ifdef Q_OS_WIN
-    constexpr Qt::CaseSensitivity kNameCase = Qt::CaseInsensitive;
-#else
-    constexpr Qt::CaseSensitivity kNameCase = Qt::CaseSensitive;
-#endif
-    return path.compare(folder, kNameCase) == 0 || path.startsWith(folder + u'/', kNameCase) ||
-           (folder.endsWith(u'/') && path.startsWith(folder, kNameCase));
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
