@@ -158,7 +158,13 @@ void TransferFaultsTest::failureLeavesNothing()
     QFETCH(Kind, kind);
     QFETCH(ScriptedResponse, response);
     QFETCH(QString, reason);
-    expectItem(response);
+    ScriptedResponse answer = response;
+    if (answer.mode == ScriptedResponse::Mode::DropAfter) {
+        // The reset can reach Qt ahead of the bytes sent before it, and Qt then sends the GET
+        // once more by itself: every such repeat gets the same cut answer.
+        answer.forRange = QByteArray();
+    }
+    expectItem(answer);
 
     HttpTransfer transfer;
     // What one failed try leaves; trying again has tests of its own.
@@ -175,7 +181,8 @@ void TransferFaultsTest::failureLeavesNothing()
     QVERIFY(m_text.isEmpty());
     QVERIFY2(m_error.contains(reason), qPrintable(m_error));
     QVERIFY2(filesIn(m_dir->path()).isEmpty(), qPrintable(filesIn(m_dir->path()).join(u' ')));
-    QVERIFY(m_server->unmetExpectations().isEmpty());
+    QVERIFY(m_server->wasRequested("/item"));
+    QVERIFY(answer.forRange || m_server->unmetExpectations().isEmpty());
     QVERIFY(!transfer.isBusy());
 }
 
