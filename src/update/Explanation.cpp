@@ -39,31 +39,28 @@ QString when(const QString &secondsSinceEpoch)
 // What a signature promised that the download did not keep.
 QString refused(const Failure &failure, const QString &file)
 {
-    const QString nothing = QStringLiteral(" Nothing was installed from it.");
     const QString tellMaker = QString::fromUtf16(kTellMaker);
+    // A file's own refusal: why, then that nothing came of it.
+    const auto download = [&file, &tellMaker](const QString &why) {
+        return QStringLiteral("The download of %1 was refused").arg(file) + why +
+               QStringLiteral(" Nothing was installed from it.") + tellMaker;
+    };
     switch (failure.refusal) {
     case Refusal::Invalid:
         break;
     case Refusal::UnknownKey:
-        return QStringLiteral("The download of %1 was refused because it is signed by a key this "
-                              "Freshgate does not trust (key %2).")
-                   .arg(file, failure.signedValue) +
-               nothing + tellMaker;
+        return download(QStringLiteral(" because it is signed by a key this Freshgate does not "
+                                       "trust (key %1).")
+                            .arg(failure.signedValue));
     case Refusal::NoVersion:
-        return QStringLiteral("The download of %1 was refused because its signature does not "
-                              "say which version it is, so it may belong to another release.")
-                   .arg(file) +
-               nothing + tellMaker;
+        return download(QStringLiteral(" because its signature does not say which version it "
+                                       "is, so it may belong to another release."));
     case Refusal::OtherVersion:
-        return QStringLiteral("The download of %1 was refused: signed for version %2, the update "
-                              "list offers %3.")
-                   .arg(file, failure.signedValue, failure.expectedValue) +
-               nothing + tellMaker;
+        return download(QStringLiteral(": signed for version %1, the update list offers %2.")
+                            .arg(failure.signedValue, failure.expectedValue));
     case Refusal::OtherSize:
-        return QStringLiteral("The download of %1 was refused because it is not the %2 bytes "
-                              "its signature names.")
-                   .arg(file, failure.signedValue) +
-               nothing + tellMaker;
+        return download(QStringLiteral(" because it is not the %1 bytes its signature names.")
+                            .arg(failure.signedValue));
     case Refusal::Older:
         return QStringLiteral("The update list on the server was signed %1, before the one "
                               "Freshgate accepted here last (signed %2): an old update list "

@@ -23,6 +23,14 @@
 namespace freshgate {
 namespace {
 
+// The version an installed offer is recorded as. Only an offer that reads as a version is
+// ever fetched, so this is that number without the blanks or sign the manifest may have
+// carried around it.
+QString recordedVersion(const QString &offered)
+{
+    return QString::number(parseVersion(offered).value_or(0));
+}
+
 // How the log names what a row shows.
 const char *iconName(RowIcon icon)
 {
@@ -252,9 +260,9 @@ Result<QString> UpdateRun::fetchManifest()
     return text;
 }
 
-Result<minisign::SignedComment> UpdateRun::fetchSignature(const QString &serverFile,
-                                                          const QString &localPath,
-                                                          const std::optional<QString> &offered)
+Result<UpdateRun::CheckedSignature> UpdateRun::fetchSignature(const QString &serverFile,
+                                                              const QString &localPath,
+                                                              const std::optional<QString> &offered)
 {
     const QString signatureFile = serverFile + QLatin1String(kSignatureSuffix);
     const QString signaturePath = localPath + QLatin1String(kSignatureSuffix);
@@ -284,7 +292,7 @@ Result<minisign::SignedComment> UpdateRun::fetchSignature(const QString &serverF
                        QStringLiteral("cannot read %1: %2").arg(signaturePath, why));
     }
 
-    Result<minisign::SignedComment> signature =
+    const Result<minisign::SignedComment> signature =
         minisign::verifyComment(*m_trustedKeys, text, serverFile);
     if (!signature) {
         return signature.failure();
@@ -302,7 +310,7 @@ Result<minisign::SignedComment> UpdateRun::fetchSignature(const QString &serverF
     if (!kept) {
         return kept.failure();
     }
-    return signature;
+    return CheckedSignature{*signature, *fields};
 }
 
 Result<minisign::CommentFields> UpdateRun::fetchTrusted(const QString &serverFile,
@@ -319,14 +327,13 @@ Result<minisign::CommentFields> UpdateRun::fetchTrusted(const QString &serverFil
     std::optional<minisign::SignedComment> signature;
     minisign::CommentFields fields;
     if (m_trustedKeys) {
-        Result<minisign::SignedComment> checked = fetchSignature(serverFile, localPath, offered);
+        const Result<CheckedSignature> checked = fetchSignature(serverFile, localPath, offered);
         if (!checked) {
             return checked.kind() == FailureKind::Signature ? refused(checked.failure())
                                                             : checked.failure();
         }
-        signature = std::move(checked).value();
-        // Parsed once already by fetchSignature(), which refuses what does not parse.
-        fields = minisign::parseComment(signature->comment).value();
+        signature = checked->signature;
+        fields = checked->fields;
         if (fields.size) {
             maxBytes = std::min(maxBytes, *fields.size);
         }
@@ -432,9 +439,7 @@ void UpdateRun::finish(const ComponentInfo &info, const Result<Extracted> &resul
         return;
     }
     setRow(info.row, RowIcon::Save, StringId::UpdateInstalled);
-    // Only an offer that reads as a version is ever fetched, so this is that number
-    // without the blanks or sign the manifest may have carried around it.
-    const QString version = QString::number(parseVersion(offered).value_or(0));
+    const QString version = recordedVersion(offered);
     if (info.component == Component::ExeFull) {
         // The product is still the old one until its set-up has run: recording the
         // version now would hide the package from the next run.
@@ -452,8 +457,7 @@ void UpdateRun::finish(const ComponentInfo &info, const Result<Extracted> &resul
 
 InstallNote UpdateRun::versionNote(const ComponentInfo &info, const QString &offered)
 {
-    // Only an offer that reads as a version is ever fetched, so this is that number.
-    const QString version = QString::number(parseVersion(offered).value_or(0));
+    const QString version = recordedVersion(offered);
     return {QLatin1String(settingInfo(info.versionKey).name) + u'=' + version,
             [this](const QString &note) { return recordNote(note); }};
 }

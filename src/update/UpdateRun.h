@@ -76,10 +76,15 @@ private:
     [[nodiscard]] Result<minisign::CommentFields>
     fetchTrusted(const QString &serverFile, const QString &localPath, qint64 maxBytes,
                  const std::optional<QString> &offered);
+    // A signature proven to be the maker's, and the fields of its trusted comment.
+    struct CheckedSignature {
+        minisign::SignedComment signature;
+        minisign::CommentFields fields;
+    };
     // The signature of serverFile, proven and checked against what the run expects.
-    [[nodiscard]] Result<minisign::SignedComment>
-    fetchSignature(const QString &serverFile, const QString &localPath,
-                   const std::optional<QString> &offered);
+    [[nodiscard]] Result<CheckedSignature> fetchSignature(const QString &serverFile,
+                                                          const QString &localPath,
+                                                          const std::optional<QString> &offered);
     // Stores the accepted manifest's signing time, never lowering the one stored.
     void recordManifestTime();
     // Downloads a component's archive; EndRun when the run must stop.

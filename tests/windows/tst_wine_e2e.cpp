@@ -144,6 +144,26 @@ public:
         return {};
     }
 
+    // Points the product at the server on port, starts freshgate.exe and waits for its window
+    // (into *window) and for the log line that ends the run; what went wrong, or nothing.
+    QString runAgainst(quint16 port, XvfbDisplay::WindowId *window,
+                       const QString &end = QStringLiteral("run complete"))
+    {
+        QString why = setRegistry(QStringLiteral("Update server"),
+                                  QStringLiteral("http://127.0.0.1:%1").arg(port));
+        if (why.isEmpty()) {
+            why = launch();
+        }
+        if (!why.isEmpty()) {
+            return why;
+        }
+        *window = m_display.waitForWindow(kWindowTitle, kRunTimeoutMs);
+        if (*window == 0) {
+            return QStringLiteral("no window; log:\n") + log();
+        }
+        return waitForRunComplete(end);
+    }
+
     QString log()
     {
         m_log += m_freshgate.readAll();
@@ -291,14 +311,8 @@ void WineE2e::updatesUnderWine()
     };
     UpdateOffer offer{kNewest, fullThreshold, {}, 0};
     EXPECT_OK(publishOffer(maker, offer, server.root()));
-    EXPECT_OK(product.setRegistry(QStringLiteral("Update server"),
-                                  QStringLiteral("http://127.0.0.1:%1").arg(server.port())));
-
-    EXPECT_OK(product.launch());
-    const XvfbDisplay::WindowId window =
-        product.display().waitForWindow(kWindowTitle, kRunTimeoutMs);
-    QVERIFY2(window != 0, qPrintable(QStringLiteral("no window; log:\n") + product.log()));
-    EXPECT_OK(product.waitForRunComplete());
+    XvfbDisplay::WindowId window = 0;
+    EXPECT_OK(product.runAgainst(server.port(), &window));
     if (!screenshot.isEmpty()) {
         QString why;
         QVERIFY2(product.display().screenshot(screenshot, window, &why), qPrintable(why));
@@ -354,14 +368,9 @@ void WineE2e::f1OpensTheHelpFileInTheProductFolder()
     QVERIFY(manifest.open(QIODevice::WriteOnly));
     QVERIFY(manifest.write("1*1*1*400*0") == 11);
     manifest.close();
-    EXPECT_OK(product.setRegistry(QStringLiteral("Update server"),
-                                  QStringLiteral("http://127.0.0.1:%1").arg(server.port())));
-
-    EXPECT_OK(product.launch());
-    const XvfbDisplay::WindowId window =
-        product.display().waitForWindow(kWindowTitle, kRunTimeoutMs);
-    QVERIFY2(window != 0, qPrintable(QStringLiteral("no window; log:\n") + product.log()));
-    EXPECT_OK(product.waitForRunComplete(QStringLiteral("nothing newer on the server")));
+    XvfbDisplay::WindowId window = 0;
+    EXPECT_OK(
+        product.runAgainst(server.port(), &window, QStringLiteral("nothing newer on the server")));
     QString why;
     QVERIFY2(product.display().pressKeys(window, QStringLiteral("F1"), &why), qPrintable(why));
     QVERIFY2(product.display().waitForWindow(helpTitle, kFinishTimeoutMs) != 0,
