@@ -133,6 +133,8 @@ QString explain(const Failure &failure, const FailureContext &context)
             .arg(file);
     case FailureKind::Signature:
         return refused(failure, file);
+    case FailureKind::ReadOnly:
+    case FailureKind::Denied:
     case FailureKind::Disk:
         return QStringLiteral("Freshgate could not write into the product's folder. Check that "
                               "the folder is not read-only and that you may change it.");
