@@ -15,15 +15,22 @@
 #include <QCloseEvent>
 #include <QDir>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QScreen>
 #include <QShortcut>
 #include <QStyledItemDelegate>
+#include <QTextLayout>
+#include <QToolTip>
 
 namespace freshgate {
 namespace {
 
 constexpr int kVirtualKeyF1 = 112;
+// The shift state a key handler is given: Shift, Ctrl and Alt as bits.
+constexpr int kShiftMask = 1;
+constexpr int kCtrlMask = 2;
+constexpr int kAltMask = 4;
 constexpr int kTimerInterval = 2000;
 constexpr int kIconKeyRole = Qt::UserRole + 1;
 
@@ -31,8 +38,32 @@ constexpr int kIconKeyRole = Qt::UserRole + 1;
 constexpr int kTaskColumnWidth = 2000 / 15;
 constexpr int kStatusColumnWidth = 3690 / 15;
 
-constexpr const char *kTasks[kTaskRows] = {"Resource files", "DataCore", "Help file",
-                                           "Program files"};
+int shiftState(Qt::KeyboardModifiers modifiers)
+{
+    return (modifiers & Qt::ShiftModifier ? kShiftMask : 0) |
+           (modifiers & Qt::ControlModifier ? kCtrlMask : 0) |
+           (modifiers & Qt::AltModifier ? kAltMask : 0);
+}
+
+// text broken into lines no wider than width in font, so a long reason reads as a paragraph
+// the width of the window instead of one line past its edges.
+QString wrappedToWidth(const QString &text, const QFont &font, int width)
+{
+    QStringList lines;
+    for (const QString &paragraph : text.split(QLatin1Char('\n'))) {
+        QTextLayout layout(paragraph, font);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            lines << paragraph.mid(line.textStart(), line.textLength()).trimmed();
+        }
+        layout.endLayout();
+        if (paragraph.isEmpty()) {
+            lines << QString();
+        }
+    }
+    return lines.join(QLatin1Char('\n'));
+}
 
 // Rows only as tall as their 16-pixel icons need, as the list was laid out
 // for: the four tasks then fit without a scroll bar.
@@ -67,14 +98,17 @@ Form1::Form1(SettingsStore &settings, QString appFolder, QString serverBase, QWi
     lstProgress()->setColumnWidth(0, kTaskColumnWidth);
     lstProgress()->setColumnWidth(1, kStatusColumnWidth);
 
+    // The headline stays readable even where a long text wraps onto the progress strip.
+    Label1()->raise();
+    describeForScreenReaders();
+
     m_timer1.setInterval(kTimerInterval);
     connect(&m_timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
     connect(&m_inet1, &HttpTransfer::stateChanged, this, &Form1::Inet1_StateChanged);
     connect(Command1(), &QPushButton::clicked, this, &Form1::Command1_Click);
-    // The window sees F1 wherever the focus is, before any control could take it.
-    auto *f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
-    f1->setContext(Qt::WindowShortcut);
-    connect(f1, &QShortcut::activated, this, [this] { Form_KeyDown(kVirtualKeyF1, 0); });
+    connect(lstProgress(), &QTreeWidget::itemSelectionChanged, this, &Form1::showSelectedRowTip);
+    // The window sees keys wherever the focus is, before any control could take them.
+    qApp->installEventFilter(this);
     // Finish is the window's default button: Return presses it once the run has armed it.
     Command1()->setDefault(true);
     for (const QKeyCombination key :
@@ -111,7 +145,7 @@ void Form1::Form_Load()
     m_inet1.setRequestTimeout(httpTimeoutSeconds(timeout));
     qCInfo(lcRun) << "HTTP timeout" << m_inet1.requestTimeout() << "s (setting" << timeout << ")";
 
-    for (const char *task : kTasks) {
+    for (const char *task : kTaskNames) {
         auto *item = new QTreeWidgetItem(lstProgress(), {QLatin1String(task)});
         item->setIcon(0, listImage(RowIcon::ClosedFolder));
         item->setData(0, kIconKeyRole, imageKey(RowIcon::ClosedFolder));
@@ -122,8 +156,39 @@ void Form1::Form_Load()
     move(screen.center() - rect().center());
 }
 
+void Form1::describeForScreenReaders()
+{
+    lstProgress()->setAccessibleName(QStringLiteral("Update tasks"));
+    lstProgress()->setAccessibleDescription(
+        QStringLiteral("Each part of Orvane4 that Freshgate updates, and what became of it"));
+    progProgress()->setAccessibleName(QStringLiteral("Update progress"));
+    progProgress()->setAccessibleDescription(
+        QStringLiteral("How far Freshgate has come with this update"));
+    Label1()->setAccessibleName(QStringLiteral("Headline"));
+    labLabel()->setAccessibleName(QStringLiteral("Status"));
+    labLabel()->setAccessibleDescription(
+        QStringLiteral("What Freshgate is doing, or how the update ended"));
+    Command1()->setAccessibleName(QStringLiteral("Finish"));
+    Command1()->setAccessibleDescription(
+        QStringLiteral("Closes Freshgate and starts Orvane4, or its set-up program"));
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        const auto *widget = qobject_cast<QWidget *>(watched);
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (widget && widget->window() == this && key->key() == Qt::Key_F1) {
+            Form_KeyDown(kVirtualKeyF1, shiftState(key->modifiers()));
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void Form1::Form_KeyDown(int keyCode, int shift)
 {
+    // F1 asks for help whichever of Shift, Ctrl or Alt is held with it.
     Q_UNUSED(shift);
     if (keyCode != kVirtualKeyF1) {
         return;
@@ -179,14 +244,15 @@ void Form1::ReEnable()
 {
     setProgress(100);
     for (int index = 1; index <= kTaskRows; ++index) {
-        // A component this run installed and recorded did not fail: saying so
+        // A component this run installed, or found up to date, did not fail: saying so
         // would send the user to reinstall what is already in place.
-        if (rowIconKey(index) == imageKey(RowIcon::Save)) {
+        const QString key = rowIconKey(index);
+        if (key == imageKey(RowIcon::Save) || key == imageKey(RowIcon::Tick)) {
             continue;
         }
         setRow(index, RowIcon::Delete, StringId::UpdateFailed);
     }
-    setExplanation(StringId::RunFailed);
+    setExplanation(LoadResString(StringId::RunFailed));
     setFinishMode(FinishMode::RunProduct);
     Command1()->setEnabled(true);
 }
@@ -208,8 +274,20 @@ void Form1::setRowStatus(int index, StringId status, const QString &detail)
 void Form1::setRowTip(int index, const QString &tip)
 {
     QTreeWidgetItem *item = row(index);
-    item->setToolTip(0, tip);
-    item->setToolTip(1, tip);
+    const QString wrapped = wrappedToWidth(tip, QToolTip::font(), width() - 16);
+    item->setToolTip(0, wrapped);
+    item->setToolTip(1, wrapped);
+}
+
+void Form1::showSelectedRowTip()
+{
+    const QList<QTreeWidgetItem *> selected = lstProgress()->selectedItems();
+    if (selected.isEmpty() || selected.first()->toolTip(1).isEmpty()) {
+        return;
+    }
+    const QRect rect = lstProgress()->visualItemRect(selected.first());
+    QToolTip::showText(lstProgress()->viewport()->mapToGlobal(rect.bottomLeft()),
+                       selected.first()->toolTip(1), lstProgress());
 }
 
 void Form1::setProgress(double value)
@@ -218,25 +296,39 @@ void Form1::setProgress(double value)
     progProgress()->setValue(static_cast<int>(qBound(0.0, value, 100.0)));
 }
 
-void Form1::setExplanation(StringId text)
+void Form1::setExplanation(const QString &text)
 {
-    labLabel()->setText(LoadResString(text));
+    labLabel()->setText(text);
 }
 
 std::optional<FinishMode> Form1::finishMode() const
 {
-    if (m_tag == QLatin1String("0")) {
-        return FinishMode::RunProduct;
-    }
-    if (m_tag == QLatin1String("1")) {
-        return FinishMode::RunSetup;
-    }
-    return std::nullopt;
+    return m_finishMode;
 }
 
 void Form1::setFinishMode(FinishMode mode)
 {
-    m_tag = mode == FinishMode::RunSetup ? QStringLiteral("1") : QStringLiteral("0");
+    m_finishMode = mode;
+}
+
+QString Form1::finishTag() const
+{
+    if (!m_finishMode) {
+        return {};
+    }
+    return *m_finishMode == FinishMode::RunSetup ? QStringLiteral("1") : QStringLiteral("0");
+}
+
+void Form1::setFinishTag(const QString &tag)
+{
+    // Compared as exact text: "00", " 0" and "" are no mode at all.
+    if (tag == QLatin1String("0")) {
+        m_finishMode = FinishMode::RunProduct;
+    } else if (tag == QLatin1String("1")) {
+        m_finishMode = FinishMode::RunSetup;
+    } else {
+        m_finishMode.reset();
+    }
 }
 
 void Form1::enableFinish()
@@ -245,13 +337,17 @@ void Form1::enableFinish()
     Command1()->setFocus();
 }
 
-void Form1::showWarning(StringId text, const QString &explanation, const QString &details)
+void Form1::showWarning(const QString &text, const QString &explanation, const QString &details)
 {
-    // The product's own text first, as it always read; then why, and what to do.
-    QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), LoadResString(text),
+    // The first line as the product words it; then why, and what to do.
+    QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), text,
                     QMessageBox::Ok, this);
     box.setInformativeText(explanation);
-    box.setDetailedText(details);
+    // Whoever the user sends this to can read the whole run in the log.
+    box.setDetailedText(m_logPath.isEmpty()
+                            ? details
+                            : details + QStringLiteral("\n\nThe log of this run: ") +
+                                  QDir::toNativeSeparators(m_logPath));
     box.exec();
 }
 

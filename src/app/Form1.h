@@ -38,6 +38,9 @@ public:
           QWidget *parent = nullptr);
     ~Form1() override;
 
+    // Where this run's log is written, named at the end of every warning's details.
+    void setLogPath(const QString &path) { m_logPath = path; }
+
     // Every file the run fetches must then be signed by one of these keys.
     void setTrustedKeys(std::optional<QList<minisign::PublicKey>> keys)
     {
@@ -58,16 +61,17 @@ public:
     void setRowStatus(int row, StringId status, const QString &detail) override;
     void setRowTip(int row, const QString &tip) override;
     void setProgress(double value) override;
-    void setExplanation(StringId text) override;
+    void setExplanation(const QString &text) override;
     [[nodiscard]] std::optional<FinishMode> finishMode() const override;
     void setFinishMode(FinishMode mode) override;
     void enableFinish() override;
-    void showWarning(StringId text, const QString &explanation, const QString &details) override;
+    void showWarning(const QString &text, const QString &explanation,
+                     const QString &details) override;
 
-    // The finish mode as Command1's Tag holds it: "0" runs the product, "1" set-up, any other
-    // text makes Finish do nothing.
-    [[nodiscard]] QString finishTag() const { return m_tag; }
-    void setFinishTag(const QString &tag) { m_tag = tag; }
+    // The finish mode as Command1's Tag holds it in the stored form: "0" runs the product, "1"
+    // set-up; any other text makes Finish do nothing.
+    [[nodiscard]] QString finishTag() const;
+    void setFinishTag(const QString &tag);
 
     // The controls, by the names the rest of the program knows them by.
     [[nodiscard]] QTreeWidget *lstProgress() const;
@@ -86,12 +90,17 @@ public:
     [[nodiscard]] static QIcon listImage(RowIcon icon);
 
 protected:
+    // The window sees F1 before any of its controls, whatever the shift state.
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
     [[nodiscard]] QTreeWidgetItem *row(int index) const;
     Help &help();
+    void describeForScreenReaders();
+    // Shows the reason a selected row failed, as hovering over it does.
+    void showSelectedRowTip();
 
     std::unique_ptr<Ui::Form1> m_ui;
     SettingsStore &m_settings;
@@ -100,7 +109,9 @@ private:
     UpdateRun m_run;
     QTimer m_timer1;
     std::unique_ptr<Help> m_hHelp;
-    QString m_tag = QStringLiteral("0");
+    QString m_logPath;
+    // Command1's Tag, as the stored form holds it: the product.
+    std::optional<FinishMode> m_finishMode = FinishMode::RunProduct;
     double m_progress = 0;
     bool m_shown = false;
 };

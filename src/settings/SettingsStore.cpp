@@ -1,7 +1,9 @@
 #include "settings/SettingsStore.h"
 
+#include "base/FileProbe.h"
 #include "settings/IniFile.h"
 
+#include <QDir>
 #include <QLoggingCategory>
 #include <array>
 
@@ -127,6 +129,27 @@ Status SettingsStore::write(SettingKey key, const QString &value)
     const SettingInfo &info = settingInfo(key);
     Q_ASSERT(info.writtenByUs);
     return write(QLatin1String(info.section), QLatin1String(info.name), value);
+}
+
+Status SettingsStore::checkWritable() const
+{
+#ifdef Q_OS_WIN
+    if (m_settings->format() == QSettings::NativeFormat) {
+        if (!m_settings->isWritable()) {
+            return fileFailure(
+                FailureKind::Denied, m_settings->fileName(),
+                QStringLiteral("cannot write the settings %1").arg(m_settings->fileName()), {});
+        }
+        return {};
+    }
+#endif
+    if (const Status writable = probeFile(m_settings->fileName()); !writable) {
+        // Whatever was refused, it is the settings the user must see to.
+        Failure why = writable.failure().within(QStringLiteral("the settings file"));
+        why.path = QDir::toNativeSeparators(m_settings->fileName());
+        return why;
+    }
+    return {};
 }
 
 QString SettingsStore::location() const

@@ -63,6 +63,11 @@ public:
     [[nodiscard]] QString readOrDefault(SettingKey key) const;
     [[nodiscard]] Status write(SettingKey key, const QString &value);
 
+    // Whether a write would reach the store, found without writing: for the INI file, that its
+    // folder takes a new file and the file can be opened for writing; for the registry, that the
+    // branch can be opened for writing. The failure is this computer's and names the store.
+    [[nodiscard]] Status checkWritable() const;
+
     // Where the store lives, for messages and tests.
     [[nodiscard]] QString location() const;
 

@@ -1,33 +1,86 @@
 #include "update/Explanation.h"
 
+#include "platform/StringTable.h"
+
 #include <QDateTime>
+#include <array>
 
 namespace freshgate {
 namespace {
 
 constexpr char16_t kTellMaker[] = u" Tell the maker of Orvane4.";
 
+struct KindRow {
+    FailureKind kind;
+    Blame blame;
+};
+
+constexpr std::array<KindRow, 16> kKinds{{
+    {FailureKind::HostNotFound, Blame::Server},
+    {FailureKind::Network, Blame::Server},
+    {FailureKind::Tls, Blame::Server},
+    {FailureKind::HttpStatus, Blame::Server},
+    {FailureKind::Timeout, Blame::Server},
+    {FailureKind::TooSlow, Blame::Server},
+    {FailureKind::TooLarge, Blame::Server},
+    {FailureKind::Signature, Blame::Server},
+    {FailureKind::Content, Blame::Server},
+    {FailureKind::Archive, Blame::Archive},
+    {FailureKind::NoSpace, Blame::ThisComputer},
+    {FailureKind::ReadOnly, Blame::ThisComputer},
+    {FailureKind::Denied, Blame::ThisComputer},
+    {FailureKind::Disk, Blame::ThisComputer},
+    {FailureKind::Cancelled, Blame::Nobody},
+    // A server address the settings name but that is no address: the setting is the server's.
+    {FailureKind::Usage, Blame::Server},
+}};
+
+// Where a failure of this computer happened, as the user knows the place.
+QString place(const Failure &failure)
+{
+    return failure.path.isEmpty() ? QStringLiteral("the product's folder")
+                                  : QLatin1Char('"') + failure.path + QLatin1Char('"');
+}
+
+QString thisComputer(const Failure &failure)
+{
+    switch (failure.kind) {
+    case FailureKind::NoSpace:
+        return QStringLiteral("There is not enough free space on the disk that holds %1. Free "
+                              "some space on that disk, then try again.")
+            .arg(place(failure));
+    case FailureKind::ReadOnly:
+        return QStringLiteral("%1 is on a read-only file system, so Freshgate cannot change it. "
+                              "Make it writable (or ask whoever manages this computer to), then "
+                              "try again.")
+            .arg(place(failure));
+    case FailureKind::Denied:
+        return QStringLiteral("You may not change %1. Ask whoever manages this computer for "
+                              "permission to change it, or run Freshgate as a user who may, then "
+                              "try again.")
+            .arg(place(failure));
+    default:
+        return QStringLiteral("Freshgate could not write to %1. Check that nothing is in its way "
+                              "(such as a file where a folder belongs) and that the disk works, "
+                              "then try again.")
+            .arg(place(failure));
+    }
+}
+
 QString quoted(const QString &text)
 {
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
 
-// "HTTP status 503 Service Unavailable" -> "503 Service Unavailable".
+// "GET ...: HTTP status 503 Service Unavailable" -> "503 Service Unavailable".
 QString statusLine(const Failure &failure)
 {
     const QString prefix = QStringLiteral("HTTP status ");
-    QString line = failure.message.startsWith(prefix) ? failure.message.mid(prefix.size())
-                                                      : QString::number(failure.httpStatus);
+    const qsizetype at = failure.message.indexOf(prefix);
+    QString line =
+        at >= 0 ? failure.message.mid(at + prefix.size()) : QString::number(failure.httpStatus);
     const qsizetype comma = line.indexOf(QLatin1Char(','));
     return (comma < 0 ? line : line.left(comma)).trimmed();
-}
-
-QString capitalised(QString sentence)
-{
-    if (!sentence.isEmpty()) {
-        sentence[0] = sentence[0].toUpper();
-    }
-    return sentence;
 }
 
 QString when(const QString &secondsSinceEpoch)
@@ -86,6 +139,40 @@ QString refused(const Failure &failure, const QString &file)
 
 } // namespace
 
+Blame blameFor(FailureKind kind)
+{
+    for (const KindRow &row : kKinds) {
+        if (row.kind == kind) {
+            return row.blame;
+        }
+    }
+    return Blame::Server;
+}
+
+QString firstLine(const Failure &failure)
+{
+    if (blameFor(failure.kind) == Blame::ThisComputer) {
+        return QStringLiteral("Freshgate could not save the updates on this computer. Please see "
+                              "below what to do.");
+    }
+    return LoadResString(StringId::ContactFailed);
+}
+
+QString partlyDoneCaption(FinishMode mode)
+{
+    const QString start = QStringLiteral("Some updates could not be installed and will be tried "
+                                         "again next time, please click finish to run ");
+    return start + (mode == FinishMode::RunSetup
+                        ? QStringLiteral("Orvane4 Setup to install the latest version of Orvane4.")
+                        : QStringLiteral("Orvane4."));
+}
+
+QString partlyDoneFirstLine()
+{
+    return QStringLiteral("Some updates could not be installed. Freshgate will try them again "
+                          "the next time it runs.");
+}
+
 QString explain(const Failure &failure, const FailureContext &context)
 {
     const QString file = context.file.isEmpty() ? QStringLiteral("the update list") : context.file;
@@ -124,20 +211,17 @@ QString explain(const Failure &failure, const FailureContext &context)
                               "so it was stopped.")
                    .arg(file) +
                QString::fromUtf16(kTellMaker);
-    case FailureKind::NoSpace:
-        return capitalised(failure.message) +
-               QStringLiteral(". Free some space on that disk and try again.");
     case FailureKind::TooSlow:
         return QStringLiteral("The update server sent %1 so slowly that the download would not "
                               "end in reasonable time, so it was stopped. Try again later.")
             .arg(file);
     case FailureKind::Signature:
         return refused(failure, file);
+    case FailureKind::NoSpace:
     case FailureKind::ReadOnly:
     case FailureKind::Denied:
     case FailureKind::Disk:
-        return QStringLiteral("Freshgate could not write into the product's folder. Check that "
-                              "the folder is not read-only and that you may change it.");
+        return thisComputer(failure);
     case FailureKind::Archive:
         return QStringLiteral("The archive %1 could not be unpacked: it is damaged, or holds what "
                               "may not be installed. The files it would have replaced were kept.")

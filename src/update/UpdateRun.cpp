@@ -1,5 +1,6 @@
 #include "update/UpdateRun.h"
 
+#include "base/FileProbe.h"
 #include "platform/CabinetExtractor.h"
 #include "platform/CrashPoint.h"
 #include "platform/StringTable.h"
@@ -7,15 +8,10 @@
 #include "settings/SettingsStore.h"
 #include "transfer/HttpTransfer.h"
 #include "transfer/TransferRules.h"
-#include "update/Explanation.h"
 #include "update/RunLog.h"
-#include "update/TrustRules.h"
 #include "update/UpdateView.h"
 #include "update/WorkFolder.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QUrl>
 #include <algorithm>
@@ -54,32 +50,17 @@ const char *iconName(RowIcon icon)
 UpdateRun::UpdateRun(UpdateView &view, SettingsStore &settings, HttpTransfer &transfer,
                      QString appFolder, QString serverBase)
     : m_view(view), m_settings(settings), m_transfer(transfer), m_folders(std::move(appFolder)),
-      m_serverBase(std::move(serverBase))
+      m_fetch(transfer, settings, std::move(serverBase))
 {
     // The amount shows on the row of the archive being fetched; the manifest has no row.
-    m_amountShown = QObject::connect(
-        &m_transfer, &HttpTransfer::received, &m_transfer,
-        [this](qint64 bytes, qint64 total) { showDownload(amountText(bytes, total)); });
+    m_amountShown =
+        QObject::connect(&m_transfer, &HttpTransfer::received, &m_transfer,
+                         [this](qint64 bytes, qint64 total) { showDownload(bytes, total); });
     m_retryShown = QObject::connect(
         &m_transfer, &HttpTransfer::retrying, &m_transfer, [this](int next, int tries) {
             m_tryNote = QStringLiteral("(try %1 of %2)").arg(next).arg(tries);
-            showDownload({});
+            showDownload(-1, -1);
         });
-}
-
-void UpdateRun::showDownload(const QString &amount)
-{
-    if (m_downloadRow <= 0) {
-        return;
-    }
-    QStringList detail;
-    if (!amount.isEmpty()) {
-        detail << amount;
-    }
-    if (!m_tryNote.isEmpty()) {
-        detail << m_tryNote;
-    }
-    setRowStatus(m_downloadRow, StringId::Downloading, detail.join(QLatin1Char(' ')));
 }
 
 UpdateRun::~UpdateRun()
@@ -88,9 +69,25 @@ UpdateRun::~UpdateRun()
     QObject::disconnect(m_retryShown);
 }
 
+void UpdateRun::showDownload(qint64 bytes, qint64 total)
+{
+    if (m_downloadRow <= 0) {
+        return;
+    }
+    QStringList detail;
+    if (bytes >= 0) {
+        // The status column holds the amount or the total beside the try, not both.
+        detail << amountText(bytes, m_tryNote.isEmpty() ? total : -1);
+    }
+    if (!m_tryNote.isEmpty()) {
+        detail << m_tryNote;
+    }
+    setRowStatus(m_downloadRow, StringId::Downloading, detail.join(QLatin1Char(' ')));
+}
+
 FailureContext UpdateRun::failureContext(const QString &file) const
 {
-    return {file, QUrl(m_serverBase).host(),
+    return {file, QUrl(m_fetch.serverBase()).host(),
             !m_settings.read(SettingKey::UpdateServer).trimmed().isEmpty(),
             m_transfer.requestTimeout()};
 }
@@ -103,7 +100,7 @@ void UpdateRun::start()
     m_running = true;
     run();
     // Only a run that accepted the manifest has one to remember, whatever came after it.
-    recordManifestTime();
+    m_fetch.recordManifestTime();
     m_running = false;
 }
 
@@ -131,15 +128,28 @@ void UpdateRun::setRowStatus(int row, StringId status, const QString &detail)
     m_view.setRowStatus(row, status, detail);
 }
 
-void UpdateRun::failContact(const Failure &why, const QString &file)
+void UpdateRun::failRun(const Failure &why, const QString &file)
 {
-    qCWarning(lcRun).noquote() << "could not reach the update server:" << why.message;
-    m_view.showWarning(StringId::ContactFailed, explain(why, failureContext(file)), why.message);
+    qCWarning(lcRun).noquote() << "the run ends:" << why.message;
+    m_view.showWarning(firstLine(why), explain(why, failureContext(file)), why.message);
     m_view.ReEnable();
+}
+
+void UpdateRun::failRow(int row, const Failure &why, const QString &file)
+{
+    qCWarning(lcRun).noquote() << QStringLiteral("%1 failed: %2").arg(taskName(row), why.message);
+    setRow(row, RowIcon::Delete, StringId::UpdateFailed);
+    // The row says why, for whoever points at it or selects it.
+    m_view.setRowTip(row, explain(why, failureContext(file)));
+    m_failures.append({row, why, file});
 }
 
 void UpdateRun::run()
 {
+    if (!prepare()) {
+        return;
+    }
+    // Read only after recovery, which may have recorded what a crashed run installed.
     const QString resource = m_settings.readOrDefault(SettingKey::ResourceVersion);
     const QString data = m_settings.readOrDefault(SettingKey::DataVersion);
     const QString help = m_settings.readOrDefault(SettingKey::HelpVersion);
@@ -148,35 +158,13 @@ void UpdateRun::run()
                                    "installed: resource %1, data %2, help %3, program %4")
                                    .arg(resource, data, help, exe);
 
-    // Before the work folder is emptied: it may hold the journal of a crashed installation.
-    recoverInterruptedInstall(m_folders.workFolder(),
-                              [this](const QString &note) { return recordNote(note); });
-    prepareWorkFolder(m_folders.workFolder());
-
     m_view.setProgress(1);
     setRow(1, RowIcon::Downloading, StringId::Checking);
-
-    const Result<QString> text = fetchManifest();
-    if (m_cancelled) {
+    const std::optional<Manifest> manifest = fetchManifest();
+    if (!manifest) {
         return;
     }
-    if (!text) {
-        failContact(text.failure(), QLatin1String(kManifestFile));
-        return;
-    }
-    m_manifest = parseManifest(*text);
-    qCInfo(lcRun).noquote()
-        << "manifest:"
-        << QStringList(m_manifest.fields.begin(), m_manifest.fields.end()).join(QLatin1Char('*'));
-    if (!m_manifest.offersAnyVersion()) {
-        failContact(failure(FailureKind::Content,
-                            QStringLiteral("the answer for %1 holds no version: not a manifest (a "
-                                           "sign-in or error page?)")
-                                .arg(QLatin1String(kManifestFile))),
-                    {});
-        return;
-    }
-    m_acceptedSignedAt = m_manifestSignedAt;
+    m_manifest = *manifest;
 
     const std::array<std::pair<QString, QString>, kTaskRows> offers{{
         {resource, m_manifest.resource()},
@@ -184,26 +172,20 @@ void UpdateRun::run()
         {help, m_manifest.help()},
         {exe, m_manifest.exe()},
     }};
-    bool anyNewer = false;
-    for (const auto &[installed, offered] : offers) {
-        if (isOutOfDate(installed, offered)) {
-            anyNewer = true;
-            break;
-        }
-    }
-
-    if (!anyNewer) {
+    if (std::none_of(offers.begin(), offers.end(),
+                     [](const auto &offer) { return isOutOfDate(offer.first, offer.second); })) {
         qCInfo(lcRun) << "nothing newer on the server";
         for (int row = 1; row <= kTaskRows; ++row) {
             setRow(row, RowIcon::Tick, StringId::NoUpdates);
         }
-        m_view.setExplanation(StringId::NothingNewer);
+        m_view.setExplanation(LoadResString(StringId::NothingNewer));
         m_view.setFinishMode(FinishMode::RunProduct);
         m_view.enableFinish();
         m_view.setProgress(100);
         return;
     }
 
+    probe(offers, takesFullPackage(exe, m_manifest.fullPackageThreshold()));
     m_view.setProgress(20);
     const std::array<Component, 3> simple{Component::Resource, Component::Data, Component::Help};
     for (size_t i = 0; i < simple.size(); ++i) {
@@ -215,167 +197,99 @@ void UpdateRun::run()
     if (installProgram(exe) == Step::EndRun) {
         return;
     }
-    m_view.setProgress(100);
+    end();
+}
 
+bool UpdateRun::prepare()
+{
+    // Before the work folder is emptied: it may hold the journal of a crashed installation.
+    recoverInterruptedInstall(m_folders.workFolder(),
+                              [this](const QString &note) { return recordNote(note); });
+    if (const Status prepared = prepareWorkFolder(m_folders.workFolder()); !prepared) {
+        failRun(prepared.failure(), {});
+        return false;
+    }
+    return true;
+}
+
+std::optional<Manifest> UpdateRun::fetchManifest()
+{
+    const Result<QString> text = m_fetch.manifest(m_folders.workFolder());
+    if (m_cancelled) {
+        return std::nullopt;
+    }
+    if (!text) {
+        failRun(text.failure(), QLatin1String(kManifestFile));
+        return std::nullopt;
+    }
+    Manifest manifest = parseManifest(*text);
+    qCInfo(lcRun).noquote()
+        << "manifest:"
+        << QStringList(manifest.fields.begin(), manifest.fields.end()).join(QLatin1Char('*'));
+    if (!manifest.offersAnyVersion()) {
+        failRun(failure(FailureKind::Content,
+                        QStringLiteral("the answer for %1 holds no version: not a manifest (a "
+                                       "sign-in or error page?)")
+                            .arg(QLatin1String(kManifestFile))),
+                {});
+        return std::nullopt;
+    }
+    m_fetch.acceptManifest();
+    return manifest;
+}
+
+void UpdateRun::probe(const std::array<std::pair<QString, QString>, kTaskRows> &offers, bool full)
+{
+    const std::array<Component, kTaskRows> components{
+        Component::Resource, Component::Data, Component::Help,
+        full ? Component::ExeFull : Component::ExePatch};
+    const Status store = m_settings.checkWritable();
+    for (std::size_t i = 0; i < components.size(); ++i) {
+        if (!isOutOfDate(offers.at(i).first, offers.at(i).second)) {
+            continue;
+        }
+        const ComponentInfo &info = componentInfo(components.at(i));
+        Status writable = probeFolder(m_folders.folderFor(info.target));
+        if (writable) {
+            writable = store;
+        }
+        if (!writable) {
+            m_blocked.insert(info.row,
+                             writable.failure().within(
+                                 QStringLiteral("before installing %1").arg(taskName(info.row))));
+        }
+    }
+}
+
+void UpdateRun::end()
+{
+    m_view.setProgress(100);
     const std::optional<FinishMode> mode = m_view.finishMode();
-    if (mode == FinishMode::RunProduct) {
-        m_view.setExplanation(StringId::DoneRunProduct);
+    if (!m_failures.isEmpty() && mode) {
+        m_view.setExplanation(partlyDoneCaption(*mode));
+    } else if (mode == FinishMode::RunProduct) {
+        m_view.setExplanation(LoadResString(StringId::DoneRunProduct));
     } else if (mode == FinishMode::RunSetup) {
-        m_view.setExplanation(StringId::DoneRunSetup);
+        m_view.setExplanation(LoadResString(StringId::DoneRunSetup));
     }
     m_transfer.cancel();
+    if (!m_failures.isEmpty()) {
+        QStringList reasons;
+        QStringList details;
+        for (const RowFailure &failed : std::as_const(m_failures)) {
+            reasons << taskName(failed.row) + QStringLiteral(": ") +
+                           explain(failed.why, failureContext(failed.file));
+            details << taskName(failed.row) + QStringLiteral(": ") + failed.why.message;
+        }
+        m_view.showWarning(partlyDoneFirstLine(), reasons.join(QStringLiteral("\n\n")),
+                           details.join(QLatin1Char('\n')));
+    }
     m_view.enableFinish();
-    qCInfo(lcRun) << "run complete; Finish starts"
-                  << (mode == FinishMode::RunSetup ? "set-up" : "the product");
-}
-
-Result<QString> UpdateRun::fetchManifest()
-{
-    const QString manifest = QLatin1String(kManifestFile);
-    if (!m_trustedKeys) {
-        Result<QString> text = m_transfer.getUrlData(serverUrl(m_serverBase, manifest));
-        if (text && text->isEmpty()) {
-            return failure(FailureKind::Content,
-                           QStringLiteral("%1 is empty").arg(QLatin1String(kManifestFile)));
-        }
-        return text;
-    }
-    // A signature covers bytes, so the manifest comes down as a file, held to
-    // the same size limit as text.
-    const QString path = QDir(m_folders.workFolder()).filePath(manifest);
-    const Result<minisign::CommentFields> fetched =
-        fetchTrusted(manifest, path, m_transfer.maxTextBytes(), std::nullopt);
-    if (!fetched) {
-        return fetched.failure();
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return failure(FailureKind::Disk,
-                       QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-    }
-    const QString text = decodeResponseText(file.readAll());
-    file.close();
-    QFile::remove(path);
-    m_manifestSignedAt = fetched->timestamp;
-    return text;
-}
-
-Result<UpdateRun::CheckedSignature> UpdateRun::fetchSignature(const QString &serverFile,
-                                                              const QString &localPath,
-                                                              const std::optional<QString> &offered)
-{
-    const QString signatureFile = serverFile + QLatin1String(kSignatureSuffix);
-    const QString signaturePath = localPath + QLatin1String(kSignatureSuffix);
-    const Result<qint64> fetched = m_transfer.getBinaryData(
-        serverUrl(m_serverBase, signatureFile), signaturePath, minisign::kMaxSignatureBytes);
-    if (!fetched) {
-        // A server without the signature, or with a flood in its place, is refused like a bad
-        // signature; a server that could not be reached, or is busy, is just that.
-        const int status = fetched.failure().httpStatus;
-        if ((fetched.kind() == FailureKind::HttpStatus && (status == 404 || status == 410)) ||
-            fetched.kind() == FailureKind::TooLarge) {
-            return failure(
-                FailureKind::Signature,
-                QStringLiteral("no usable signature %1: %2").arg(signatureFile, fetched.message()));
-        }
-        return fetched.failure();
-    }
-    QFile file(signaturePath);
-    const bool opened = file.open(QIODevice::ReadOnly);
-    const QByteArray text = opened ? file.read(minisign::kMaxSignatureBytes + 1) : QByteArray();
-    const QString why = file.errorString();
-    file.close();
-    // Read once; nothing of it stays in the work folder.
-    QFile::remove(signaturePath);
-    if (!opened) {
-        return failure(FailureKind::Disk,
-                       QStringLiteral("cannot read %1: %2").arg(signaturePath, why));
-    }
-
-    const Result<minisign::SignedComment> signature =
-        minisign::verifyComment(*m_trustedKeys, text, serverFile);
-    if (!signature) {
-        return signature.failure();
-    }
-    const Result<minisign::CommentFields> fields = minisign::parseComment(signature->comment);
-    if (!fields) {
-        return fields.failure();
-    }
-    const Status kept =
-        offered
-            ? checkArchiveFields(*fields, *offered)
-            : checkManifestFields(*fields,
-                                  parseStoredTime(m_settings.read(SettingKey::ManifestSignedAt)),
-                                  QDateTime::currentSecsSinceEpoch());
-    if (!kept) {
-        return kept.failure();
-    }
-    return CheckedSignature{*signature, *fields};
-}
-
-Result<minisign::CommentFields> UpdateRun::fetchTrusted(const QString &serverFile,
-                                                        const QString &localPath, qint64 maxBytes,
-                                                        const std::optional<QString> &offered)
-{
-    const auto refused = [&serverFile](Failure why) {
-        why.message = QStringLiteral("refused %1: %2").arg(serverFile, why.message);
-        return why;
-    };
-    // The signature comes first: what it promises is checked before a byte of the file
-    // comes, and the size it names caps the download, so an endless or padded file fails
-    // at that size instead of filling the disk up to the general limit.
-    std::optional<minisign::SignedComment> signature;
-    minisign::CommentFields fields;
-    if (m_trustedKeys) {
-        const Result<CheckedSignature> checked = fetchSignature(serverFile, localPath, offered);
-        if (!checked) {
-            return checked.kind() == FailureKind::Signature ? refused(checked.failure())
-                                                            : checked.failure();
-        }
-        signature = checked->signature;
-        fields = checked->fields;
-        if (fields.size) {
-            maxBytes = std::min(maxBytes, *fields.size);
-        }
-    }
-
-    const Result<qint64> fetched =
-        m_transfer.getBinaryData(serverUrl(m_serverBase, serverFile), localPath, maxBytes);
-    m_downloadRow = 0;
-    if (!fetched) {
-        if (fetched.kind() == FailureKind::TooLarge && fields.size && maxBytes == *fields.size) {
-            return refused(refusal(Refusal::OtherSize,
-                                   QStringLiteral("larger than the %1 bytes signed (%2)")
-                                       .arg(*fields.size)
-                                       .arg(fetched.message()),
-                                   QString::number(*fields.size)));
-        }
-        return fetched.failure();
-    }
-    // An empty file is never an archive or a manifest; the server lost it.
-    if (*fetched == 0) {
-        QFile::remove(localPath);
-        return failure(FailureKind::Content, QStringLiteral("%1 is empty").arg(serverFile));
-    }
-    if (!signature) {
-        return fields;
-    }
-    Status verified;
-    if (fields.size && *fetched != *fields.size) {
-        verified =
-            refusal(Refusal::OtherSize,
-                    QStringLiteral("%1 bytes came, %2 were signed").arg(*fetched).arg(*fields.size),
-                    QString::number(*fields.size), QString::number(*fetched));
-    } else {
-        verified = minisign::verifyContent(*signature, localPath);
-    }
-    if (!verified) {
-        QFile::remove(localPath);
-        return refused(verified.failure());
-    }
-    qCInfo(lcRun).noquote()
-        << QStringLiteral("signature of %1 is good (%2)").arg(serverFile, signature->comment);
-    return fields;
+    qCInfo(lcRun).noquote() << QStringLiteral("run complete, %1 failed; Finish starts %2")
+                                   .arg(m_failures.size())
+                                   .arg(mode == FinishMode::RunSetup
+                                            ? QStringLiteral("set-up")
+                                            : QStringLiteral("the product"));
 }
 
 UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info, const QString &offered)
@@ -383,9 +297,9 @@ UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info, const QString &offer
     setRow(info.row, RowIcon::Downloading, StringId::Downloading);
     m_downloadRow = info.row;
     m_tryNote.clear();
-    const Result<minisign::CommentFields> fetched =
-        fetchTrusted(QLatin1String(info.serverFile), m_folders.archivePath(info),
-                     m_transfer.maxDownloadBytes(), offered);
+    const Status fetched =
+        m_fetch.archive(QLatin1String(info.serverFile), m_folders.archivePath(info),
+                        m_transfer.maxDownloadBytes(), offered);
     m_downloadRow = 0;
     if (m_cancelled) {
         return Step::EndRun;
@@ -393,49 +307,21 @@ UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info, const QString &offer
     if (!fetched) {
         // The row says why its archive was not taken, for whoever points at it.
         m_view.setRowTip(
-            info.row, explain(fetched.failure(), failureContext(QLatin1String(info.serverFile))) +
-                          QLatin1Char('\n') + fetched.message());
-        failContact(fetched.failure(), QLatin1String(info.serverFile));
+            info.row, explain(fetched.failure(), failureContext(QLatin1String(info.serverFile))));
+        failRun(fetched.failure(), QLatin1String(info.serverFile));
         return Step::EndRun;
     }
     setRowStatus(info.row, StringId::Processing, {});
     return Step::Done;
 }
 
-void UpdateRun::recordManifestTime()
-{
-    if (!m_trustedKeys || !m_acceptedSignedAt) {
-        return;
-    }
-    const QString storedText = m_settings.read(SettingKey::ManifestSignedAt);
-    const std::optional<qint64> stored = parseStoredTime(storedText);
-    if (!stored && !storedText.trimmed().isEmpty()) {
-        qCWarning(lcRun).noquote()
-            << "the stored manifest time" << storedText << "is not a time; it is replaced";
-    }
-    const std::optional<qint64> time =
-        timeToStore(m_acceptedSignedAt, stored, QDateTime::currentSecsSinceEpoch());
-    if (!time) {
-        return;
-    }
-    if (const Status written =
-            m_settings.write(SettingKey::ManifestSignedAt, QString::number(*time));
-        !written) {
-        qCWarning(lcRun).noquote()
-            << "cannot record the manifest's signing time:" << written.message();
-    }
-}
-
 void UpdateRun::finish(const ComponentInfo &info, const Result<Extracted> &result,
                        const QString &offered)
 {
     if (!result) {
-        qCWarning(lcRun).noquote()
-            << QLatin1String(info.name) + QStringLiteral(" not installed: ") + result.message();
-        setRow(info.row, RowIcon::Delete, StringId::UpdateFailed);
-        m_view.setRowTip(info.row,
-                         explain(result.failure(), failureContext(QLatin1String(info.serverFile))) +
-                             QLatin1Char('\n') + result.message());
+        failRow(info.row,
+                result.failure().within(QStringLiteral("installing %1").arg(taskName(info.row))),
+                QLatin1String(info.serverFile));
         return;
     }
     setRow(info.row, RowIcon::Save, StringId::UpdateInstalled);
@@ -511,6 +397,10 @@ UpdateRun::Step UpdateRun::installComponent(Component component, const QString &
         setRow(info.row, RowIcon::Tick, StringId::NoUpdates);
         return Step::Done;
     }
+    if (m_blocked.contains(info.row)) {
+        failRow(info.row, m_blocked.value(info.row), QLatin1String(info.serverFile));
+        return Step::Done;
+    }
 
     if (fetch(info, offered) == Step::EndRun) {
         return Step::EndRun;
@@ -529,13 +419,19 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
     QString why;
     const bool outOfDate = isOutOfDate(installed, offered, &why);
     qCInfo(lcRun).noquote() << QStringLiteral("program: ") + why;
+    const int row = componentInfo(Component::ExePatch).row;
     if (!outOfDate) {
-        setRow(componentInfo(Component::ExePatch).row, RowIcon::Tick, StringId::NoUpdates);
+        setRow(row, RowIcon::Tick, StringId::NoUpdates);
         return Step::Done;
     }
     const bool full = takesFullPackage(installed, m_manifest.fullPackageThreshold(), &why);
     qCInfo(lcRun).noquote() << QStringLiteral("program: ") + why;
     const ComponentInfo &info = componentInfo(full ? Component::ExeFull : Component::ExePatch);
+    if (m_blocked.contains(row)) {
+        m_view.setFinishMode(FinishMode::RunProduct);
+        failRow(row, m_blocked.value(row), QLatin1String(info.serverFile));
+        return Step::Done;
+    }
     if (fetch(info, offered) == Step::EndRun) {
         return Step::EndRun;
     }

@@ -4,8 +4,11 @@
 #include "trust/Minisign.h"
 #include "update/Explanation.h"
 #include "update/ProductFolders.h"
+#include "update/TrustedFetch.h"
 #include "update/UpdateView.h"
 
+#include <QHash>
+#include <QList>
 #include <QMetaObject>
 #include <QString>
 #include <array>
@@ -17,15 +20,16 @@ struct InstallNote;
 class HttpTransfer;
 class SettingsStore;
 
-// One update pass: reads the installed versions, fetches the manifest, and brings
-// each out-of-date component in, in the fixed order resource, data, help,
+// One update pass: finishes what a crashed run left, reads the installed versions, fetches the
+// manifest, and brings each out-of-date component in, in the fixed order resource, data, help,
 // program, telling the view about every step.
 //
-// GUI thread. start() returns when the run is over; the transfers inside it run
-// local event loops, so the window stays live. Failures are shown through the
-// view, never thrown. After cancel() (the window is closing) the run stops at the
-// next transfer without a message; a component is then either installed with
-// its version recorded or untouched.
+// GUI thread. start() returns when the run is over; the transfers inside it run local event
+// loops, so the window stays live. Failures are shown through the view, never thrown: one the
+// server is to blame for ends the run; one of a component's own (its archive, its folder) fails
+// that row and the run goes on, and the end of the run names every such row. After cancel()
+// (the window is closing) the run stops at the next transfer without a message; a component is
+// then either installed with its version recorded or untouched.
 class UpdateRun {
 public:
     UpdateRun(UpdateView &view, SettingsStore &settings, HttpTransfer &transfer, QString appFolder,
@@ -34,16 +38,11 @@ public:
     UpdateRun(const UpdateRun &) = delete;
     UpdateRun &operator=(const UpdateRun &) = delete;
 
-    // With keys, every file the run fetches must carry a valid detached
-    // signature by one of them ("NAME.minisig" beside it on the server), fetched
-    // before the file; one that does not counts as a failed download. An archive's
-    // signature must also name the version the manifest offers and may cap its
-    // size; a manifest must be no older than the last one accepted (kept in the
-    // store) and not expired. An empty list refuses everything. Without keys,
-    // nothing beyond the files themselves is fetched and nothing is stored.
+    // With keys, every file the run fetches must carry a valid signature by one of them (see
+    // TrustedFetch); without, nothing beyond the files themselves is fetched.
     void setTrustedKeys(std::optional<QList<minisign::PublicKey>> keys)
     {
-        m_trustedKeys = std::move(keys);
+        m_fetch.setTrustedKeys(std::move(keys));
     }
 
     void start();
@@ -51,42 +50,39 @@ public:
     [[nodiscard]] bool isRunning() const { return m_running; }
     [[nodiscard]] bool wasCancelled() const { return m_cancelled; }
 
-    // A full program package's version is recorded only once Finish has started
-    // its set-up successfully; call this then. Does nothing when the run brought
-    // no full package.
+    // A full program package's version is recorded only once Finish has started its set-up
+    // successfully; call this then. Does nothing when the run brought no full package.
     void recordSetupStarted();
 
 private:
     enum class Step { Done, EndRun };
+    // A row that failed in this run, and why, for the box at the end.
+    struct RowFailure {
+        int row;
+        Failure why;
+        QString file;
+    };
 
     void run();
+    // Finishes what a crashed run left and makes the work folder ready; false ends the run.
+    [[nodiscard]] bool prepare();
+    // The manifest, or nothing once the run has ended over it.
+    [[nodiscard]] std::optional<Manifest> fetchManifest();
+    // Before the first download: whether each out-of-date component's folder, and the settings
+    // that record it, can be written. Fills m_blocked.
+    void probe(const std::array<std::pair<QString, QString>, kTaskRows> &offers, bool full);
+    void end();
+
     void setRow(int row, RowIcon icon, StringId status);
     void setRowStatus(int row, StringId status, const QString &detail);
-    // Shows the warning with why it came, about file (empty for none).
-    void failContact(const Failure &why, const QString &file);
+    // Shows the warning about file (empty for the manifest) and marks the run failed.
+    void failRun(const Failure &why, const QString &file);
+    // Marks row failed with why, and remembers it for the end of the run.
+    void failRow(int row, const Failure &why, const QString &file);
     [[nodiscard]] FailureContext failureContext(const QString &file) const;
-    // Shows on the downloading row how much has come and which try it is.
-    void showDownload(const QString &amount);
-    // The manifest text, or why it could not be fetched or trusted.
-    [[nodiscard]] Result<QString> fetchManifest();
-    // With keys, fetches and checks serverFile's signature first, then downloads the
-    // file into the work folder (capped at the size signed) and checks it. offered is
-    // the manifest's version for an archive, nothing for the manifest itself. Gives
-    // the signed fields (none without keys); on failure no file is left.
-    [[nodiscard]] Result<minisign::CommentFields>
-    fetchTrusted(const QString &serverFile, const QString &localPath, qint64 maxBytes,
-                 const std::optional<QString> &offered);
-    // A signature proven to be the maker's, and the fields of its trusted comment.
-    struct CheckedSignature {
-        minisign::SignedComment signature;
-        minisign::CommentFields fields;
-    };
-    // The signature of serverFile, proven and checked against what the run expects.
-    [[nodiscard]] Result<CheckedSignature> fetchSignature(const QString &serverFile,
-                                                          const QString &localPath,
-                                                          const std::optional<QString> &offered);
-    // Stores the accepted manifest's signing time, never lowering the one stored.
-    void recordManifestTime();
+    // Shows on the downloading row how much has come (bytes of total; -1 for unknown or none)
+    // and which try it is.
+    void showDownload(qint64 bytes, qint64 total);
     // Downloads a component's archive; EndRun when the run must stop.
     [[nodiscard]] Step fetch(const ComponentInfo &info, const QString &offered);
     // Shows the outcome of an extraction and records the version it brought.
@@ -104,13 +100,12 @@ private:
     SettingsStore &m_settings;
     HttpTransfer &m_transfer;
     ProductFolders m_folders;
-    QString m_serverBase;
-    std::optional<QList<minisign::PublicKey>> m_trustedKeys;
-    // The signing time of the manifest fetched, and of the manifest accepted, once it is.
-    std::optional<qint64> m_manifestSignedAt;
-    std::optional<qint64> m_acceptedSignedAt;
+    TrustedFetch m_fetch;
     Manifest m_manifest;
     std::optional<QString> m_pendingSetupVersion;
+    // Rows whose folder or settings cannot be written, found before the first download.
+    QHash<int, Failure> m_blocked;
+    QList<RowFailure> m_failures;
     // The row whose archive is downloading, 0 while none is.
     int m_downloadRow = 0;
     // "(try 2 of 3)" once the download of that row is tried again.

@@ -3,12 +3,23 @@
 #include "platform/StringTable.h"
 
 #include <QString>
+#include <array>
 #include <optional>
 
 namespace freshgate {
 
 // The four task rows of the window, in the order the run works them.
 inline constexpr int kTaskRows = 4;
+
+// What each row is called, as the window shows it and messages name it.
+inline constexpr std::array<const char *, kTaskRows> kTaskNames{"Resource files", "DataCore",
+                                                                "Help file", "Program files"};
+
+// The name of row (1 to kTaskRows).
+[[nodiscard]] inline QString taskName(int row)
+{
+    return QLatin1String(kTaskNames.at(static_cast<std::size_t>(row - 1)));
+}
 
 // What a task row shows beside its name.
 enum class RowIcon { Downloading, Tick, ClosedFolder, Save, Delete };
@@ -48,16 +59,19 @@ public:
     // Why a row failed, for whoever points at it.
     virtual void setRowTip(int row, const QString &tip) = 0;
     virtual void setProgress(double value) = 0;
-    virtual void setExplanation(StringId text) = 0;
+    // The text under the list.
+    virtual void setExplanation(const QString &text) = 0;
     // The mode Finish is armed with; nothing when it holds neither (then Finish does nothing).
     [[nodiscard]] virtual std::optional<FinishMode> finishMode() const = 0;
     virtual void setFinishMode(FinishMode mode) = 0;
     virtual void enableFinish() = 0;
-    // A warning the user must acknowledge; returns when they did. explanation is a sentence of
-    // cause and remedy under the text, details the technical line for whoever asks for it.
-    virtual void showWarning(StringId text, const QString &explanation, const QString &details) = 0;
-    // Marks the run failed (every row but the ones it installed) and arms Finish to start
-    // the product.
+    // A warning the user must acknowledge; returns when they did. text is its first line,
+    // explanation the sentences of cause and remedy under it, details the technical lines for
+    // whoever asks for them.
+    virtual void showWarning(const QString &text, const QString &explanation,
+                             const QString &details) = 0;
+    // Marks the run failed (every row but the ones it installed or found up to date) and arms
+    // Finish to start the product.
     virtual void ReEnable() = 0;
 };
 

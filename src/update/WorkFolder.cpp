@@ -1,22 +1,35 @@
 #include "update/WorkFolder.h"
 
+#include "base/FileProbe.h"
 #include "platform/MoveTransaction.h"
 #include "update/RunLog.h"
 
 #include <QDir>
-#include <QFile>
+#include <QFileInfo>
 #include <filesystem>
 #include <system_error>
 
 namespace freshgate {
 
-void prepareWorkFolder(const QString &workFolder)
+Status prepareWorkFolder(const QString &workFolder)
 {
-    QDir dir(workFolder);
-    if (!dir.exists() && !QDir().mkpath(workFolder)) {
-        qCWarning(lcRun) << "cannot create the work folder" << workFolder;
-        return;
+    const QString shown = QDir::toNativeSeparators(workFolder);
+    const QFileInfo info(workFolder);
+    if (info.exists() && !info.isDir()) {
+        return fileFailure(FailureKind::Disk, workFolder,
+                           QStringLiteral("cannot make the work folder \"%1\"").arg(shown),
+                           QStringLiteral("a file of that name is in the way"));
     }
+    std::error_code ec;
+    std::filesystem::create_directories(toPath(workFolder), ec);
+    if (ec) {
+        return fileFailure(ec, workFolder,
+                           QStringLiteral("cannot make the work folder \"%1\"").arg(shown));
+    }
+    if (const Status writable = probeFolder(workFolder); !writable) {
+        return writable;
+    }
+    QDir dir(workFolder);
     const QStringList kept = MoveTransaction::keptNames(toPath(workFolder));
     const QStringList names =
         dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
@@ -25,13 +38,13 @@ void prepareWorkFolder(const QString &workFolder)
             continue;
         }
         // remove_all takes a link away, never what it points to.
-        std::error_code ec;
         std::filesystem::remove_all(toPath(dir.filePath(name)), ec);
         if (ec) {
             qCWarning(lcRun).noquote()
                 << "cannot remove" << dir.filePath(name) << "from the work folder:" << text(ec);
         }
     }
+    return {};
 }
 
 } // namespace freshgate

@@ -36,13 +36,13 @@ public:
     }
     void setRowTip(int row, const QString &tip) override { tips[row - 1] = tip; }
     void setProgress(double value) override { progress << value; }
-    void setExplanation(StringId text) override { explanation = LoadResString(text); }
+    void setExplanation(const QString &text) override { explanation = text; }
     std::optional<FinishMode> finishMode() const override { return mode; }
     void setFinishMode(FinishMode value) override { mode = value; }
     void enableFinish() override { history << QStringLiteral("finish enabled"); }
-    void showWarning(StringId text, const QString &why, const QString &technical) override
+    void showWarning(const QString &text, const QString &why, const QString &technical) override
     {
-        history << QStringLiteral("warning ") + LoadResString(text);
+        history << QStringLiteral("warning ") + text;
         explanations << why;
         technicalLines << technical;
     }

@@ -7,6 +7,7 @@
 #include "support/RecordingView.h"
 #include "support/ScriptedServer.h"
 #include "transfer/HttpTransfer.h"
+#include "update/Explanation.h"
 #include "update/UpdateRun.h"
 #include "update/UpdateView.h"
 
@@ -29,6 +30,10 @@ const QString kFailed = QStringLiteral("delete/Update failed");
 QString contactFailed()
 {
     return QStringLiteral("warning ") + LoadResString(StringId::ContactFailed);
+}
+QString partlyDone()
+{
+    return QStringLiteral("warning ") + partlyDoneFirstLine();
 }
 
 } // namespace
@@ -283,7 +288,14 @@ private slots:
         run();
         QCOMPARE(m_view.rowStates().at(3), kFailed);
         QCOMPARE(m_view.mode, FinishMode::RunProduct);
-        QCOMPARE(m_view.explanation, LoadResString(StringId::DoneRunProduct));
+        // Not "all available updates are complete": one was not, and is tried again.
+        QCOMPARE(m_view.explanation, partlyDoneCaption(FinishMode::RunProduct));
+        QCOMPARE(m_view.history.mid(m_view.history.size() - 2),
+                 (QStringList{partlyDone(), QStringLiteral("finish enabled")}));
+        QVERIFY2(m_view.explanations.value(0).startsWith(QLatin1String("Program files: ")),
+                 qPrintable(m_view.explanations.value(0)));
+        QVERIFY2(m_view.technicalLines.value(0).contains(QLatin1String("holds no setup.exe")),
+                 qPrintable(m_view.technicalLines.value(0)));
         QVERIFY(!QFile::exists(m_home.iniPath()));
     }
 
@@ -350,6 +362,15 @@ private slots:
         QVERIFY2(m_view.tips[1].contains(QLatin1String("ov4data.cab could not be unpacked")),
                  qPrintable(m_view.tips[1]));
         QVERIFY(m_view.tips[2].isEmpty());
+        // The end names the row and its reason once, in one box; the run still ended.
+        QCOMPARE(m_view.history.count(partlyDone()), 1);
+        QCOMPARE(m_view.explanations.size(), 1);
+        QVERIFY(
+            m_view.explanations.first().startsWith(QStringLiteral("DataCore: ") + m_view.tips[1]));
+        QVERIFY(m_view.technicalLines.first().startsWith(QLatin1String("DataCore: installing "
+                                                                       "DataCore: ")));
+        QCOMPARE(m_view.explanation, partlyDoneCaption(FinishMode::RunProduct));
+        QVERIFY(m_view.finished());
         QCOMPARE(storedVersion(SettingKey::DataVersion), QString());
         QCOMPARE(storedVersion(SettingKey::HelpVersion), QStringLiteral("2"));
         auto after = m_app->snapshot();
@@ -365,23 +386,80 @@ private slots:
             !QFile::exists(QFileInfo(m_app->path()).absolutePath() + QStringLiteral("/evil.dat")));
     }
 
-    // Root ignores permissions, so the folder is made immutable instead.
-    void unwritableDataFolder()
+    // A folder or settings file this computer will not let Freshgate write is found before the
+    // first download. The work folder ends the run with a box that names it; a component's own
+    // folder, or the settings that would record it, fails that row at once, with nothing of it
+    // downloaded, and the rest go on. Root ignores permissions, so immutable files stand in for
+    // a read-only mount.
+    void localCauses_data()
     {
-        QVERIFY(m_app->write(QStringLiteral("Data/core.dat"), "data v1"));
-        {
-            const Immutable guard(m_app->filePath(QStringLiteral("Data")));
-            if (!guard.isSet()) {
-                QSKIP("cannot make a folder immutable here");
-            }
-            serveManifest("1*2*1*400*0");
-            serve("ov4data.cab", gcabCabinetBytes({{"core.dat", "data v2"}, {"new.dat", "new"}}));
-            run();
+        QTest::addColumn<QString>("cause");
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<QString>("named");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("Data immutable")
+            << "immutable Data" << QStringList{kTick, kFailed, kSaved, kTick} << "Data"
+            << "You may not change";
+        QTest::newRow("a file where Data belongs")
+            << "file Data" << QStringList{kTick, kFailed, kSaved, kTick} << "Data"
+            << "in its way";
+        QTest::newRow("settings immutable")
+            << "immutable settings" << QStringList{kTick, kFailed, kFailed, kTick} << "settings"
+            << "You may not change";
+        QTest::newRow("a file where the work folder belongs")
+            << "file Freshgate" << QStringList(4, QStringLiteral("closedfolder/Waiting..."))
+            << "Freshgate"
+            << "in its way";
+    }
+
+    void localCauses()
+    {
+        QFETCH(QString, cause);
+        QFETCH(QStringList, rows);
+        QFETCH(QString, named);
+        QFETCH(QString, says);
+        QVERIFY(m_home.writeIni("[Freshgate]\nResource%20file%20version=1\n"));
+        if (cause == QLatin1String("file Data")) {
+            QVERIFY(m_app->write(QStringLiteral("Data"), "not a folder"));
+        } else if (cause == QLatin1String("file Freshgate")) {
+            QVERIFY(m_app->write(QStringLiteral("Freshgate"), "not a folder"));
+        } else {
+            QVERIFY(m_app->write(QStringLiteral("Data/core.dat"), "data v1"));
         }
-        QCOMPARE(m_view.rowStates().at(1), kFailed);
-        QCOMPARE(m_app->read(QStringLiteral("Data/core.dat")), QByteArray("data v1"));
-        QVERIFY(!m_app->exists(QStringLiteral("Data/new.dat")));
+        const auto before = m_app->snapshot(QStringLiteral("Data"));
+        std::unique_ptr<Immutable> guard;
+        if (cause.startsWith(QLatin1String("immutable"))) {
+            guard = std::make_unique<Immutable>(cause.endsWith(QLatin1String("Data"))
+                                                    ? m_app->filePath(QStringLiteral("Data"))
+                                                    : m_home.iniPath());
+            if (!guard->isSet()) {
+                QSKIP("cannot make a file immutable here");
+            }
+        }
+        if (cause != QLatin1String("file Freshgate")) {
+            serveManifest("1*2*2*400*0");
+        }
+        if (rows.at(2) == kSaved) {
+            serve("ov4help.cab", gcabCabinetBytes({{"Orvane4.chm", "help v2"}}));
+        }
+        run();
+        guard.reset();
+
+        QCOMPARE(m_view.rowStates(), rows);
+        QCOMPARE(m_app->snapshot(QStringLiteral("Data")), before);
         QCOMPARE(storedVersion(SettingKey::DataVersion), QString());
+        // The box says this computer is the cause, names the place, and says what to do.
+        const QString first =
+            QStringLiteral("warning ") + firstLine(failure(FailureKind::Disk, {}));
+        QVERIFY2(m_view.history.contains(cause == QLatin1String("file Freshgate") ? first
+                                                                                  : partlyDone()),
+                 qPrintable(m_view.history.join(u'|')));
+        const QString place =
+            named == QLatin1String("settings") ? m_home.iniPath() : m_app->filePath(named);
+        const QString told = m_view.explanations.join(u' ');
+        QVERIFY2(told.contains(QLatin1Char('"') + place + QLatin1Char('"')) && told.contains(says),
+                 qPrintable(told));
+        QVERIFY(!told.contains(LoadResString(StringId::ContactFailed)));
     }
 
     // A download shows how much has come, a few times a second, and the run's story stays
