@@ -7,7 +7,9 @@
 #include "support/ChmBuilder.h"
 #include "support/Files.h"
 #include "support/ScriptedServer.h"
+#include "update/Explanation.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -21,6 +23,7 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
+#include <QToolTip>
 #include <QTreeWidget>
 
 using namespace freshgate;
@@ -54,6 +57,35 @@ QStringList rowStates(Form1 &form)
 QStringList repeated(const QString &state)
 {
     return {state, state, state, state};
+}
+
+// What a warning box showed, and the window behind it while it was up.
+struct SeenBox {
+    QString text;
+    QString explanation;
+    QString details;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QStringList rowsMeanwhile;
+    bool finishMeanwhile = true;
+};
+
+// The warning is modal: it runs inside the run, so it is read and answered from a timer while
+// its own event loop spins. Empty text when none came within timeoutMs.
+SeenBox answerBox(Form1 &form, int timeoutMs = 8000)
+{
+    SeenBox seen;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &form, [&] {
+        if (QMessageBox *box = visibleMessageBox()) {
+            poll.stop();
+            seen = {box->text(), box->informativeText(), box->detailedText(),
+                    box->icon(), rowStates(form),        form.Command1()->isEnabled()};
+            QTest::keyClick(box, Qt::Key_Return);
+        }
+    });
+    poll.start(50);
+    (void)QTest::qWaitFor([&] { return !seen.text.isEmpty(); }, timeoutMs);
+    return seen;
 }
 
 } // namespace
@@ -104,6 +136,19 @@ private slots:
         QVERIFY(!(form.windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(form.windowFlags() & Qt::WindowCloseButtonHint);
         QCOMPARE(form.windowIcon().availableSizes().value(0), QSize(32, 32));
+
+        // A screen reader names each control and says what it is for.
+        for (QWidget *control :
+             QList<QWidget *>{list, form.progProgress(), form.labLabel(), form.Command1()}) {
+            QAccessibleInterface *face = QAccessible::queryAccessibleInterface(control);
+            QVERIFY(face);
+            QVERIFY2(!face->text(QAccessible::Name).isEmpty(), control->metaObject()->className());
+            QVERIFY2(!face->text(QAccessible::Description).isEmpty(),
+                     control->metaObject()->className());
+        }
+        // The headline is drawn over the progress strip it overlaps, not under it.
+        const QObjectList stacking = form.children();
+        QVERIFY(stacking.indexOf(form.Label1()) > stacking.indexOf(form.progProgress()->parent()));
 
         // All four tasks are in view at once.
         form.show();
@@ -186,46 +231,110 @@ private slots:
         Form1 form(settings, app.path(), server.url(QString()));
         form.show();
 
-        // The warning is modal: it runs inside the run, so it is read and
-        // answered from a timer while its own event loop spins.
-        QString text;
-        QString explanation;
-        QString details;
-        QMessageBox::Icon icon = QMessageBox::NoIcon;
-        QStringList rowsMeanwhile;
-        bool finishMeanwhile = true;
-        QTimer poll;
-        connect(&poll, &QTimer::timeout, this, [&] {
-            if (QMessageBox *box = visibleMessageBox()) {
-                poll.stop();
-                text = box->text();
-                explanation = box->informativeText();
-                details = box->detailedText();
-                icon = box->icon();
-                rowsMeanwhile = rowStates(form);
-                finishMeanwhile = form.Command1()->isEnabled();
-                QTest::keyClick(box, Qt::Key_Return);
-            }
-        });
-        poll.start(50);
-        QTRY_VERIFY_WITH_TIMEOUT(!text.isEmpty(), 8000);
-        QCOMPARE(text, LoadResString(448));
-        QCOMPARE(icon, QMessageBox::Warning);
-        // Under the product's own text: why, and what to do; the status for whoever asks.
-        QCOMPARE(explanation,
+        form.setLogPath(QStringLiteral("/home/u/.local/state/freshgate/last-run.log"));
+        form.show();
+        const SeenBox box = answerBox(form);
+        QCOMPARE(box.text, LoadResString(448));
+        QCOMPARE(box.icon, QMessageBox::Warning);
+        // Under the product's own text: why, and what to do; the status for whoever asks, and
+        // where the whole run is written down.
+        QCOMPARE(box.explanation,
                  QStringLiteral("The update server has no ov4arv.dat. Tell the maker of Orvane4."));
-        QVERIFY2(details.contains(QLatin1String("404")), qPrintable(details));
+        QVERIFY2(box.details.contains(QLatin1String("404")), qPrintable(box.details));
+        QVERIFY2(box.details.endsWith(QLatin1String(
+                     "The log of this run: /home/u/.local/state/freshgate/last-run.log")),
+                 qPrintable(box.details));
         // Nothing but the first row moved while the warning was up.
-        QCOMPARE(rowsMeanwhile,
+        QCOMPARE(box.rowsMeanwhile,
                  (QStringList{"downloading/Checking...", "closedfolder/Waiting...",
                               "closedfolder/Waiting...", "closedfolder/Waiting..."}));
-        QVERIFY(!finishMeanwhile);
+        QVERIFY(!box.finishMeanwhile);
 
         QTRY_COMPARE(rowStates(form), repeated(QStringLiteral("delete/Update failed")));
         QCOMPARE(form.labLabel()->text(), LoadResString(458));
         QCOMPARE(form.finishTag(), QStringLiteral("0"));
         QVERIFY(form.Command1()->isEnabled());
         QCOMPARE(form.progressValue(), 100.0);
+    }
+
+    // A component that could not be installed ends the run with one box that names its row and
+    // why; the caption does not claim every update is complete. On the way, what the row shows
+    // while its archive is tried again fits its column.
+    void failedComponentIsNamedAtTheEnd()
+    {
+        ScriptedServer server;
+        server.expect("GET", "/freshgate/ov4arv.dat", ScriptedResponse::ok("2*2*1*400*0"));
+        QTemporaryDir made;
+        const QString cabinet = made.filePath(QStringLiteral("res.cab"));
+        QVERIFY(freshgate::test::writeCabinet(
+            cabinet, {{"Orvane4.res", QByteArray(qsizetype{900} * 1000, 'r'), 0}},
+            freshgate::test::CabCompression::None));
+        server.expect("GET", "/freshgate/ov4res.cab", ScriptedResponse::withStatus(503));
+        server.expect("GET", "/freshgate/ov4res.cab",
+                      ScriptedResponse::paced(freshgate::test::readFile(cabinet), 90000, 60));
+        server.expect("GET", "/freshgate/ov4data.cab", ScriptedResponse::ok("not a cabinet"));
+        AppFolder app;
+        SettingsStore settings(m_home.iniPath());
+        Form1 form(settings, app.path(), server.url(QString()));
+        form.Inet1().setRetries(3, 50);
+        QStringList shown;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            const QString status = form.lstProgress()->topLevelItem(0)->text(1);
+            if (!shown.contains(status)) {
+                shown << status;
+            }
+        });
+        watch.start(10);
+        form.show();
+        const SeenBox box = answerBox(form, 15000);
+        watch.stop();
+
+        QCOMPARE(box.text, partlyDoneFirstLine());
+        QVERIFY2(box.explanation.startsWith(QLatin1String("DataCore: The archive ov4data.cab")),
+                 qPrintable(box.explanation));
+        QVERIFY2(box.details.startsWith(QLatin1String("DataCore: installing DataCore: ")),
+                 qPrintable(box.details));
+        QCOMPARE(box.rowsMeanwhile,
+                 (QStringList{"save/Update installed", "delete/Update failed",
+                              "tick/No updates available", "tick/No updates available"}));
+        QCOMPARE(form.labLabel()->text(), partlyDoneCaption(FinishMode::RunProduct));
+        QTRY_VERIFY(form.Command1()->isEnabled());
+
+        const QStringList retried = shown.filter(QStringLiteral("(try 2 of 3)"));
+        QVERIFY2(retried.filter(QStringLiteral(" MB ")).size() >= 1, qPrintable(shown.join(u'|')));
+        const QFontMetrics metrics(form.lstProgress()->font());
+        for (const QString &status : std::as_const(shown)) {
+            QVERIFY2(metrics.horizontalAdvance(status) <= form.lstProgress()->columnWidth(1) - 8,
+                     qPrintable(status));
+        }
+    }
+
+    // A failed row's reason is a paragraph the width of the window, on hover and on selection.
+    void failedRowTellsWhy()
+    {
+        AppFolder app;
+        SettingsStore settings(m_home.iniPath());
+        Form1 form(settings, app.path(), QString());
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const QString reason = QStringLiteral(
+            "\"/mnt/share/Orvane4/Data\" is on a read-only file system, so Freshgate cannot change "
+            "it. Make it writable (or ask whoever manages this computer to), then try again.");
+        form.setRow(2, RowIcon::Delete, StringId::UpdateFailed);
+        form.setRowTip(2, reason);
+
+        QTreeWidgetItem *item = form.lstProgress()->topLevelItem(1);
+        const QString tip = item->toolTip(1);
+        QCOMPARE(tip, item->toolTip(0));
+        QCOMPARE(tip.simplified(), reason.simplified());
+        QVERIFY2(tip.count(QLatin1Char('\n')) >= 1, qPrintable(tip));
+        const QFontMetrics metrics(QToolTip::font());
+        for (const QString &line : tip.split(QLatin1Char('\n'))) {
+            QVERIFY2(metrics.horizontalAdvance(line) <= form.width(), qPrintable(line));
+        }
+        form.lstProgress()->setCurrentItem(item);
+        QTRY_COMPARE(QToolTip::text(), tip);
     }
 
     void transferStatesMoveTheBar_data()
@@ -480,10 +589,17 @@ private slots:
         QVERIFY(browser);
         QVERIFY(browser->toPlainText().contains(QLatin1String("How Freshgate updates Orvane4.")));
 
-        // Again, after the user closed it.
-        help->close();
-        QTest::keyClick(&form, Qt::Key_F1);
-        QTRY_VERIFY(form.hHelp()->window()->isVisible());
+        // Again, after the user closed it, with or without Shift, Ctrl or Alt held.
+        for (const Qt::KeyboardModifiers held :
+             {Qt::KeyboardModifiers(Qt::NoModifier), Qt::KeyboardModifiers(Qt::ShiftModifier),
+              Qt::KeyboardModifiers(Qt::ControlModifier), Qt::KeyboardModifiers(Qt::AltModifier),
+              Qt::ShiftModifier | Qt::ControlModifier}) {
+            form.hHelp()->window()->close();
+            QTRY_VERIFY(!form.hHelp()->window()->isVisible());
+            QTest::keyClick(&form, Qt::Key_F1, held);
+            QTRY_VERIFY2(form.hHelp()->window()->isVisible(),
+                         qPrintable(QString::number(held.toInt())));
+        }
     }
 
     void f1OpensNothingWithoutAHelpFile()
