@@ -13,25 +13,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
                 line.action = CommandLine::Action::ShowVersion;
             }
         } else {
-            // An option Freshgate does not know may be a typo of one that matters; running the
-            // update anyway would do what nobody asked for.
-            return {CommandLine::Action::Refuse,
-                    argument.startsWith(QLatin1Char('-'))
-                        ? QStringLiteral("unknown option %1").arg(argument)
-                        : QStringLiteral("unexpected argument %1").arg(argument)};
+            line.ignored << argument;
         }
     }
     return line;
 }
 
-QString usageLine()
-{
-    return QStringLiteral("Usage: freshgate [--help | --version]");
-}
-
 QString helpText()
 {
-    return usageLine() + QStringLiteral(R"(
+    return QStringLiteral(R"(Usage: freshgate [--help | --version]
 
 Brings the Orvane4 installed in the folder of this program up to date: asks the
 update server which versions of the product's components it offers, downloads
@@ -39,16 +29,24 @@ and unpacks the newer ones, and records their versions in the product's
 settings. Every step shows in the window; Finish starts the product, or its
 set-up program when a full program package came down.
 
-Without options it runs the update. It reads its server and time-out from the
-product's settings (Linux: "Velmora Orvane4.ini" in the user's configuration
-folder; Windows: HKEY_CURRENT_USER\Software\VB and VBA Program Settings\
-Velmora Orvane4).
+It runs the update whatever else the command line holds: the product may start
+it with arguments of its own, which are ignored (the log names them). It reads
+its server and time-out from the product's settings (Linux: "Velmora
+Orvane4.ini" in the user's configuration folder; Windows:
+HKEY_CURRENT_USER\Software\VB and VBA Program Settings\Velmora Orvane4).
 
   -h, --help       show this text
   -v, --version    show the version
 
-A diagnostic log goes to standard error with
-QT_LOGGING_RULES='freshgate.*=true'.
+Exit status:
+  0  the window was closed, or --help or --version answered
+  1  no display to show the window on, or the folder of this program holds no
+     Orvane4 (neither Orvane4.exe nor Orvane4.res)
+
+Every run writes its log, the run before kept beside it as previous-run.log:
+  Linux    $XDG_STATE_HOME/freshgate/last-run.log (~/.local/state/freshgate/)
+  Windows  %LOCALAPPDATA%\Freshgate\last-run.log
+QT_LOGGING_RULES='freshgate.*=true' also shows it on standard error.
 )");
 }
 

@@ -5,20 +5,21 @@
 
 namespace freshgate {
 
-// What the command line asks for. Freshgate takes no settings from it: the product starts it
-// without arguments, and everything it needs is in the settings store.
+// What the command line asks for. Freshgate takes nothing from it for the update: the product
+// starts it, perhaps with arguments of its own, and everything the update needs is in the
+// settings store. Only --help/-h and --version/-v act; any other argument is ignored (and
+// logged) and the update runs as without it.
 struct CommandLine {
-    enum class Action { RunUpdate, ShowHelp, ShowVersion, Refuse };
+    enum class Action { RunUpdate, ShowHelp, ShowVersion };
     Action action = Action::RunUpdate;
-    // For Refuse: the one line that says what was wrong.
-    QString problem;
+    // The arguments that were not asked to do anything, as given.
+    QStringList ignored;
 };
 
 // arguments without the program's own name.
 [[nodiscard]] CommandLine parseCommandLine(const QStringList &arguments);
 
-// The text --help prints, and the usage line a refused command line gets.
+// The text --help prints.
 [[nodiscard]] QString helpText();
-[[nodiscard]] QString usageLine();
 
 } // namespace freshgate

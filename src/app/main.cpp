@@ -1,12 +1,16 @@
 #include "app/CommandLine.h"
 #include "app/Form1.h"
 #include "app/InstanceLock.h"
+#include "app/LastRunLog.h"
 #include "settings/SettingsStore.h"
+#include "transfer/TransferRules.h"
 #include "trust/Minisign.h"
 #include "update/ProductFolders.h"
 #include "update/RunLog.h"
 
 #include <QApplication>
+#include <QDateTime>
+#include <QDir>
 #include <cstdio>
 #include <cstdlib>
 
@@ -175,13 +179,10 @@ int main(int argc, char *argv[])
     case freshgate::CommandLine::Action::ShowVersion:
         std::printf("Freshgate %s\n", FRESHGATE_VERSION);
         return 0;
-    case freshgate::CommandLine::Action::Refuse:
-        std::fprintf(stderr, "freshgate: %s\n%s\n", qPrintable(commandLine.problem),
-                     qPrintable(freshgate::usageLine()));
-        return 2;
     case freshgate::CommandLine::Action::RunUpdate:
         break;
     }
+    const freshgate::LastRunLog log(freshgate::LastRunLog::defaultFolder());
     if (!hasDisplay()) {
         std::fputs("freshgate: no display to show the window on (DISPLAY is not set)\n", stderr);
         return 1;
@@ -194,17 +195,26 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(FRESHGATE_VERSION));
 
     const QString appFolder = QCoreApplication::applicationDirPath();
-    qCInfo(lcRun).noquote()
-        << QStringLiteral("Freshgate %1 in %2").arg(QLatin1String(FRESHGATE_VERSION), appFolder);
+    freshgate::SettingsStore settings;
+    const QString serverBase =
+        freshgate::updateServerBase(settings, QStringLiteral(FRESHGATE_UPDATE_SERVER));
+    // What a person reading the log needs first: which Freshgate, when, on what, from where.
+    qCInfo(lcRun).noquote() << QStringLiteral("Freshgate %1, started %2")
+                                   .arg(QLatin1String(FRESHGATE_VERSION),
+                                        QDateTime::currentDateTimeUtc().toString(Qt::ISODate));
+    qCInfo(lcRun).noquote() << "product folder:" << QDir::toNativeSeparators(appFolder);
+    qCInfo(lcRun).noquote() << "update server:" << freshgate::maskedUrl(QUrl(serverBase));
+    qCInfo(lcRun).noquote() << "settings:" << QDir::toNativeSeparators(settings.location());
+    if (!commandLine.ignored.isEmpty()) {
+        qCInfo(lcRun).noquote() << "arguments ignored:" << commandLine.ignored.join(u' ');
+    }
     freshgate::InstanceLock lock(appFolder);
     if (!lock.acquire()) {
         return 0;
     }
 
-    freshgate::SettingsStore settings;
-    freshgate::Form1 window(
-        settings, appFolder,
-        freshgate::updateServerBase(settings, QStringLiteral(FRESHGATE_UPDATE_SERVER)));
+    freshgate::Form1 window(settings, appFolder, serverBase);
+    window.setLogPath(log.path());
     window.setTrustedKeys(builtInKeys());
 #ifdef Q_OS_UNIX
     closeOnTerminationSignals(window);

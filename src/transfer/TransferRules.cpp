@@ -7,6 +7,18 @@
 
 namespace freshgate {
 
+QString maskedUrl(const QUrl &url)
+{
+    QUrl shown = url;
+    if (!shown.userInfo().isEmpty()) {
+        shown.setUserInfo(QStringLiteral("***"));
+    }
+    if (shown.hasQuery()) {
+        shown.setQuery(QStringLiteral("***"));
+    }
+    return shown.toString(QUrl::FullyEncoded | QUrl::RemoveFragment);
+}
+
 bool isSuccessStatus(int status)
 {
     return status >= 200 && status <= 299;

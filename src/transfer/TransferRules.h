@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QUrl>
 #include <QtGlobal>
 #include <optional>
 #include <vector>
@@ -11,6 +12,11 @@
 namespace freshgate {
 
 // The pure rules of a transfer, apart from the network so they can be tested from tables.
+
+// url as a log or a message may show it: a user name, a password and a query string, which
+// may hold secrets, are each shown as "***" ("http://***@host/path?***"), since users send
+// their logs to others.
+[[nodiscard]] QString maskedUrl(const QUrl &url);
 
 // Only a 2xx answer is a body worth keeping.
 [[nodiscard]] bool isSuccessStatus(int status);

@@ -1,12 +1,31 @@
 // The command line, parsed as a table and then answered by the real program: each answer comes
-// before the window system starts, so none needs a display, and none touches the folder.
+// before the window system starts, so none needs a display, and none touches the folder. Then
+// the log every run keeps.
 #include "app/CommandLine.h"
+#include "app/LastRunLog.h"
 #include "support/AppFolder.h"
+#include "support/Files.h"
 #include "support/Process.h"
 
 #include <QDir>
 #include <QFile>
+#include <QLoggingCategory>
+#include <QTemporaryDir>
 #include <QTest>
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcTest, "freshgate.test", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcOther, "other.test", QtWarningMsg)
+
+// What reaches the handler that was there before the log: standard error, in the program.
+QStringList g_passedOn;
+void recordPassedOn(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    g_passedOn << message;
+}
+
+} // namespace
 
 using freshgate::CommandLine;
 using freshgate::parseCommandLine;
@@ -25,25 +44,34 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<Action>("action");
-        QTest::newRow("none runs the update") << QStringList{} << Action::RunUpdate;
-        QTest::newRow("help") << QStringList{"--help"} << Action::ShowHelp;
-        QTest::newRow("short help") << QStringList{"-h"} << Action::ShowHelp;
-        QTest::newRow("version") << QStringList{"--version"} << Action::ShowVersion;
+        QTest::addColumn<QStringList>("ignored");
+        QTest::newRow("none runs the update")
+            << QStringList{} << Action::RunUpdate << QStringList{};
+        QTest::newRow("help") << QStringList{"--help"} << Action::ShowHelp << QStringList{};
+        QTest::newRow("short help") << QStringList{"-h"} << Action::ShowHelp << QStringList{};
+        QTest::newRow("version") << QStringList{"--version"} << Action::ShowVersion
+                                 << QStringList{};
+        QTest::newRow("short version") << QStringList{"-v"} << Action::ShowVersion << QStringList{};
         QTest::newRow("help wins over version")
-            << QStringList{"--version", "--help"} << Action::ShowHelp;
-        QTest::newRow("unknown option") << QStringList{"--server=x"} << Action::Refuse;
-        QTest::newRow("a word") << QStringList{"update"} << Action::Refuse;
-        QTest::newRow("unknown after a good one")
-            << QStringList{"--version", "--bogus"} << Action::Refuse;
+            << QStringList{"--version", "--help"} << Action::ShowHelp << QStringList{};
+        // The product may start its updater with arguments of its own: they change nothing.
+        QTest::newRow("unknown option")
+            << QStringList{"--server=x"} << Action::RunUpdate << QStringList{"--server=x"};
+        QTest::newRow("a word") << QStringList{"foo"} << Action::RunUpdate << QStringList{"foo"};
+        QTest::newRow("a Windows switch")
+            << QStringList{"/auto"} << Action::RunUpdate << QStringList{"/auto"};
+        QTest::newRow("unknown beside a good one")
+            << QStringList{"--bogus", "--version"} << Action::ShowVersion << QStringList{"--bogus"};
     }
 
     void parse()
     {
         QFETCH(QStringList, arguments);
         QFETCH(Action, action);
+        QFETCH(QStringList, ignored);
         const CommandLine line = parseCommandLine(arguments);
         QCOMPARE(line.action, action);
-        QCOMPARE(line.problem.isEmpty(), action != Action::Refuse);
+        QCOMPARE(line.ignored, ignored);
     }
 
     void realProgram_data()
@@ -57,9 +85,10 @@ private slots:
                               << QByteArray("Usage: freshgate") << QByteArray();
         QTest::newRow("version") << QStringList{"--version"} << QString() << 0
                                  << QByteArray("Freshgate " FRESHGATE_VERSION "\n") << QByteArray();
-        QTest::newRow("unknown option") << QStringList{"--bogus"} << QString() << 2 << QByteArray()
-                                        << QByteArray("freshgate: unknown option --bogus\n"
-                                                      "Usage: freshgate [--help | --version]\n");
+        // Not refused: the update runs, and here finds no display to run on.
+        QTest::newRow("unknown arguments")
+            << QStringList{"--bogus", "/auto"} << QString() << 1 << QByteArray()
+            << QByteArray("freshgate: no display to show the window on (DISPLAY is not set)\n");
         QTest::newRow("no display") << QStringList{} << QString() << 1 << QByteArray()
                                     << QByteArray("freshgate: no display to show the window "
                                                   "on (DISPLAY is not set)\n");
@@ -91,6 +120,8 @@ private slots:
         if (!display.isEmpty()) {
             env.insert(QStringLiteral("DISPLAY"), display);
         }
+        const QTemporaryDir state;
+        env.insert(QStringLiteral("XDG_STATE_HOME"), state.path());
         const ProcessRun run = runProcess(program, arguments,
                                           ProcessOptions().withEnvironment(env).withTimeout(20000));
         QVERIFY2(run.finished, qPrintable(run.error));
@@ -98,6 +129,75 @@ private slots:
         QVERIFY2(run.out.startsWith(stdoutStart), run.out.constData());
         QCOMPARE(run.err, stderrText);
         QCOMPARE(app.snapshot(), before);
+    }
+
+    // Every line of ours reaches the file, whatever the rules show on standard error; standard
+    // error gets what it always got. The run before stays as previous-run.log.
+    void logKeepsEveryLineAndTheRunBefore()
+    {
+        QTemporaryDir state;
+        const QString folder = state.filePath(QStringLiteral("freshgate"));
+        const QtMessageHandler before = qInstallMessageHandler(recordPassedOn);
+        g_passedOn.clear();
+        {
+            const freshgate::LastRunLog log(folder);
+            QVERIFY(log.isOpen());
+            qCInfo(lcTest) << "first run";
+        }
+        {
+            const freshgate::LastRunLog log(folder);
+            QCOMPARE(log.path(), QDir(folder).filePath(QStringLiteral("last-run.log")));
+            qCDebug(lcTest) << "a debug line";
+            qCInfo(lcTest) << "an info line";
+            qCWarning(lcTest) << "a warning";
+            qCWarning(lcOther) << "someone else's warning";
+        }
+        qInstallMessageHandler(before);
+        const QByteArray last =
+            freshgate::test::readFile(QDir(folder).filePath(QStringLiteral("last-run.log")));
+        for (const char *line :
+             {" freshgate.test debug: a debug line\n", " freshgate.test info: an info line\n",
+              " freshgate.test warning: a warning\n",
+              " other.test warning: someone else's warning\n"}) {
+            QVERIFY2(last.contains(line), last.constData());
+        }
+        QVERIFY(!last.contains("first run"));
+        QVERIFY(freshgate::test::readFile(QDir(folder).filePath(QStringLiteral("previous-run.log")))
+                    .contains(" freshgate.test info: first run\n"));
+        QCOMPARE(g_passedOn, (QStringList{QStringLiteral("a warning"),
+                                          QStringLiteral("someone else's warning")}));
+        // Once the log is gone, the rules are as they were.
+        QVERIFY(!lcTest().isInfoEnabled());
+    }
+
+    void logStopsAtItsLimit()
+    {
+        QTemporaryDir state;
+        const QtMessageHandler before = qInstallMessageHandler(recordPassedOn);
+        {
+            const freshgate::LastRunLog log(state.path(), 2000);
+            for (int i = 0; i < 200; ++i) {
+                qCInfo(lcTest) << "line" << i;
+            }
+        }
+        qInstallMessageHandler(before);
+        const QByteArray text =
+            freshgate::test::readFile(state.filePath(QStringLiteral("last-run.log")));
+        QVERIFY2(text.size() <= 2100, QByteArray::number(text.size()).constData());
+        QVERIFY(text.contains("line 0\n"));
+        QVERIFY(text.endsWith("The log of this run stops here: it reached 2000 bytes.\n"));
+    }
+
+    // A log that cannot be written leaves the program as it was.
+    void unwritableLogIsNoFailure()
+    {
+        QTemporaryDir state;
+        const QString inTheWay = state.filePath(QStringLiteral("freshgate"));
+        QVERIFY(freshgate::test::writeFile(inTheWay, "a file where the folder belongs"));
+        const freshgate::LastRunLog log(inTheWay);
+        QVERIFY(!log.isOpen());
+        QTest::ignoreMessage(QtWarningMsg, "still logged");
+        qCWarning(lcTest) << "still logged";
     }
 };
 

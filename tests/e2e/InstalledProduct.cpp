@@ -36,11 +36,12 @@ QString shellQuoted(const QString &text)
 
 // ---------------------------------------------------------------------------------------------
 
-FreshgateProcess::FreshgateProcess(const QString &program, const QProcessEnvironment &environment)
+FreshgateProcess::FreshgateProcess(const QString &program, const QProcessEnvironment &environment,
+                                   const QStringList &arguments)
 {
     m_process.setProcessEnvironment(environment);
     m_process.setProcessChannelMode(QProcess::MergedChannels);
-    m_process.start(program, {});
+    m_process.start(program, arguments);
     m_process.waitForStarted(kStopTimeoutMs);
 }
 
@@ -211,7 +212,14 @@ bool InstalledProduct::waitForProgramStart(int timeoutMs) const
     return true;
 }
 
-FreshgateProcess &InstalledProduct::launch(const QMap<QString, QString> &extra)
+QString InstalledProduct::runLogPath() const
+{
+    return QDir(m_outside.filePath(QStringLiteral("state/freshgate")))
+        .filePath(QStringLiteral("last-run.log"));
+}
+
+FreshgateProcess &InstalledProduct::launch(const QMap<QString, QString> &extra,
+                                           const QStringList &arguments)
 {
     QProcessEnvironment env = m_display.environment(QProcessEnvironment::systemEnvironment());
     const QDir outside(m_outside.path());
@@ -221,6 +229,7 @@ FreshgateProcess &InstalledProduct::launch(const QMap<QString, QString> &extra)
     env.insert(QStringLiteral("XDG_DATA_HOME"),
                outside.filePath(QStringLiteral("home/.local/share")));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), outside.filePath(QStringLiteral("runtime")));
+    env.insert(QStringLiteral("XDG_STATE_HOME"), outside.filePath(QStringLiteral("state")));
     // No session bus: nothing may start one on the program's behalf and leave it running.
     env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
                QStringLiteral("unix:path=") + outside.filePath(QStringLiteral("no-bus")));
@@ -228,8 +237,8 @@ FreshgateProcess &InstalledProduct::launch(const QMap<QString, QString> &extra)
     for (auto it = extra.cbegin(); it != extra.cend(); ++it) {
         env.insert(it.key(), it.value());
     }
-    m_processes.push_back(
-        std::make_unique<FreshgateProcess>(m_app.filePath(QStringLiteral("freshgate")), env));
+    m_processes.push_back(std::make_unique<FreshgateProcess>(
+        m_app.filePath(QStringLiteral("freshgate")), env, arguments));
     return *m_processes.back();
 }
 

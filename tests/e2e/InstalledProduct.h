@@ -18,7 +18,8 @@ namespace freshgate::test {
 // SIGTERM would, and kills it if that does not work. One thread.
 class FreshgateProcess {
 public:
-    FreshgateProcess(const QString &program, const QProcessEnvironment &environment);
+    FreshgateProcess(const QString &program, const QProcessEnvironment &environment,
+                     const QStringList &arguments = {});
     ~FreshgateProcess();
     FreshgateProcess(const FreshgateProcess &) = delete;
     FreshgateProcess &operator=(const FreshgateProcess &) = delete;
@@ -74,8 +75,11 @@ public:
     [[nodiscard]] bool waitForProgramStart(int timeoutMs) const;
 
     // Starts APP/freshgate on the private display, with its diagnostic log on and extra in its
-    // environment.
-    FreshgateProcess &launch(const QMap<QString, QString> &extra = {});
+    // environment, given arguments as the product might give them.
+    FreshgateProcess &launch(const QMap<QString, QString> &extra = {},
+                             const QStringList &arguments = {});
+    // The log every run writes, in the per-user state folder of the launched program.
+    [[nodiscard]] QString runLogPath() const;
 
     // What a user sees and does. Each returns an empty text when it went as expected, else what
     // happened instead, with the program's log.

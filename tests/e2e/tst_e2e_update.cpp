@@ -4,6 +4,7 @@
 // program Finish started.
 #include "InstalledProduct.h"
 #include "support/CabBuilder.h"
+#include "support/Files.h"
 #include "support/NginxServer.h"
 
 #include <QDir>
@@ -262,9 +263,12 @@ void TestEndToEndUpdate::brokenDataArchiveSparesTheOtherComponents()
     const qint64 size = QFileInfo(cabinet).size();
     QVERIFY(cutShort ? truncateFile(cabinet, size / 2) : corruptBytes(cabinet, 8));
 
-    FreshgateProcess &freshgate = m_product->launch();
+    // Whatever the product adds to the command line, the update runs.
+    FreshgateProcess &freshgate = m_product->launch({}, {QStringLiteral("/auto")});
     XvfbDisplay::WindowId window = 0;
     EXPECT_OK(m_product->waitForWindow(freshgate, &window));
+    // The end names the component that failed.
+    EXPECT_OK(m_product->acceptMessageBox(freshgate));
     EXPECT_OK(m_product->waitForRunComplete(freshgate));
     EXPECT_OK(m_product->pressFinish(freshgate, window));
 
@@ -273,6 +277,22 @@ void TestEndToEndUpdate::brokenDataArchiveSparesTheOtherComponents()
     QCOMPARE(m_product->freshgateSettings(), recorded(allButData, baseUrl(m_server->port())));
     QCOMPARE(m_product->productFiles(),
              productAt({kNewest.resource, QStringLiteral("1"), kNewest.help, kNewest.exe}));
+
+    // The run's own record, for whoever the user sends it to: which Freshgate, on what, from
+    // where; every transfer with its URL, status and bytes; the failure with its technical line.
+    const QString log = QString::fromUtf8(readFile(m_product->runLogPath()));
+    const QString server = baseUrl(m_server->port());
+    for (const QString &line :
+         {QStringLiteral("Freshgate " FRESHGATE_VERSION ", started "),
+          QStringLiteral("product folder: ") + m_product->app().path(),
+          QStringLiteral("update server: ") + server, QStringLiteral("arguments ignored: /auto"),
+          QStringLiteral("GET %1/freshgate/ov4arv.dat -> 200").arg(server),
+          QStringLiteral("GET %1/freshgate/ov4data.cab -> 200, %2 bytes")
+              .arg(server)
+              .arg(cutShort ? size / 2 : size),
+          QStringLiteral("DataCore failed: installing DataCore: ")}) {
+        QVERIFY2(log.contains(line), qPrintable(line + QStringLiteral(" is not in:\n") + log));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestEndToEndUpdate)
