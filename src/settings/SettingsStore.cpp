@@ -13,7 +13,9 @@ namespace freshgate {
 namespace {
 
 constexpr std::array<SettingInfo, 7> kSettings{{
-    {SettingKey::HttpTimeout, "User preferences", "HTTP timeout", "60", false},
+    // No text stands in for it: the time-out rule (transfer/TransferRules.h) reads an absent
+    // value as its default.
+    {SettingKey::HttpTimeout, "User preferences", "HTTP timeout", "", false},
     {SettingKey::ResourceVersion, "Freshgate", "Resource file version", "1", true},
     {SettingKey::DataVersion, "Freshgate", "Data files version", "1", true},
     {SettingKey::HelpVersion, "Freshgate", "Help file version", "1", true},

@@ -39,8 +39,10 @@ HttpTransfer::~HttpTransfer()
 
 void HttpTransfer::setRequestTimeout(int seconds)
 {
-    // A negative time-out is a bad value, not "none": the control's default applies.
-    m_timeoutSeconds = seconds < 0 ? kDefaultTimeoutSeconds : seconds;
+    // A negative time-out is a bad value, not "none": the control's default applies. So is one
+    // whose milliseconds would not fit the request's counter.
+    m_timeoutSeconds =
+        seconds < 0 || seconds > kMostTimeoutSeconds ? kDefaultTimeoutSeconds : seconds;
 }
 
 void HttpTransfer::setRetries(int tries, int firstDelayMs)

@@ -36,11 +36,8 @@ public:
     explicit HttpTransfer(QObject *parent = nullptr);
     ~HttpTransfer() override;
 
-    // The Internet transfer control's default request time-out.
-    static constexpr int kDefaultTimeoutSeconds = 60;
-
     // No data for that many seconds fails the transfer; 0 means no time-out, a negative value
-    // means the default.
+    // or one above kMostTimeoutSeconds means kDefaultTimeoutSeconds.
     void setRequestTimeout(int seconds);
     int requestTimeout() const { return m_timeoutSeconds; }
 

@@ -2,10 +2,69 @@
 
 #include <QDateTime>
 #include <QList>
+#include <QRegularExpression>
 #include <QStringDecoder>
 #include <algorithm>
+#include <cmath>
 
 namespace freshgate {
+namespace {
+
+// The value of text as the product's language takes a number in the invariant locale, nullopt
+// when it is none.
+std::optional<double> numericValue(const QString &text)
+{
+    const QString trimmed = text.trimmed();
+    static const QRegularExpression kRadixForm(QStringLiteral("^&([HhOo])([0-9A-Fa-f]+)$"));
+    if (const QRegularExpressionMatch radix = kRadixForm.match(trimmed); radix.hasMatch()) {
+        const bool hex = radix.captured(1).compare(QLatin1String("h"), Qt::CaseInsensitive) == 0;
+        bool ok = false;
+        const qlonglong value = radix.captured(2).toLongLong(&ok, hex ? 16 : 8);
+        return ok ? std::optional<double>(static_cast<double>(value)) : std::nullopt;
+    }
+    // Only ASCII digits: the text is read in the invariant locale, whatever the user's is.
+    static const QRegularExpression kDecimalForm(
+        QStringLiteral("^[+-]?([0-9]+\\.?[0-9]*|\\.[0-9]+)([Ee][+-]?[0-9]+)?$"));
+    if (!kDecimalForm.match(trimmed).hasMatch()) {
+        return std::nullopt;
+    }
+    bool ok = false;
+    const double value = trimmed.toDouble(&ok);
+    return ok ? std::optional<double>(value) : std::nullopt;
+}
+
+// As the product's language converts a number to a whole one: halves go to the even neighbour.
+double roundHalfToEven(double value)
+{
+    const double lower = std::floor(value);
+    const double fraction = value - lower;
+    if (fraction > 0.5 || (fraction == 0.5 && std::fmod(lower, 2.0) != 0.0)) {
+        return lower + 1.0;
+    }
+    return lower;
+}
+
+} // namespace
+
+int httpTimeoutSeconds(const QString &setting)
+{
+    // The length limit is on the text as stored, blanks included.
+    if (setting.size() > 3) {
+        return kDefaultTimeoutSeconds;
+    }
+    const std::optional<double> value = numericValue(setting);
+    if (!value || *value < 0.0) {
+        return kDefaultTimeoutSeconds;
+    }
+    if (*value == 0.0) {
+        return 0;
+    }
+    const double seconds = roundHalfToEven(*value);
+    if (seconds < 1.0 || seconds > static_cast<double>(kMostTimeoutSeconds)) {
+        return kDefaultTimeoutSeconds;
+    }
+    return static_cast<int>(seconds);
+}
 
 QString maskedUrl(const QUrl &url)
 {

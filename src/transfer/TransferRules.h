@@ -6,12 +6,26 @@
 #include <QString>
 #include <QUrl>
 #include <QtGlobal>
+#include <limits>
 #include <optional>
 #include <vector>
 
 namespace freshgate {
 
 // The pure rules of a transfer, apart from the network so they can be tested from tables.
+
+// The request time-out, in seconds, when nothing else is set: the Internet transfer control's.
+inline constexpr int kDefaultTimeoutSeconds = 60;
+// The longest request time-out a transfer takes, in seconds (Qt counts it in int milliseconds).
+inline constexpr int kMostTimeoutSeconds = std::numeric_limits<int>::max() / 1000;
+
+// The request time-out that the product's "HTTP timeout" setting asks for, read as the product's
+// own language reads a number in the invariant (US English) locale: blanks around, a sign,
+// decimals, an exponent, or the &H (hex) and &O (octal) forms, rounded half to even. Text that
+// is no such number, longer than three characters as stored (blanks included), negative, or
+// more than kMostTimeoutSeconds gives kDefaultTimeoutSeconds. Only an exact zero means no
+// time-out; a value that rounds to 0 (".4") is no valid time-out either.
+[[nodiscard]] int httpTimeoutSeconds(const QString &setting);
 
 // url as a log or a message may show it: a user name, a password and a query string, which
 // may hold secrets, are each shown as "***" ("http://***@host/path?***"), since users send

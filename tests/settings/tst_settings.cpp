@@ -1,4 +1,3 @@
-#include "settings/HttpTimeout.h"
 #include "settings/SettingsStore.h"
 #include "support/Files.h"
 #include "support/Immutable.h"
@@ -37,32 +36,6 @@ private slots:
         }
     }
 
-    void httpTimeout_data()
-    {
-        QTest::addColumn<QString>("setting");
-        QTest::addColumn<int>("seconds");
-        QTest::newRow("absent or empty") << QString() << 60;
-        QTest::newRow("letters") << QStringLiteral("abc") << 60;
-        QTest::newRow("digits then letters") << QStringLiteral("30s") << 60;
-        QTest::newRow("four digits") << QStringLiteral("1200") << 60;
-        QTest::newRow("three digits padded to four") << QStringLiteral(" 999") << 60;
-        QTest::newRow("negative") << QStringLiteral("-5") << 60;
-        QTest::newRow("fraction") << QStringLiteral("1.5") << 60;
-        QTest::newRow("five") << QStringLiteral("5") << 5;
-        QTest::newRow("thirty") << QStringLiteral("30") << 30;
-        QTest::newRow("largest") << QStringLiteral("999") << 999;
-        QTest::newRow("leading zero") << QStringLiteral("060") << 60;
-        QTest::newRow("blank around") << QStringLiteral(" 7 ") << 7;
-        QTest::newRow("zero means no time-out") << QStringLiteral("0") << 0;
-    }
-
-    void httpTimeout()
-    {
-        QFETCH(QString, setting);
-        QFETCH(int, seconds);
-        QCOMPARE(httpTimeoutSeconds(setting), seconds);
-    }
-
     void keyTable_data()
     {
         QTest::addColumn<SettingKey>("key");
@@ -75,7 +48,7 @@ private slots:
             QTest::newRow(tag) << key << QString::fromLatin1(section) << QString::fromLatin1(name)
                                << QString::fromLatin1(fallback) << written;
         };
-        row("timeout", SettingKey::HttpTimeout, "User preferences", "HTTP timeout", "60", false);
+        row("timeout", SettingKey::HttpTimeout, "User preferences", "HTTP timeout", "", false);
         row("resource", SettingKey::ResourceVersion, "Freshgate", "Resource file version", "1",
             true);
         row("data", SettingKey::DataVersion, "Freshgate", "Data files version", "1", true);

@@ -19,6 +19,8 @@ private slots:
     void receiveProgress();
     void requestTimeout_data();
     void requestTimeout();
+    void httpTimeout_data();
+    void httpTimeout();
     void amountText_data();
     void amountText();
 };
@@ -108,6 +110,8 @@ void TransferRulesTest::requestTimeout_data()
     QTest::newRow("seconds") << 5 << 5;
     QTest::newRow("none") << 0 << 0;
     QTest::newRow("negative is the default, not none") << -1 << 60;
+    // 3,000,000,000 ms would overflow the request's counter.
+    QTest::newRow("more than the request can count") << 3'000'000 << 60;
 }
 
 void TransferRulesTest::requestTimeout()
@@ -118,6 +122,55 @@ void TransferRulesTest::requestTimeout()
     QCOMPARE(transfer.requestTimeout(), 60);
     transfer.setRequestTimeout(set);
     QCOMPARE(transfer.requestTimeout(), used);
+}
+
+void TransferRulesTest::httpTimeout_data()
+{
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<int>("seconds");
+    QTest::newRow("absent") << QString() << 60;
+    QTest::newRow("empty") << QStringLiteral("") << 60;
+    QTest::newRow("blanks only") << QStringLiteral("   ") << 60;
+    QTest::newRow("letters") << QStringLiteral("abc") << 60;
+    QTest::newRow("digits then letters") << QStringLiteral("30s") << 60;
+    QTest::newRow("four digits") << QStringLiteral("1200") << 60;
+    QTest::newRow("1000") << QStringLiteral("1000") << 60;
+    QTest::newRow("three digits padded to four") << QStringLiteral(" 999") << 60;
+    QTest::newRow("negative") << QStringLiteral("-5") << 60;
+    QTest::newRow("negative fraction") << QStringLiteral("-.4") << 60;
+    QTest::newRow("five") << QStringLiteral("5") << 5;
+    QTest::newRow("thirty") << QStringLiteral("30") << 30;
+    QTest::newRow("largest") << QStringLiteral("999") << 999;
+    QTest::newRow("leading zero") << QStringLiteral("060") << 60;
+    QTest::newRow("blank before") << QStringLiteral(" 30") << 30;
+    QTest::newRow("blank around") << QStringLiteral(" 7 ") << 7;
+    QTest::newRow("plus sign") << QStringLiteral("+5") << 5;
+    QTest::newRow("exponent") << QStringLiteral("1e2") << 100;
+    QTest::newRow("capital exponent") << QStringLiteral("2E1") << 20;
+    QTest::newRow("trailing point") << QStringLiteral("5.") << 5;
+    QTest::newRow("half rounds down to even") << QStringLiteral("2.5") << 2;
+    QTest::newRow("half rounds up to even") << QStringLiteral("3.5") << 4;
+    QTest::newRow("fraction rounds half to even") << QStringLiteral("1.5") << 2;
+    QTest::newRow("above a half") << QStringLiteral("2.6") << 3;
+    QTest::newRow("hex") << QStringLiteral("&HA") << 10;
+    QTest::newRow("hex, small letters") << QStringLiteral("&hf") << 15;
+    QTest::newRow("octal") << QStringLiteral("&O7") << 7;
+    QTest::newRow("not an octal digit") << QStringLiteral("&O8") << 60;
+    QTest::newRow("ampersand alone") << QStringLiteral("&H") << 60;
+    QTest::newRow("zero means no time-out") << QStringLiteral("0") << 0;
+    QTest::newRow("zero with decimals") << QStringLiteral("0.0") << 0;
+    // It rounds to 0, but only an exact zero turns the time-out off.
+    QTest::newRow("rounds to zero") << QStringLiteral(".4") << 60;
+    QTest::newRow("more than a transfer takes") << QStringLiteral("9e9") << 60;
+    QTest::newRow("decimal comma") << QStringLiteral("1,5") << 60;
+    QTest::newRow("Arabic-Indic digits") << QStringLiteral("\u0663\u0660") << 60;
+}
+
+void TransferRulesTest::httpTimeout()
+{
+    QFETCH(QString, setting);
+    QFETCH(int, seconds);
+    QCOMPARE(freshgate::httpTimeoutSeconds(setting), seconds);
 }
 
 void TransferRulesTest::amountText_data()

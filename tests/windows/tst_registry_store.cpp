@@ -47,7 +47,7 @@ private slots:
     {
         QTest::addColumn<SettingKey>("key");
         QTest::addColumn<QString>("fallback");
-        QTest::newRow("timeout") << SettingKey::HttpTimeout << QStringLiteral("60");
+        QTest::newRow("timeout") << SettingKey::HttpTimeout << QString();
         QTest::newRow("resource") << SettingKey::ResourceVersion << QStringLiteral("1");
         QTest::newRow("data") << SettingKey::DataVersion << QStringLiteral("1");
         QTest::newRow("help") << SettingKey::HelpVersion << QStringLiteral("1");
