@@ -181,8 +181,55 @@ bool isRetryable(const Failure &failure)
     }
 }
 
-int retryAfterSeconds(const QByteArray &value)
+std::optional<QDateTime> httpDate(const QByteArray &value, const QDateTime &now)
 {
+    // Day names are checked for form only: a date is not refused for naming the wrong weekday.
+    static const QRegularExpression kImfFixdate(
+        QStringLiteral("^(?:Mon|Tue|Wed|Thu|Fri|Sat|Sun), ([0-9]{1,2}) ([A-Za-z]{3}) ([0-9]{4}) "
+                       "([0-9]{2}):([0-9]{2}):([0-9]{2}) GMT$"));
+    static const QRegularExpression kRfc850(QStringLiteral(
+        "^(?:Monday|Tuesday|Wednesday|Thursday|Friday|Saturday|Sunday), ([0-9]{2})-([A-Za-z]{3})-"
+        "([0-9]{2}) ([0-9]{2}):([0-9]{2}):([0-9]{2}) GMT$"));
+    static const QRegularExpression kAsctime(
+        QStringLiteral("^(?:Mon|Tue|Wed|Thu|Fri|Sat|Sun) ([A-Za-z]{3}) ([ 0-9][0-9]) "
+                       "([0-9]{2}):([0-9]{2}):([0-9]{2}) ([0-9]{4})$"));
+    static const QStringList kMonths = {
+        QStringLiteral("Jan"), QStringLiteral("Feb"), QStringLiteral("Mar"), QStringLiteral("Apr"),
+        QStringLiteral("May"), QStringLiteral("Jun"), QStringLiteral("Jul"), QStringLiteral("Aug"),
+        QStringLiteral("Sep"), QStringLiteral("Oct"), QStringLiteral("Nov"), QStringLiteral("Dec")};
+
+    const QString text = QString::fromLatin1(value.trimmed());
+    // The captures of each form, in the order day, month, year, hour, minute, second.
+    QStringList parts;
+    if (const QRegularExpressionMatch imf = kImfFixdate.match(text); imf.hasMatch()) {
+        parts = imf.capturedTexts().mid(1);
+    } else if (const QRegularExpressionMatch old = kRfc850.match(text); old.hasMatch()) {
+        parts = old.capturedTexts().mid(1);
+    } else if (const QRegularExpressionMatch asc = kAsctime.match(text); asc.hasMatch()) {
+        parts = {asc.captured(2), asc.captured(1), asc.captured(6),
+                 asc.captured(3), asc.captured(4), asc.captured(5)};
+    } else {
+        return std::nullopt;
+    }
+    const qsizetype month = kMonths.indexOf(parts[1]);
+    const bool twoDigitYear = parts[2].size() == 2;
+    const int thisCentury = now.toUTC().date().year() / 100 * 100;
+    const QDate date(parts[2].toInt() + (twoDigitYear ? thisCentury : 0),
+                     static_cast<int>(month) + 1, parts[0].trimmed().toInt());
+    const QTime time(parts[3].toInt(), parts[4].toInt(), parts[5].toInt());
+    if (month < 0 || !date.isValid() || !time.isValid()) {
+        return std::nullopt;
+    }
+    const QDateTime when(date, time, Qt::UTC);
+    if (twoDigitYear && when > now.addYears(50)) {
+        return when.addYears(-100);
+    }
+    return when;
+}
+
+int retryAfterSeconds(const QByteArray &value, const QDateTime &now)
+{
+    constexpr qint64 kMostSeconds = qint64{24} * 3600;
     const QByteArray text = value.trimmed();
     if (text.isEmpty()) {
         return -1;
@@ -190,15 +237,22 @@ int retryAfterSeconds(const QByteArray &value)
     bool isNumber = false;
     const qlonglong seconds = text.toLongLong(&isNumber);
     if (isNumber) {
-        return seconds < 0 ? -1
-                           : static_cast<int>(std::min<qlonglong>(seconds, qlonglong{24} * 3600));
+        return seconds < 0 ? -1 : static_cast<int>(std::min<qlonglong>(seconds, kMostSeconds));
     }
-    const QDateTime when = QDateTime::fromString(QString::fromLatin1(text), Qt::RFC2822Date);
-    if (!when.isValid()) {
-        return -1;
+    // Qt's own RFC 2822 reading takes a numeric zone only, never "GMT", so it misses every date
+    // an HTTP server sends; it still reads the rare server that gives an offset instead.
+    std::optional<QDateTime> when = httpDate(text, now);
+    if (!when) {
+        const QDateTime withOffset =
+            QDateTime::fromString(QString::fromLatin1(text), Qt::RFC2822Date);
+        if (!withOffset.isValid()) {
+            return -1;
+        }
+        when = withOffset;
     }
-    return static_cast<int>(
-        std::clamp<qint64>(QDateTime::currentDateTimeUtc().secsTo(when), 0, qint64{24} * 3600));
+    // Rounded up: the server named the second before which it does not want to be asked.
+    const qint64 ms = now.msecsTo(*when);
+    return static_cast<int>(std::clamp<qint64>((ms + 999) / 1000, 0, kMostSeconds));
 }
 
 int retryDelayMs(int next, int firstDelayMs, int retryAfterSeconds, double jitter)

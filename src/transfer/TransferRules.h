@@ -3,6 +3,7 @@
 #include "base/Result.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QUrl>
 #include <QtGlobal>
@@ -49,9 +50,17 @@ inline constexpr int kMostTimeoutSeconds = std::numeric_limits<int>::max() / 100
 // try cannot change: another 4xx, a size over a limit, no space, a signature, a cancel.
 [[nodiscard]] bool isRetryable(const Failure &failure);
 
-// The seconds a Retry-After value asks for (delta-seconds or an HTTP date), -1 when there is
-// none or it cannot be read.
-[[nodiscard]] int retryAfterSeconds(const QByteArray &value);
+// The moment an HTTP date names, in any of the three forms recipients accept: the IMF-fixdate
+// ("Wed, 09 Dec 2026 17:00:00 GMT"), the obsolete RFC 850 form ("Wednesday, 09-Dec-26
+// 17:00:00 GMT", a two-digit year more than 50 years ahead of now being the century before) and
+// the asctime form ("Wed Dec  9 17:00:00 2026"). nullopt when it is none of them.
+[[nodiscard]] std::optional<QDateTime>
+httpDate(const QByteArray &value, const QDateTime &now = QDateTime::currentDateTimeUtc());
+
+// The seconds a Retry-After value asks for (delta-seconds, or an HTTP date counted from now and
+// rounded up, 0 when it has passed), at most a day; -1 when there is none or it cannot be read.
+[[nodiscard]] int retryAfterSeconds(const QByteArray &value,
+                                    const QDateTime &now = QDateTime::currentDateTimeUtc());
 
 // How long to wait before try number `next` (2, 3, ...): firstDelayMs, then twice that, each
 // spread by jitter (a factor from 0.8 to 1.2 the caller draws); a Retry-After the server sent

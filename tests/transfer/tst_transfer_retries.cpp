@@ -3,8 +3,10 @@
 #include "support/ScriptedServer.h"
 #include "transfer/HttpTransfer.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLocale>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -115,6 +117,32 @@ private slots:
         QCOMPARE(readTarget(), body);
         QCOMPARE(m_server->requests().size(), 2);
         QCOMPARE(m_server->requests().at(1).header("Range"), QByteArray());
+    }
+
+    // A Retry-After given as an HTTP date is waited out, not the short back-off.
+    void retryAfterDate()
+    {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const QDateTime when = QDateTime::fromSecsSinceEpoch(now.toSecsSinceEpoch() + 2, Qt::UTC);
+        const QByteArray date =
+            QLocale::c().toString(when, u"ddd, dd MMM yyyy HH:mm:ss 'GMT'").toLatin1();
+        m_server->expect("GET", "/item",
+                         withHeaders(ScriptedResponse::withStatus(503), {{"Retry-After", date}}));
+        m_server->expect("GET", "/item", ScriptedResponse::ok("whole"));
+        HttpTransfer transfer;
+        transfer.setRetries(3, 20);
+        QList<QDateTime> sent;
+        connect(&transfer, &HttpTransfer::stateChanged, this, [&](int state) {
+            if (state == HttpTransfer::RequestSent) {
+                sent << QDateTime::currentDateTimeUtc();
+            }
+        });
+        const Result<qint64> got =
+            transfer.getBinaryData(m_server->url(QStringLiteral("/item")), m_target);
+        QVERIFY2(got.ok(), qPrintable(got.message()));
+        QCOMPARE(sent.size(), 2);
+        QVERIFY2(sent.at(1) >= when,
+                 qPrintable(date + " " + sent.at(1).toString(Qt::ISODateWithMs)));
     }
 
     void neverTriedAgain_data()

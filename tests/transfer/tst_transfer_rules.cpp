@@ -21,6 +21,10 @@ private slots:
     void requestTimeout();
     void httpTimeout_data();
     void httpTimeout();
+    void retryAfter_data();
+    void retryAfter();
+    void retryDelay_data();
+    void retryDelay();
     void amountText_data();
     void amountText();
 };
@@ -171,6 +175,72 @@ void TransferRulesTest::httpTimeout()
     QFETCH(QString, setting);
     QFETCH(int, seconds);
     QCOMPARE(freshgate::httpTimeoutSeconds(setting), seconds);
+}
+
+void TransferRulesTest::retryAfter_data()
+{
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<QDateTime>("now");
+    QTest::addColumn<int>("seconds");
+    const QDateTime now(QDate(2026, 12, 9), QTime(16, 59, 50), Qt::UTC);
+    const QDateTime nowAndAHalf = now.addMSecs(500);
+    QTest::newRow("seconds") << QByteArray("120") << now << 120;
+    QTest::newRow("seconds, blanks around") << QByteArray(" 5 ") << now << 5;
+    QTest::newRow("zero") << QByteArray("0") << now << 0;
+    QTest::newRow("more than a day") << QByteArray("100000") << now << 86400;
+    QTest::newRow("negative") << QByteArray("-1") << now << -1;
+    QTest::newRow("fraction") << QByteArray("1.5") << now << -1;
+    QTest::newRow("absent") << QByteArray() << now << -1;
+    QTest::newRow("words") << QByteArray("soon") << now << -1;
+    QTest::newRow("IMF-fixdate") << QByteArray("Wed, 09 Dec 2026 17:00:00 GMT") << now << 10;
+    QTest::newRow("IMF-fixdate, one-digit day")
+        << QByteArray("Wed, 9 Dec 2026 17:00:00 GMT") << now << 10;
+    QTest::newRow("rounded up to the second named")
+        << QByteArray("Wed, 09 Dec 2026 17:00:00 GMT") << nowAndAHalf << 10;
+    QTest::newRow("RFC 850") << QByteArray("Wednesday, 09-Dec-26 17:00:00 GMT") << now << 10;
+    QTest::newRow("asctime") << QByteArray("Wed Dec  9 17:00:00 2026") << now << 10;
+    QTest::newRow("asctime, two-digit day")
+        << QByteArray("Thu Dec 10 17:00:00 2026") << now << 86400;
+    QTest::newRow("numeric zone") << QByteArray("Wed, 09 Dec 2026 18:00:00 +0100") << now << 10;
+    QTest::newRow("passed") << QByteArray("Wed, 09 Dec 2026 16:00:00 GMT") << now << 0;
+    // RFC 850's two-digit year: 2076 is more than 50 years ahead, so it is 1976, long passed.
+    QTest::newRow("RFC 850, last century")
+        << QByteArray("Wednesday, 09-Dec-76 17:00:00 GMT") << now << 0;
+    QTest::newRow("no such day") << QByteArray("Wed, 31 Feb 2026 17:00:00 GMT") << now << -1;
+    QTest::newRow("no such month") << QByteArray("Wed, 09 Dez 2026 17:00:00 GMT") << now << -1;
+    QTest::newRow("no time") << QByteArray("Wed, 09 Dec 2026 GMT") << now << -1;
+}
+
+void TransferRulesTest::retryAfter()
+{
+    QFETCH(QByteArray, value);
+    QFETCH(QDateTime, now);
+    QFETCH(int, seconds);
+    QCOMPARE(freshgate::retryAfterSeconds(value, now), seconds);
+}
+
+void TransferRulesTest::retryDelay_data()
+{
+    QTest::addColumn<int>("next");
+    QTest::addColumn<int>("retryAfter");
+    QTest::addColumn<double>("jitter");
+    QTest::addColumn<int>("delayMs");
+    QTest::newRow("second try") << 2 << -1 << 1.0 << 1000;
+    QTest::newRow("third try doubles") << 3 << -1 << 1.0 << 2000;
+    QTest::newRow("jitter spreads") << 2 << -1 << 1.2 << 1200;
+    QTest::newRow("jitter is bounded") << 2 << -1 << 3.0 << 1200;
+    QTest::newRow("Retry-After wins") << 2 << 4 << 1.2 << 4000;
+    QTest::newRow("Retry-After of 0") << 3 << 0 << 1.0 << 0;
+    QTest::newRow("Retry-After capped at 30 s") << 2 << 86400 << 1.0 << 30000;
+}
+
+void TransferRulesTest::retryDelay()
+{
+    QFETCH(int, next);
+    QFETCH(int, retryAfter);
+    QFETCH(double, jitter);
+    QFETCH(int, delayMs);
+    QCOMPARE(freshgate::retryDelayMs(next, 1000, retryAfter, jitter), delayMs);
 }
 
 void TransferRulesTest::amountText_data()
