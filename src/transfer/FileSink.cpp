@@ -99,6 +99,10 @@ Status FileSink::write(const char *data, qint64 size)
 
 Status FileSink::restart()
 {
+    if (m_written == 0) {
+        m_expected = 0;
+        return {};
+    }
     if (!m_file.resize(0) || !m_file.seek(0)) {
         return failure(
             FailureKind::Disk,

@@ -139,37 +139,31 @@ Result<qint64> HttpTransfer::fetch(const QString &url, BodySink &sink, RateFloor
         return failure(FailureKind::Usage, QStringLiteral("another transfer is still running"));
     }
     m_cancelled = false;
-    // What lets a later try continue an earlier one: the resource's validator, once the server
-    // has shown that it serves ranges.
-    QByteArray validator;
+    // What lets a later try continue an earlier one, once the server has shown that it serves
+    // ranges of this very resource.
+    std::optional<Resume> continuation;
     for (int attempt = 1;; ++attempt) {
-        TransferRequest::Resume resume;
-        if (sink.kept() > 0 && !validator.isEmpty()) {
-            resume = {sink.kept(), validator};
-        } else if (attempt > 1) {
-            if (const Status emptied = sink.restart(); !emptied) {
-                return emptied.failure();
-            }
+        Exchange last;
+        Result<qint64> outcome = tryOnce(url, sink, floor, continuation, &last);
+        if (!outcome && last.partRefused && !m_cancelled) {
+            // Not the rest of what is here: the whole resource, at once, without a range.
+            qCInfo(lcTransfer).noquote()
+                << QStringLiteral("GET %1: %2; fetching it whole")
+                       .arg(QUrl(url).toDisplayString(QUrl::RemoveUserInfo), outcome.message());
+            continuation.reset();
+            outcome = tryOnce(url, sink, floor, continuation, &last);
         }
-        TransferRequest request(
-            *m_manager, QUrl(url, QUrl::StrictMode), sink, m_timeoutSeconds, floor,
-            [this](int state) { emit stateChanged(state); },
-            [this](qint64 bytes, qint64 total) { emit received(bytes, total); }, resume);
-        m_request = &request;
-        Result<qint64> outcome = request.run();
-        m_request = nullptr;
-        *status = request.status();
+        *status = last.status;
         if (outcome || m_cancelled || attempt >= m_tries || !isRetryable(outcome.failure())) {
             return outcome;
         }
-        if (request.servesRanges() && !request.validator().isEmpty()) {
-            validator = request.validator();
-        } else if (!request.servesRanges() && request.status() != 0) {
-            validator.clear();
+        // An answer that came says what may be continued now; a try that got none (refused, no
+        // headers in time) leaves it as it was.
+        if (last.status != 0) {
+            continuation = last.continuation;
         }
         const double jitter = 0.8 + 0.4 * QRandomGenerator::global()->generateDouble();
-        const int delayMs =
-            retryDelayMs(attempt + 1, m_firstDelayMs, request.retryAfterSeconds(), jitter);
+        const int delayMs = retryDelayMs(attempt + 1, m_firstDelayMs, last.retryAfter, jitter);
         qCInfo(lcTransfer).noquote()
             << QStringLiteral("GET %1: try %2 of %3 failed (%4); trying again in %5 ms")
                    .arg(QUrl(url).toDisplayString(QUrl::RemoveUserInfo))
@@ -182,6 +176,28 @@ Result<qint64> HttpTransfer::fetch(const QString &url, BodySink &sink, RateFloor
             return failure(FailureKind::Cancelled, QStringLiteral("cancelled"));
         }
     }
+}
+
+Result<qint64> HttpTransfer::tryOnce(const QString &url, BodySink &sink, RateFloor floor,
+                                     const std::optional<Resume> &continuation, Exchange *last)
+{
+    Resume resume;
+    if (continuation && sink.kept() > 0) {
+        resume = *continuation;
+        resume.from = sink.kept();
+    } else if (const Status emptied = sink.restart(); !emptied) {
+        return emptied.failure();
+    }
+    TransferRequest request(
+        *m_manager, QUrl(url, QUrl::StrictMode), sink, m_timeoutSeconds, floor,
+        [this](int state) { emit stateChanged(state); },
+        [this](qint64 bytes, qint64 total) { emit received(bytes, total); }, resume);
+    m_request = &request;
+    Result<qint64> outcome = request.run();
+    m_request = nullptr;
+    *last = {request.status(),       request.bytes(),       request.total(),
+             request.continuation(), request.partRefused(), request.retryAfterSeconds()};
+    return outcome;
 }
 
 } // namespace freshgate

@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QString>
+#include <optional>
 #include <utility>
 
 class QEventLoop;
@@ -85,8 +86,21 @@ signals:
     void retrying(int next, int tries);
 
 private:
+    // How one try went, as far as the next try and the log need to know.
+    struct Exchange {
+        int status = 0; // 0 when no answer came
+        qint64 bytes = 0;
+        qint64 total = -1;
+        std::optional<Resume> continuation;
+        bool partRefused = false;
+        int retryAfter = -1;
+    };
+
     [[nodiscard]] Result<qint64> fetch(const QString &url, BodySink &sink, RateFloor floor,
                                        int *status);
+    // One request: the rest of what the sink keeps when continuation allows, else the whole.
+    [[nodiscard]] Result<qint64> tryOnce(const QString &url, BodySink &sink, RateFloor floor,
+                                         const std::optional<Resume> &continuation, Exchange *last);
     // Logs the transfer and sends its last notification.
     void finish(const QString &url, const Result<qint64> &outcome, int status, qint64 elapsedMs);
 

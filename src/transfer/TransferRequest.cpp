@@ -78,7 +78,19 @@ Result<qint64> TransferRequest::run()
         m_state = State::Finished;
         return failure(FailureKind::Usage, QStringLiteral("not an http or https URL"));
     }
+    start(request());
+    waitForTheEnd();
+    m_reply->disconnect(this);
+    m_reply->deleteLater();
+    m_reply = nullptr;
+    if (m_failure) {
+        return *m_failure;
+    }
+    return m_bytes;
+}
 
+QNetworkRequest TransferRequest::request() const
+{
     QNetworkRequest request(m_url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
@@ -89,11 +101,16 @@ Result<qint64> TransferRequest::run()
     request.setHeader(QNetworkRequest::UserAgentHeader,
                       QStringLiteral("Freshgate/" FRESHGATE_VERSION));
     if (m_resume.from > 0) {
-        // If-Range: a resource that changed since comes whole (200), never spliced.
+        // If-Range: a resource that changed since comes whole (200). A server that ignores it
+        // and sends a part anyway has that part checked against the same validator.
         request.setRawHeader("Range", "bytes=" + QByteArray::number(m_resume.from) + '-');
-        request.setRawHeader("If-Range", m_resume.validator);
+        request.setRawHeader("If-Range", m_resume.validator.value);
     }
+    return request;
+}
 
+void TransferRequest::start(const QNetworkRequest &request)
+{
     // A new connection per request. Qt applies the read-buffer limit (below) only once its HTTP
     // thread has started the request; on a reused connection the body can run megabytes ahead of
     // it, and that head start stays as extra buffering for the whole transfer. Opening a
@@ -111,8 +128,6 @@ Result<qint64> TransferRequest::run()
     };
     limitReadBuffer();
 
-    QEventLoop loop;
-    m_loop = &loop;
     connect(reply, &QNetworkReply::metaDataChanged, this, [this] {
         if (m_state == State::AwaitingHeaders) {
             checkHeaders();
@@ -126,7 +141,12 @@ Result<qint64> TransferRequest::run()
             m_sslProblems << error.errorString();
         }
     });
+}
 
+void TransferRequest::waitForTheEnd()
+{
+    QEventLoop loop;
+    m_loop = &loop;
     // Measured from the request on: a server that trickles its headers is as slow as one that
     // trickles its body. No time-out means waiting as long as it takes, however slowly.
     QTimer rateTimer;
@@ -147,17 +167,18 @@ Result<qint64> TransferRequest::run()
             m_failure = failure(FailureKind::Cancelled,
                                 QStringLiteral("interrupted: the event loop was asked to quit"));
         }
-        reply->abort();
+        m_reply->abort();
         onFinished();
     }
     m_loop = nullptr;
-    reply->disconnect(this);
-    reply->deleteLater();
-    m_reply = nullptr;
-    if (m_failure) {
-        return *m_failure;
+}
+
+std::optional<Resume> TransferRequest::continuation() const
+{
+    if (!m_servesRanges || !m_validator || m_announced < 0) {
+        return std::nullopt;
     }
-    return m_bytes;
+    return Resume{m_bytes, m_announced, *m_validator};
 }
 
 void TransferRequest::checkRate()
@@ -221,32 +242,10 @@ bool TransferRequest::checkHeaders()
         }
         return false;
     }
-    m_state = State::Receiving;
-    m_announced = announcedLength(m_reply->rawHeader("Content-Length"));
-    const QByteArray etag = m_reply->rawHeader("ETag");
-    m_validator = etag.isEmpty() ? m_reply->rawHeader("Last-Modified") : etag;
-    m_servesRanges = m_reply->rawHeader("Accept-Ranges").trimmed() == "bytes" || m_status == 206;
-    if (m_status == 206) {
-        // The rest of what an earlier try brought, exactly from where it broke off, or nothing.
-        const std::optional<qint64> start = rangeStart(m_reply->rawHeader("Content-Range"));
-        if (m_resume.from == 0 || start != m_resume.from) {
-            fail(failure(FailureKind::Network,
-                         QStringLiteral("the server sent a part that does not continue the "
-                                        "%1 bytes already here")
-                             .arg(m_resume.from)));
-            return false;
-        }
-        m_bytes = m_resume.from;
-        if (m_announced >= 0) {
-            m_announced += m_resume.from;
-        }
-    } else if (m_resume.from > 0) {
-        // The whole resource again (it changed, or the server does not do ranges): start over.
-        if (Status emptied = m_sink.restart(); !emptied) {
-            fail(emptied.failure());
-            return false;
-        }
+    if (m_status == 206 ? !takePart() : !takeWhole()) {
+        return false;
     }
+    m_state = State::Receiving;
     if (m_announced >= 0) {
         if (Status room = m_sink.refuse(m_announced); !room) {
             fail(room.failure());
@@ -259,6 +258,43 @@ bool TransferRequest::checkHeaders()
         m_amount(m_bytes, m_announced);
         m_sinceAmount.start();
     }
+    return true;
+}
+
+bool TransferRequest::takeWhole()
+{
+    m_announced = announcedLength(m_reply->rawHeader("Content-Length"));
+    m_validator = rangeValidator(m_reply->rawHeader("ETag"), m_reply->rawHeader("Last-Modified"));
+    m_servesRanges = m_reply->rawHeader("Accept-Ranges").trimmed() == "bytes";
+    if (m_resume.from > 0) {
+        // The whole resource again (it changed, or the server does not do ranges): start over.
+        if (Status emptied = m_sink.restart(); !emptied) {
+            fail(emptied.failure());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TransferRequest::takePart()
+{
+    if (m_resume.from == 0) {
+        fail(failure(FailureKind::Network,
+                     QStringLiteral("the server sent a part where the whole file was asked for")));
+        return false;
+    }
+    const QString mismatch = whyNotContinuing(m_resume, m_reply->rawHeader("Content-Range"),
+                                              m_reply->rawHeader(m_resume.validator.header));
+    if (!mismatch.isEmpty()) {
+        m_partRefused = true;
+        fail(failure(FailureKind::Network, mismatch));
+        return false;
+    }
+    // The rest of the very resource the bytes already here came from.
+    m_validator = m_resume.validator;
+    m_servesRanges = true;
+    m_bytes = m_resume.from;
+    m_announced = m_resume.total;
     return true;
 }
 

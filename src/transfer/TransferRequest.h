@@ -15,6 +15,7 @@
 class QEventLoop;
 class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
 
 namespace freshgate {
 
@@ -39,16 +40,11 @@ public:
         Finished,
     };
 
-    // Where an earlier try broke off: ask only for the bytes from `from` on, provided the
-    // resource is still the one `validator` (its ETag or Last-Modified) names.
-    struct Resume {
-        qint64 from = 0;
-        QByteArray validator;
-    };
-
     // notify receives the transfer control's state numbers as the request moves on; amount the
     // bytes received and the announced total (-1 when unknown), at most a few times a second.
-    // A time-out of 0 (none) turns the rate floor off as well.
+    // A time-out of 0 (none) turns the rate floor off as well. A resume with bytes to continue
+    // asks only for the rest, and takes it only from the same version of the resource (see
+    // whyNotContinuing); a whole answer instead empties the sink first.
     TransferRequest(QNetworkAccessManager &manager, QUrl url, BodySink &sink, int timeoutSeconds,
                     RateFloor floor, std::function<void(int)> notify,
                     std::function<void(qint64, qint64)> amount, Resume resume);
@@ -61,16 +57,31 @@ public:
     [[nodiscard]] State state() const { return m_state; }
     // The final response's status, 0 before one came.
     [[nodiscard]] int status() const { return m_status; }
-    // What the server said about continuing this resource: its validator (ETag, else
-    // Last-Modified), whether it serves byte ranges, and how long it asked to be left alone
-    // (Retry-After, -1 when it did not say).
-    [[nodiscard]] QByteArray validator() const { return m_validator; }
-    [[nodiscard]] bool servesRanges() const { return m_servesRanges; }
+    // The body's bytes the sink holds (those of the try continued included), and the whole
+    // body's length (-1 while unknown).
+    [[nodiscard]] qint64 bytes() const { return m_bytes; }
+    [[nodiscard]] qint64 total() const { return m_announced; }
+    // What would let a later try continue this one: the server serves byte ranges, named a
+    // validator that can guard them, and the whole length; nullopt otherwise.
+    [[nodiscard]] std::optional<Resume> continuation() const;
+    // Whether a part the server sent was refused as not continuing the bytes already here: the
+    // sink still holds them, and only a request for the whole resource can go on.
+    [[nodiscard]] bool partRefused() const { return m_partRefused; }
+    // How long the server asked to be left alone (Retry-After), -1 when it did not say.
     [[nodiscard]] int retryAfterSeconds() const { return m_retryAfter; }
 
 private:
+    // The GET with its headers (and its range, when continuing).
+    [[nodiscard]] QNetworkRequest request() const;
+    void start(const QNetworkRequest &request);
+    // Runs the local event loop until the reply has finished, however it ends.
+    void waitForTheEnd();
     // True once the final response's headers are in and acceptable.
     bool checkHeaders();
+    // Whether a 200 answer's body, or a 206 answer's part, is one to take; fails the request
+    // when it is not.
+    [[nodiscard]] bool takeWhole();
+    [[nodiscard]] bool takePart();
     void drain();
     void onFinished();
     void fail(Failure why);
@@ -101,8 +112,9 @@ private:
     qint64 m_discarded = 0;
     bool m_cancelled = false;
     Resume m_resume;
-    QByteArray m_validator;
+    std::optional<Validator> m_validator;
     bool m_servesRanges = false;
+    bool m_partRefused = false;
     int m_retryAfter = -1;
     QStringList m_sslProblems;
     std::vector<char> m_chunk;

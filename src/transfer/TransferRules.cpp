@@ -266,19 +266,62 @@ int retryDelayMs(int next, int firstDelayMs, int retryAfterSeconds, double jitte
     return static_cast<int>(base * std::clamp(jitter, 0.8, 1.2));
 }
 
-std::optional<qint64> rangeStart(const QByteArray &contentRange)
+std::optional<Validator> rangeValidator(const QByteArray &etag, const QByteArray &lastModified)
 {
-    const QByteArray text = contentRange.trimmed();
-    if (!text.startsWith("bytes ")) {
-        return std::nullopt;
+    const QByteArray tag = etag.trimmed();
+    if (!tag.isEmpty() && !tag.startsWith("W/")) {
+        return Validator{QByteArrayLiteral("ETag"), tag};
     }
-    const qsizetype dash = text.indexOf('-');
-    bool ok = false;
-    const qint64 start = dash < 0 ? -1 : text.mid(6, dash - 6).trimmed().toLongLong(&ok);
-    if (!ok || start < 0) {
-        return std::nullopt;
+    const QByteArray date = lastModified.trimmed();
+    if (!date.isEmpty()) {
+        return Validator{QByteArrayLiteral("Last-Modified"), date};
     }
-    return start;
+    return std::nullopt;
+}
+
+QString whyNotContinuing(const Resume &resume, const QByteArray &contentRange,
+                         const QByteArray &answerValidator)
+{
+    const QString header = QString::fromLatin1(resume.validator.header);
+    const QByteArray sent = resume.validator.value;
+    const QByteArray got = answerValidator.trimmed();
+    if (got.isEmpty()) {
+        return QStringLiteral("the part sent carries no %1, so it may belong to another version "
+                              "of the file (%1 %2 was asked for)")
+            .arg(header, QString::fromLatin1(sent));
+    }
+    if (got != sent) {
+        return QStringLiteral("the part sent belongs to another version of the file (%1 %2, where "
+                              "%3 was asked for)")
+            .arg(header, QString::fromLatin1(got), QString::fromLatin1(sent));
+    }
+    // "bytes FIRST-LAST/TOTAL"
+    static const QRegularExpression kRange(
+        QStringLiteral("^bytes +([0-9]+) *- *([0-9]+) */ *([0-9]+|\\*)$"));
+    const QString range = QString::fromLatin1(contentRange.trimmed());
+    const QRegularExpressionMatch parts = kRange.match(range);
+    const QString expected =
+        QStringLiteral("bytes %1-%2/%3").arg(resume.from).arg(resume.total - 1).arg(resume.total);
+    if (!parts.hasMatch()) {
+        return QStringLiteral("the part sent has no readable Content-Range (\"%1\", where \"%2\" "
+                              "was asked for)")
+            .arg(range, expected);
+    }
+    const qint64 total =
+        parts.captured(3) == QLatin1String("*") ? -1 : parts.captured(3).toLongLong();
+    if (total != resume.total) {
+        return QStringLiteral("the part sent is of a file of another length (\"%1\", where \"%2\" "
+                              "was asked for)")
+            .arg(range, expected);
+    }
+    if (parts.captured(1).toLongLong() != resume.from ||
+        parts.captured(2).toLongLong() != resume.total - 1) {
+        return QStringLiteral("the part sent does not continue the %1 bytes already here (\"%2\", "
+                              "where \"%3\" was asked for)")
+            .arg(resume.from)
+            .arg(range, expected);
+    }
+    return {};
 }
 
 } // namespace freshgate

@@ -67,8 +67,33 @@ httpDate(const QByteArray &value, const QDateTime &now = QDateTime::currentDateT
 // wins, up to 30 s.
 [[nodiscard]] int retryDelayMs(int next, int firstDelayMs, int retryAfterSeconds, double jitter);
 
-// The first byte a Content-Range value ("bytes 100-199/200") covers.
-[[nodiscard]] std::optional<qint64> rangeStart(const QByteArray &contentRange);
+// What names one version of a resource, so that bytes of it may continue bytes of it: the
+// header it came in ("ETag" or "Last-Modified") and its value.
+struct Validator {
+    QByteArray header;
+    QByteArray value;
+};
+
+// The validator that may guard a resumed download (sent as If-Range, and required back on the
+// part that continues it): a strong ETag, else a Last-Modified. A weak ETag (W/"...") never
+// does, since it may name two different byte sequences. nullopt when there is neither.
+[[nodiscard]] std::optional<Validator> rangeValidator(const QByteArray &etag,
+                                                      const QByteArray &lastModified);
+
+// Where an earlier try broke off: the bytes already here, the whole resource's length as the
+// first answer gave it, and the version those bytes belong to.
+struct Resume {
+    qint64 from = 0;
+    qint64 total = -1;
+    Validator validator;
+};
+
+// Why a 206 answer cannot continue `resume`, empty when it can. It can only when it carries the
+// same validator (answerValidator: its value of resume.validator.header), and its Content-Range
+// runs from resume.from to the end of a resource of resume.total bytes. Anything else may be
+// the tail of another version, and would splice two archives into one file.
+[[nodiscard]] QString whyNotContinuing(const Resume &resume, const QByteArray &contentRange,
+                                       const QByteArray &answerValidator);
 
 // How much of a download has come, as a person reads it: "12.3 of 45.6 MB", or "12.3 MB" when
 // the total is not known (megabytes of 1,000,000 bytes, one decimal).

@@ -17,8 +17,10 @@ using freshgate::Result;
 using freshgate::test::patternBytes;
 using freshgate::test::ScriptedResponse;
 using freshgate::test::ScriptedServer;
+using Headers = QList<std::pair<QByteArray, QByteArray>>;
 
 Q_DECLARE_METATYPE(FailureKind)
+Q_DECLARE_METATYPE(Headers)
 
 namespace {
 
@@ -27,6 +29,34 @@ ScriptedResponse withHeaders(ScriptedResponse response,
 {
     response.headers = std::move(headers);
     return response;
+}
+
+// Announces the whole body, sends the first `cut` bytes of it, then nothing, and keeps the
+// connection open: the try times out with those bytes kept. (A connection closed mid-body can
+// make Qt send the same GET again by itself, which would take an answer meant for a later try.)
+ScriptedResponse cutShort(const QByteArray &body, qint64 cut, Headers headers)
+{
+    ScriptedResponse r = withHeaders(ScriptedResponse::ok(body.left(cut)), std::move(headers));
+    r.contentLength = body.size();
+    return r;
+}
+
+// A 206 with body's bytes from `from` on, labelled with contentRange, to a request for exactly
+// those bytes.
+ScriptedResponse part(const QByteArray &body, qint64 from, const QByteArray &contentRange,
+                      Headers headers)
+{
+    ScriptedResponse r =
+        withHeaders(ScriptedResponse::withStatus(206, body.mid(from)), std::move(headers));
+    r.headers.append({"Content-Range", contentRange});
+    r.forRange = "bytes=" + QByteArray::number(from) + '-';
+    return r;
+}
+
+QByteArray rangeOf(qint64 from, qint64 size)
+{
+    return "bytes " + QByteArray::number(from) + '-' + QByteArray::number(size - 1) + '/' +
+           QByteArray::number(size);
 }
 
 } // namespace
@@ -86,6 +116,71 @@ private slots:
         QCOMPARE(readTarget(), changed);
         QCOMPARE(m_server->requests().last().header("If-Range"),
                  QByteArray("Tue, 08 Dec 2026 10:00:00 GMT"));
+    }
+
+    void partOfAnotherVersion_data()
+    {
+        QTest::addColumn<Headers>("first");
+        QTest::addColumn<Headers>("partHeaders");
+        QTest::addColumn<QByteArray>("partRange");
+        QTest::addColumn<QByteArray>("ifRange");
+        const Headers v1 = {{"ETag", "\"v1\""}, {"Accept-Ranges", "bytes"}};
+        const QByteArray newRange = rangeOf(kCut, kNewSize);
+        QTest::newRow("another ETag")
+            << v1 << Headers{{"ETag", "\"v2\""}} << newRange << QByteArray("\"v1\"");
+        QTest::newRow("no validator") << v1 << Headers{} << newRange << QByteArray("\"v1\"");
+        QTest::newRow("the same ETag, another length")
+            << v1 << Headers{{"ETag", "\"v1\""}} << newRange << QByteArray("\"v1\"");
+        QTest::newRow("the same ETag, from another byte")
+            << v1 << Headers{{"ETag", "\"v1\""}} << rangeOf(kCut - 100, kOldSize)
+            << QByteArray("\"v1\"");
+        const QByteArray monday = "Mon, 07 Dec 2026 10:00:00 GMT";
+        QTest::newRow("another Last-Modified")
+            << Headers{{"Last-Modified", monday}, {"Accept-Ranges", "bytes"}}
+            << Headers{{"Last-Modified", "Tue, 08 Dec 2026 10:00:00 GMT"}} << newRange << monday;
+    }
+
+    // The archive changed between a try that broke off and its resume, and the server sent a
+    // part anyway (it ignored If-Range): a part that does not carry the validator sent, or does
+    // not continue the same length from the same byte, is dropped, and the file is fetched
+    // whole at once, never spliced from two versions.
+    void partOfAnotherVersion()
+    {
+        QFETCH(Headers, first);
+        QFETCH(Headers, partHeaders);
+        QFETCH(QByteArray, partRange);
+        QFETCH(QByteArray, ifRange);
+        const QByteArray old = patternBytes(kOldSize);
+        const QByteArray changed = patternBytes(kNewSize).toUpper();
+        m_server->expect("GET", "/item", cutShort(old, kCut, first));
+        m_server->expect("GET", "/item", part(changed, kCut, partRange, partHeaders));
+        m_server->expect("GET", "/item", ScriptedResponse::ok(changed));
+
+        const Result<qint64> got = fetch(3, 1);
+        QVERIFY2(got.ok(), qPrintable(got.message()));
+        QCOMPARE(readTarget(), changed);
+        const QList<ScriptedServer::Request> requests = m_server->requests();
+        QCOMPARE(requests.size(), 3);
+        QCOMPARE(requests.at(1).header("Range"), "bytes=" + QByteArray::number(kCut) + '-');
+        QCOMPARE(requests.at(1).header("If-Range"), ifRange);
+        QCOMPARE(requests.at(2).header("Range"), QByteArray());
+        QCOMPARE(requests.at(2).header("If-Range"), QByteArray());
+    }
+
+    // A weak ETag may name two different byte sequences: nothing is continued under it.
+    void weakETagFetchesWhole()
+    {
+        const QByteArray body = patternBytes(kOldSize);
+        const Headers weak = {{"ETag", "W/\"v1\""}, {"Accept-Ranges", "bytes"}};
+        m_server->expect("GET", "/item", cutShort(body, kCut, weak));
+        m_server->expect("GET", "/item", withHeaders(ScriptedResponse::ok(body), weak));
+
+        const Result<qint64> got = fetch(3, 1);
+        QVERIFY2(got.ok(), qPrintable(got.message()));
+        QCOMPARE(readTarget(), body);
+        QCOMPARE(m_server->requests().size(), 2);
+        QCOMPARE(m_server->requests().at(1).header("Range"), QByteArray());
+        QCOMPARE(m_server->requests().at(1).header("If-Range"), QByteArray());
     }
 
     void triedAgain_data()
@@ -211,6 +306,10 @@ private slots:
     }
 
 private:
+    static constexpr qsizetype kOldSize = 200 * 1000;
+    static constexpr qsizetype kNewSize = 250 * 1000;
+    static constexpr qint64 kCut = 50 * 1000;
+
     // An answer cut off mid-body, to every request for the whole file: Qt 6.4 now and then
     // sends a GET once more by itself after an answer that ended by closing the connection, so
     // the server answers by what is asked rather than by the order of requests.

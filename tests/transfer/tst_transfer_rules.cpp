@@ -25,6 +25,10 @@ private slots:
     void retryAfter();
     void retryDelay_data();
     void retryDelay();
+    void rangeValidator_data();
+    void rangeValidator();
+    void continuing_data();
+    void continuing();
     void amountText_data();
     void amountText();
 };
@@ -241,6 +245,70 @@ void TransferRulesTest::retryDelay()
     QFETCH(double, jitter);
     QFETCH(int, delayMs);
     QCOMPARE(freshgate::retryDelayMs(next, 1000, retryAfter, jitter), delayMs);
+}
+
+void TransferRulesTest::rangeValidator_data()
+{
+    QTest::addColumn<QByteArray>("etag");
+    QTest::addColumn<QByteArray>("lastModified");
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<QByteArray>("value");
+    const QByteArray date = "Tue, 08 Dec 2026 10:00:00 GMT";
+    QTest::newRow("strong ETag") << QByteArray("\"v1\"") << date << QByteArray("ETag")
+                                 << QByteArray("\"v1\"");
+    QTest::newRow("weak ETag alone")
+        << QByteArray("W/\"v1\"") << QByteArray() << QByteArray() << QByteArray();
+    QTest::newRow("weak ETag and a date")
+        << QByteArray("W/\"v1\"") << date << QByteArray("Last-Modified") << date;
+    QTest::newRow("a date alone") << QByteArray() << date << QByteArray("Last-Modified") << date;
+    QTest::newRow("neither") << QByteArray() << QByteArray() << QByteArray() << QByteArray();
+}
+
+void TransferRulesTest::rangeValidator()
+{
+    QFETCH(QByteArray, etag);
+    QFETCH(QByteArray, lastModified);
+    QFETCH(QByteArray, header);
+    QFETCH(QByteArray, value);
+    const std::optional<freshgate::Validator> got = freshgate::rangeValidator(etag, lastModified);
+    QCOMPARE(got.has_value(), !header.isEmpty());
+    if (got) {
+        QCOMPARE(got->header, header);
+        QCOMPARE(got->value, value);
+    }
+}
+
+void TransferRulesTest::continuing_data()
+{
+    QTest::addColumn<QByteArray>("contentRange");
+    QTest::addColumn<QByteArray>("validator");
+    QTest::addColumn<QString>("refusal");
+    const QByteArray tag = "\"v1\"";
+    QTest::newRow("the rest of the same") << QByteArray("bytes 100-999/1000") << tag << QString();
+    QTest::newRow("blanks around") << QByteArray(" bytes 100-999/1000 ") << tag << QString();
+    QTest::newRow("weak form of the same tag")
+        << QByteArray("bytes 100-999/1000") << QByteArray("W/\"v1\"") << "another version";
+    QTest::newRow("another tag") << QByteArray("bytes 100-999/1000") << QByteArray("\"v2\"")
+                                 << "another version";
+    QTest::newRow("no tag") << QByteArray("bytes 100-999/1000") << QByteArray() << "no ETag";
+    QTest::newRow("stops short of the end")
+        << QByteArray("bytes 100-499/1000") << tag << "does not continue";
+    QTest::newRow("from another byte")
+        << QByteArray("bytes 0-999/1000") << tag << "does not continue";
+    QTest::newRow("another length") << QByteArray("bytes 100-1199/1200") << tag << "length";
+    QTest::newRow("length unknown") << QByteArray("bytes 100-999/*") << tag << "length";
+    QTest::newRow("no range") << QByteArray() << tag << "no readable Content-Range";
+    QTest::newRow("not bytes") << QByteArray("lines 1-2/3") << tag << "no readable Content-Range";
+}
+
+void TransferRulesTest::continuing()
+{
+    QFETCH(QByteArray, contentRange);
+    QFETCH(QByteArray, validator);
+    QFETCH(QString, refusal);
+    const freshgate::Resume resume{100, 1000, {"ETag", "\"v1\""}};
+    const QString why = freshgate::whyNotContinuing(resume, contentRange, validator);
+    QVERIFY2(refusal.isEmpty() ? why.isEmpty() : why.contains(refusal), qPrintable(why));
 }
 
 void TransferRulesTest::amountText_data()
