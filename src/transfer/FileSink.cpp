@@ -1,5 +1,7 @@
 #include "transfer/FileSink.h"
 
+#include "base/FileProbe.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -19,6 +21,11 @@ std::filesystem::path nativePath(const QString &path)
 }
 
 constexpr qint64 kMegabyte = qint64{1024} * 1024;
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
 
 } // namespace
 
@@ -45,7 +52,9 @@ Status FileSink::open()
 {
     const QFileInfo target(m_target);
     if (target.isDir()) {
-        return failure(FailureKind::Disk, QStringLiteral("%1 is a folder").arg(m_target));
+        return fileFailure(FailureKind::Disk, m_target,
+                           QStringLiteral("cannot download into \"%1\"").arg(native(m_target)),
+                           QStringLiteral("it is a folder"));
     }
     // A random name, created exclusively, so two downloads to one folder never share a file and
     // nothing already there is overwritten before the body is complete.
@@ -60,9 +69,15 @@ Status FileSink::open()
         }
     }
     if (!m_file.isOpen()) {
-        return failure(FailureKind::Disk, QStringLiteral("cannot create a temporary file beside "
-                                                         "%1: %2")
-                                              .arg(m_target, m_file.errorString()));
+        // QFile keeps no error number; creating a file there once more tells this computer's
+        // reason (read-only, no permission) apart from anything else.
+        if (const Status writable = probeFolder(m_folder); !writable) {
+            return writable.failure();
+        }
+        return fileFailure(
+            FailureKind::Disk, m_folder,
+            QStringLiteral("cannot create a temporary file in \"%1\"").arg(native(m_folder)),
+            m_file.errorString());
     }
     m_created = true;
     measureFreeSpace();
@@ -82,10 +97,8 @@ Status FileSink::refuse(qint64 totalBytes)
 
 Status FileSink::write(const char *data, qint64 size)
 {
-    if (m_file.write(data, size) != size) {
-        return failure(
-            FailureKind::Disk,
-            QStringLiteral("cannot write %1: %2").arg(m_file.fileName(), m_file.errorString()));
+    if (const qint64 wrote = m_file.write(data, size); wrote != size) {
+        return writeFailure(size, wrote);
     }
     m_written += size;
     m_expected = std::max(m_expected, m_written);
@@ -104,9 +117,9 @@ Status FileSink::restart()
         return {};
     }
     if (!m_file.resize(0) || !m_file.seek(0)) {
-        return failure(
-            FailureKind::Disk,
-            QStringLiteral("cannot empty %1: %2").arg(m_file.fileName(), m_file.errorString()));
+        return fileFailure(FailureKind::Disk, m_folder,
+                           QStringLiteral("cannot empty \"%1\"").arg(native(m_file.fileName())),
+                           m_file.errorString());
     }
     m_written = 0;
     m_expected = 0;
@@ -130,9 +143,34 @@ Status FileSink::checkRoom() const
     if (freeNow >= needed) {
         return {};
     }
-    return failure(FailureKind::NoSpace, QStringLiteral("not enough free space on %1 (needs %2 MB)")
-                                             .arg(QDir::toNativeSeparators(m_folder))
-                                             .arg((needed + kMegabyte - 1) / kMegabyte));
+    return fileFailure(FailureKind::NoSpace, m_folder,
+                       QStringLiteral("not enough free space on %1 (needs %2 MB)")
+                           .arg(native(m_folder))
+                           .arg((needed + kMegabyte - 1) / kMegabyte),
+                       {});
+}
+
+Failure FileSink::writeFailure(qint64 size, qint64 wrote) const
+{
+    const QString doing = QStringLiteral("cannot write \"%1\"").arg(native(m_file.fileName()));
+    // QFile keeps no error number: a disk that cannot take what was being written is full.
+    const qint64 freeBytes = m_probe ? m_probe(m_folder) : -1;
+    if (freeBytes >= 0 && freeBytes < size + kMegabyte) {
+        return fileFailure(FailureKind::NoSpace, m_folder, doing,
+                           QStringLiteral("the disk is full (%1 bytes free)").arg(freeBytes));
+    }
+    // A file system made read-only meanwhile, or a folder whose permissions changed, shows in a
+    // new file there.
+    if (const Status writable = probeFolder(m_folder); !writable) {
+        return fileFailure(writable.kind(), m_folder, doing, writable.message());
+    }
+    // A short write sets no error of its own.
+    return fileFailure(FailureKind::Disk, m_folder, doing,
+                       m_file.error() == QFileDevice::NoError
+                           ? QStringLiteral("only %1 of %2 bytes could be written")
+                                 .arg(std::max<qint64>(wrote, 0))
+                                 .arg(size)
+                           : m_file.errorString());
 }
 
 Status FileSink::commit()
@@ -141,9 +179,9 @@ Status FileSink::commit()
     std::error_code error;
     std::filesystem::rename(nativePath(m_file.fileName()), nativePath(m_target), error);
     if (error) {
-        return failure(FailureKind::Disk, QStringLiteral("cannot rename %1 to %2: %3")
-                                              .arg(m_file.fileName(), m_target,
-                                                   QString::fromStdString(error.message())));
+        return fileFailure(error, m_folder,
+                           QStringLiteral("cannot rename \"%1\" to \"%2\"")
+                               .arg(native(m_file.fileName()), native(m_target)));
     }
     m_committed = true;
     return {};

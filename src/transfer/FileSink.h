@@ -14,7 +14,8 @@ using FreeSpaceProbe = std::function<qint64(const QString &folder)>;
 
 // Writes a body into a temporary file in the target's folder and puts it under the target's name
 // only on commit(), so a partial body never appears there. The temporary file is removed on
-// destruction unless committed. Not thread-safe.
+// destruction unless committed. Not thread-safe. A failure of the disk is this computer's
+// (NoSpace, ReadOnly, Denied or Disk) with the folder as its path, never the server's.
 //
 // Room on the disk: the archive is extracted next, beside it, so a download must leave room for
 // that too. With N bytes in of an expected total T (the announced length, else what has come so
@@ -46,6 +47,9 @@ public:
 
 private:
     void measureFreeSpace();
+    // Why a write of size bytes took only `wrote` (-1: none): a full disk, a folder that can no
+    // longer be written, or anything else, each with the folder as the place to see to.
+    [[nodiscard]] Failure writeFailure(qint64 size, qint64 wrote) const;
     // Whether the disk can take the rest of the expected body and its extraction.
     [[nodiscard]] Status checkRoom() const;
     void discard();

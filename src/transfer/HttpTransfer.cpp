@@ -77,9 +77,9 @@ Result<QString> HttpTransfer::getUrlData(const QString &url)
     QElapsedTimer clock;
     clock.start();
     TextSink sink(m_maxTextBytes);
-    int status = 0;
-    const Result<qint64> outcome = fetch(url, sink, RateFloor{}, &status);
-    finish(url, outcome, status, clock.elapsed());
+    Exchange last;
+    Result<qint64> outcome = fetch(url, sink, RateFloor{}, &last);
+    outcome = finish(url, std::move(outcome), last, clock.elapsed());
     if (!outcome) {
         return outcome.failure();
     }
@@ -97,76 +97,85 @@ Result<qint64> HttpTransfer::getBinaryData(const QString &url, const QString &fi
     QElapsedTimer clock;
     clock.start();
     FileSink sink(filePath, maxBytes, m_freeSpaceProbe);
-    int status = 0;
+    Exchange last;
     Result<qint64> outcome = 0;
     if (const Status opened = sink.open(); !opened) {
         outcome = opened.failure();
     } else {
-        outcome = fetch(url, sink, floor, &status);
+        outcome = fetch(url, sink, floor, &last);
         if (outcome) {
             if (const Status committed = sink.commit(); !committed) {
                 outcome = committed.failure();
             }
         }
     }
-    finish(url, outcome, status, clock.elapsed());
-    return outcome;
+    return finish(url, std::move(outcome), last, clock.elapsed());
 }
 
-void HttpTransfer::finish(const QString &url, const Result<qint64> &outcome, int status,
-                          qint64 elapsedMs)
+QString HttpTransfer::Exchange::summary() const
 {
-    const QString shown = QUrl(url).toDisplayString(QUrl::RemoveUserInfo);
+    const QString answer =
+        status == 0 ? QStringLiteral("-> no HTTP status") : QStringLiteral("-> %1").arg(status);
+    const QString amount = total >= 0 ? QStringLiteral("%1 of %2 bytes").arg(bytes).arg(total)
+                                      : QStringLiteral("%1 bytes").arg(bytes);
+    return answer + QStringLiteral(", ") + amount;
+}
+
+Result<qint64> HttpTransfer::finish(const QString &url, Result<qint64> outcome,
+                                    const Exchange &last, qint64 elapsedMs)
+{
+    const QString shown = maskedUrl(QUrl(url));
     if (outcome) {
         qCInfo(lcTransfer).noquote() << QStringLiteral("GET %1 -> %2, %3 bytes, %4 ms")
                                             .arg(shown)
-                                            .arg(status)
+                                            .arg(last.status)
                                             .arg(*outcome)
                                             .arg(elapsedMs);
         emit stateChanged(ResponseCompleted);
-    } else {
-        qCWarning(lcTransfer).noquote() << QStringLiteral("GET %1 failed after %2 ms: %3")
-                                               .arg(shown)
-                                               .arg(elapsedMs)
-                                               .arg(outcome.message());
-        emit stateChanged(Error);
+        return outcome;
     }
+    qCWarning(lcTransfer).noquote() << QStringLiteral("GET %1 %2, %3 ms, failed: %4")
+                                           .arg(shown, last.summary())
+                                           .arg(elapsedMs)
+                                           .arg(outcome.message());
+    emit stateChanged(Error);
+    // Whoever shows the failure shows what was being fetched, with its secrets masked.
+    return outcome.failure().within(QStringLiteral("GET ") + shown);
 }
 
-Result<qint64> HttpTransfer::fetch(const QString &url, BodySink &sink, RateFloor floor, int *status)
+Result<qint64> HttpTransfer::fetch(const QString &url, BodySink &sink, RateFloor floor,
+                                   Exchange *last)
 {
     if (isBusy()) {
         return failure(FailureKind::Usage, QStringLiteral("another transfer is still running"));
     }
     m_cancelled = false;
+    const QString shown = maskedUrl(QUrl(url));
     // What lets a later try continue an earlier one, once the server has shown that it serves
     // ranges of this very resource.
     std::optional<Resume> continuation;
     for (int attempt = 1;; ++attempt) {
-        Exchange last;
-        Result<qint64> outcome = tryOnce(url, sink, floor, continuation, &last);
-        if (!outcome && last.partRefused && !m_cancelled) {
+        Result<qint64> outcome = tryOnce(url, sink, floor, continuation, last);
+        if (!outcome && last->partRefused && !m_cancelled) {
             // Not the rest of what is here: the whole resource, at once, without a range.
-            qCInfo(lcTransfer).noquote()
-                << QStringLiteral("GET %1: %2; fetching it whole")
-                       .arg(QUrl(url).toDisplayString(QUrl::RemoveUserInfo), outcome.message());
+            qCInfo(lcTransfer).noquote() << QStringLiteral("GET %1 %2: %3; fetching it whole")
+                                                .arg(shown, last->summary(), outcome.message());
             continuation.reset();
-            outcome = tryOnce(url, sink, floor, continuation, &last);
+            outcome = tryOnce(url, sink, floor, continuation, last);
         }
-        *status = last.status;
         if (outcome || m_cancelled || attempt >= m_tries || !isRetryable(outcome.failure())) {
             return outcome;
         }
         // An answer that came says what may be continued now; a try that got none (refused, no
         // headers in time) leaves it as it was.
-        if (last.status != 0) {
-            continuation = last.continuation;
+        if (last->status != 0) {
+            continuation = last->continuation;
         }
         const double jitter = 0.8 + 0.4 * QRandomGenerator::global()->generateDouble();
-        const int delayMs = retryDelayMs(attempt + 1, m_firstDelayMs, last.retryAfter, jitter);
+        const int delayMs = retryDelayMs(attempt + 1, m_firstDelayMs, last->retryAfter, jitter);
         qCInfo(lcTransfer).noquote()
-            << QStringLiteral("GET %1: try %2 of %3 failed (%4); trying again in %5 ms")
-                   .arg(QUrl(url).toDisplayString(QUrl::RemoveUserInfo))
+            << QStringLiteral("GET %1 %2: try %3 of %4 failed (%5); trying again in %6 ms")
+                   .arg(shown, last->summary())
                    .arg(attempt)
                    .arg(m_tries)
                    .arg(outcome.message())

@@ -94,15 +94,20 @@ private:
         std::optional<Resume> continuation;
         bool partRefused = false;
         int retryAfter = -1;
+        // "-> 206, 1000 of 5000 bytes", as the log shows it after the URL.
+        [[nodiscard]] QString summary() const;
     };
 
+    // Every try, with the pauses between them; last says how the last one went.
     [[nodiscard]] Result<qint64> fetch(const QString &url, BodySink &sink, RateFloor floor,
-                                       int *status);
+                                       Exchange *last);
     // One request: the rest of what the sink keeps when continuation allows, else the whole.
     [[nodiscard]] Result<qint64> tryOnce(const QString &url, BodySink &sink, RateFloor floor,
                                          const std::optional<Resume> &continuation, Exchange *last);
-    // Logs the transfer and sends its last notification.
-    void finish(const QString &url, const Result<qint64> &outcome, int status, qint64 elapsedMs);
+    // Logs the transfer, sends its last notification, and puts the URL (masked) in front of a
+    // failure's message.
+    [[nodiscard]] Result<qint64> finish(const QString &url, Result<qint64> outcome,
+                                        const Exchange &last, qint64 elapsedMs);
 
     QNetworkAccessManager *m_manager = nullptr;
     // Waits delayMs in a local event loop; false when cancel() ended the wait.

@@ -283,6 +283,8 @@ bool TransferRequest::takePart()
                      QStringLiteral("the server sent a part where the whole file was asked for")));
         return false;
     }
+    // What is here, whether or not this part may follow it.
+    m_bytes = m_resume.from;
     const QString mismatch = whyNotContinuing(m_resume, m_reply->rawHeader("Content-Range"),
                                               m_reply->rawHeader(m_resume.validator.header));
     if (!mismatch.isEmpty()) {
@@ -293,7 +295,6 @@ bool TransferRequest::takePart()
     // The rest of the very resource the bytes already here came from.
     m_validator = m_resume.validator;
     m_servesRanges = true;
-    m_bytes = m_resume.from;
     m_announced = m_resume.total;
     return true;
 }

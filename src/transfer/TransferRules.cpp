@@ -68,6 +68,10 @@ int httpTimeoutSeconds(const QString &setting)
 
 QString maskedUrl(const QUrl &url)
 {
+    // What cannot be parsed cannot be masked either.
+    if (!url.isValid()) {
+        return QStringLiteral("(an invalid URL)");
+    }
     QUrl shown = url;
     if (!shown.userInfo().isEmpty()) {
         shown.setUserInfo(QStringLiteral("***"));

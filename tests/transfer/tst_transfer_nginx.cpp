@@ -1,5 +1,6 @@
 // HttpTransfer against a real nginx on 127.0.0.1: text, files, redirects and HTTPS.
 
+#include "Loopback.h"
 #include "support/Files.h"
 #include "support/NginxServer.h"
 #include "support/ScriptedServer.h"
@@ -12,6 +13,7 @@
 #include <QTest>
 
 using freshgate::HttpTransfer;
+using freshgate::test::clearProxyEnvironment;
 using freshgate::test::filesIn;
 using freshgate::test::NginxServer;
 using freshgate::test::randomBytes;
@@ -61,15 +63,6 @@ const QString kRedirects = QStringLiteral(
     "location = /absolute { return 302 $scheme://127.0.0.1:$server_port/target.dat; }\n"
     "location = /chain { return 302 /r301; }\n"
     "location = /loop { return 302 /loop; }\n");
-
-// Loopback tests must not be routed through a proxy the environment happens to name.
-void clearProxyEnvironment()
-{
-    for (const char *name :
-         {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"}) {
-        qunsetenv(name);
-    }
-}
 
 } // namespace
 

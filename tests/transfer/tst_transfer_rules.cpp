@@ -11,6 +11,8 @@ class TransferRulesTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void maskedUrl_data();
+    void maskedUrl();
     void successStatus_data();
     void successStatus();
     void announcedLength_data();
@@ -32,6 +34,33 @@ private slots:
     void amountText_data();
     void amountText();
 };
+
+void TransferRulesTest::maskedUrl_data()
+{
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("none") << "http://host/freshgate/ov4data.cab"
+                          << "http://host/freshgate/ov4data.cab";
+    QTest::newRow("user only") << "http://user@host/x"
+                               << "http://***@host/x";
+    QTest::newRow("user and password") << "http://user:pw@host/x"
+                                       << "http://***@host/x";
+    QTest::newRow("query") << "http://host/x?token=s3cret"
+                           << "http://host/x?***";
+    QTest::newRow("fragment") << "http://host/x#part"
+                              << "http://host/x";
+    QTest::newRow("https, port and all") << "https://u:p@host:8443/x?a=b#f"
+                                         << "https://***@host:8443/x?***";
+    QTest::newRow("not a URL") << "http://u:p@[bad/x"
+                               << "(an invalid URL)";
+}
+
+void TransferRulesTest::maskedUrl()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, shown);
+    QCOMPARE(freshgate::maskedUrl(QUrl(url)), shown);
+}
 
 void TransferRulesTest::successStatus_data()
 {
