@@ -75,6 +75,22 @@ SettingsStore::SettingsStore(const QString &path)
 
 SettingsStore::~SettingsStore() = default;
 
+SettingKey versionKey(Component component)
+{
+    switch (component) {
+    case Component::Resource:
+        return SettingKey::ResourceVersion;
+    case Component::Data:
+        return SettingKey::DataVersion;
+    case Component::Help:
+        return SettingKey::HelpVersion;
+    case Component::ExePatch:
+    case Component::ExeFull:
+        return SettingKey::ExeVersion;
+    }
+    Q_UNREACHABLE();
+}
+
 QString SettingsStore::read(const QString &section, const QString &key) const
 {
     const QVariant value = m_settings->value(groupKey(section, key));

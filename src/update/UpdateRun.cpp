@@ -53,6 +53,9 @@ UpdateRun::UpdateRun(UpdateView &view, SettingsStore &settings, HttpTransfer &tr
       m_fetch(transfer, settings, std::move(serverBase))
 {
     // The amount shows on the row of the archive being fetched; the manifest has no row.
+    // The bar creeps with every state the transfer reports, as it always did.
+    m_statesShown = QObject::connect(&m_transfer, &HttpTransfer::stateChanged, &m_transfer,
+                                     [this](int state) { m_view.Inet1_StateChanged(state); });
     m_amountShown =
         QObject::connect(&m_transfer, &HttpTransfer::received, &m_transfer,
                          [this](qint64 bytes, qint64 total) { showDownload(bytes, total); });
@@ -65,6 +68,7 @@ UpdateRun::UpdateRun(UpdateView &view, SettingsStore &settings, HttpTransfer &tr
 
 UpdateRun::~UpdateRun()
 {
+    QObject::disconnect(m_statesShown);
     QObject::disconnect(m_amountShown);
     QObject::disconnect(m_retryShown);
 }
@@ -254,9 +258,10 @@ void UpdateRun::probe(const std::array<std::pair<QString, QString>, kTaskRows> &
             writable = store;
         }
         if (!writable) {
-            m_blocked.insert(info.row,
-                             writable.failure().within(
-                                 QStringLiteral("before installing %1").arg(taskName(info.row))));
+            m_blocked.insert(
+                taskRow(info.component),
+                writable.failure().within(
+                    QStringLiteral("before installing %1").arg(taskName(taskRow(info.component)))));
         }
     }
 }
@@ -294,8 +299,8 @@ void UpdateRun::end()
 
 UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info, const QString &offered)
 {
-    setRow(info.row, RowIcon::Downloading, StringId::Downloading);
-    m_downloadRow = info.row;
+    setRow(taskRow(info.component), RowIcon::Downloading, StringId::Downloading);
+    m_downloadRow = taskRow(info.component);
     m_tryNote.clear();
     const Status fetched =
         m_fetch.archive(QLatin1String(info.serverFile), m_folders.archivePath(info),
@@ -307,11 +312,12 @@ UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info, const QString &offer
     if (!fetched) {
         // The row says why its archive was not taken, for whoever points at it.
         m_view.setRowTip(
-            info.row, explain(fetched.failure(), failureContext(QLatin1String(info.serverFile))));
+            taskRow(info.component),
+            explain(fetched.failure(), failureContext(QLatin1String(info.serverFile))));
         failRun(fetched.failure(), QLatin1String(info.serverFile));
         return Step::EndRun;
     }
-    setRowStatus(info.row, StringId::Processing, {});
+    setRowStatus(taskRow(info.component), StringId::Processing, {});
     return Step::Done;
 }
 
@@ -319,12 +325,13 @@ void UpdateRun::finish(const ComponentInfo &info, const Result<Extracted> &resul
                        const QString &offered)
 {
     if (!result) {
-        failRow(info.row,
-                result.failure().within(QStringLiteral("installing %1").arg(taskName(info.row))),
+        failRow(taskRow(info.component),
+                result.failure().within(
+                    QStringLiteral("installing %1").arg(taskName(taskRow(info.component)))),
                 QLatin1String(info.serverFile));
         return;
     }
-    setRow(info.row, RowIcon::Save, StringId::UpdateInstalled);
+    setRow(taskRow(info.component), RowIcon::Save, StringId::UpdateInstalled);
     const QString version = recordedVersion(offered);
     if (info.component == Component::ExeFull) {
         // The product is still the old one until its set-up has run: recording the
@@ -344,7 +351,7 @@ void UpdateRun::finish(const ComponentInfo &info, const Result<Extracted> &resul
 InstallNote UpdateRun::versionNote(const ComponentInfo &info, const QString &offered)
 {
     const QString version = recordedVersion(offered);
-    return {QLatin1String(settingInfo(info.versionKey).name) + u'=' + version,
+    return {QLatin1String(settingInfo(versionKey(info.component)).name) + u'=' + version,
             [this](const QString &note) { return recordNote(note); }};
 }
 
@@ -394,11 +401,12 @@ UpdateRun::Step UpdateRun::installComponent(Component component, const QString &
     const bool outOfDate = isOutOfDate(installed, offered, &why);
     qCInfo(lcRun).noquote() << QLatin1String(info.name) + QStringLiteral(": ") + why;
     if (!outOfDate) {
-        setRow(info.row, RowIcon::Tick, StringId::NoUpdates);
+        setRow(taskRow(info.component), RowIcon::Tick, StringId::NoUpdates);
         return Step::Done;
     }
-    if (m_blocked.contains(info.row)) {
-        failRow(info.row, m_blocked.value(info.row), QLatin1String(info.serverFile));
+    if (m_blocked.contains(taskRow(info.component))) {
+        failRow(taskRow(info.component), m_blocked.value(taskRow(info.component)),
+                QLatin1String(info.serverFile));
         return Step::Done;
     }
 
@@ -419,7 +427,7 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
     QString why;
     const bool outOfDate = isOutOfDate(installed, offered, &why);
     qCInfo(lcRun).noquote() << QStringLiteral("program: ") + why;
-    const int row = componentInfo(Component::ExePatch).row;
+    const int row = taskRow(Component::ExePatch);
     if (!outOfDate) {
         setRow(row, RowIcon::Tick, StringId::NoUpdates);
         return Step::Done;

@@ -110,6 +110,7 @@ private:
     int m_downloadRow = 0;
     // "(try 2 of 3)" once the download of that row is tried again.
     QString m_tryNote;
+    QMetaObject::Connection m_statesShown;
     QMetaObject::Connection m_amountShown;
     QMetaObject::Connection m_retryShown;
     bool m_running = false;

@@ -81,6 +81,8 @@ private slots:
         QCOMPARE(m_view.rowStates(), (QStringList{kSaved, kTick, kTick, kTick}));
         QCOMPARE(m_app->read(QStringLiteral("Orvane4.res")), QByteArray("resources v2"));
         QCOMPARE(m_view.progress, (QList<double>{1, 20, 40, 60, 80, 100}));
+        // Between those steps the bar creeps with each state of the two transfers.
+        QVERIFY2(m_view.transferStates >= 4, qPrintable(QString::number(m_view.transferStates)));
         QCOMPARE(m_view.explanation, LoadResString(StringId::DoneRunProduct));
         QCOMPARE(storedVersion(SettingKey::ResourceVersion), QStringLiteral("2"));
         // Only the installed component's key is written; defaults stay in memory.
