@@ -463,6 +463,17 @@ private slots:
         QVERIFY2(told.contains(QLatin1Char('"') + place + QLatin1Char('"')) && told.contains(says),
                  qPrintable(told));
         QVERIFY(!told.contains(LoadResString(StringId::ContactFailed)));
+
+        // Nothing was left to stand in the way: once the folder may be written, the next run in
+        // the same folder goes on normally.
+        if (cause == QLatin1String("immutable Data")) {
+            m_view = RecordingView();
+            serveManifest("1*2*2*400*0");
+            serve("ov4data.cab", gcabCabinetBytes({{"core.dat", "data v2"}}));
+            run();
+            QCOMPARE(m_view.rowStates(), (QStringList{kTick, kSaved, kTick, kTick}));
+            QCOMPARE(m_app->read(QStringLiteral("Data/core.dat")), QByteArray("data v2"));
+        }
     }
 
     // A download shows how much has come, a few times a second, and the run's story stays
