@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <algorithm>
-#include <string>
 
 namespace freshgate {
 
@@ -14,6 +13,13 @@ namespace {
 
 constexpr char kJournalPrefix[] = "~journal";
 constexpr char kBackupPrefix[] = "~backup";
+
+JournalNames numbered(const fs::path &workFolder, int n)
+{
+    const QString suffix = QStringLiteral("-%1").arg(n);
+    return {workFolder / toPath(QLatin1String(kJournalPrefix) + suffix),
+            workFolder / toPath(QLatin1String(kBackupPrefix) + suffix)};
+}
 
 } // namespace
 
@@ -36,9 +42,7 @@ QList<JournalNames> journalsIn(const fs::path &workFolder)
     }
     std::sort(numbers.begin(), numbers.end());
     for (const int n : std::as_const(numbers)) {
-        const std::string suffix = "-" + std::to_string(n);
-        journals.append(
-            {workFolder / (kJournalPrefix + suffix), workFolder / (kBackupPrefix + suffix)});
+        journals.append(numbered(workFolder, n));
     }
     return journals;
 }
@@ -46,9 +50,7 @@ QList<JournalNames> journalsIn(const fs::path &workFolder)
 JournalNames newJournal(const fs::path &workFolder)
 {
     for (int n = 1;; ++n) {
-        const std::string suffix = "-" + std::to_string(n);
-        const JournalNames names{workFolder / (kJournalPrefix + suffix),
-                                 workFolder / (kBackupPrefix + suffix)};
+        const JournalNames names = numbered(workFolder, n);
         if (!pathExists(names.journal) && !pathExists(withSuffix(names.journal, ".tmp")) &&
             !pathExists(names.backup)) {
             return names;

@@ -5,7 +5,6 @@
 #include "install/Journal.h"
 
 #include <QLoggingCategory>
-#include <string>
 
 namespace freshgate {
 
@@ -64,17 +63,18 @@ Recovered setAside(const JournalNames &names, const QString &why)
     const fs::path kept = names.journal.parent_path() / kKeptFolder;
     std::error_code ec;
     fs::create_directories(kept, ec);
+    const auto keptAs = [&kept](const char *what, int n) {
+        return kept / toPath(QStringLiteral("%1-%2").arg(QLatin1String(what)).arg(n));
+    };
     int n = 1;
-    while (pathExists(kept / ("journal-" + std::to_string(n))) ||
-           pathExists(kept / ("backup-" + std::to_string(n)))) {
+    while (pathExists(keptAs("journal", n)) || pathExists(keptAs("backup", n))) {
         ++n;
     }
-    const std::string suffix = std::to_string(n);
     if (!ec) {
-        fs::rename(names.journal, kept / ("journal-" + suffix), ec);
+        fs::rename(names.journal, keptAs("journal", n), ec);
     }
     if (!ec && pathExists(names.backup)) {
-        fs::rename(names.backup, kept / ("backup-" + suffix), ec);
+        fs::rename(names.backup, keptAs("backup", n), ec);
     }
     if (!ec) {
         ec = flushFolder(names.journal.parent_path());
@@ -88,7 +88,7 @@ Recovered setAside(const JournalNames &names, const QString &why)
     return {Recovery::SetAside, QStringLiteral("%1; it and the backups of the files it replaced "
                                                "are kept in %2 (set %3), and the component is "
                                                "installed again by the next run")
-                                    .arg(why, fromPath(kept), QString::fromStdString(suffix))};
+                                    .arg(why, fromPath(kept), QString::number(n))};
 }
 
 Recovered undo(Journal &journal, FileSystem &files, const QString &what)
