@@ -104,7 +104,6 @@ Form1::Form1(SettingsStore &settings, QString appFolder, QString serverBase, QWi
 
     m_timer1.setInterval(kTimerInterval);
     connect(&m_timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
-    connect(&m_inet1, &HttpTransfer::stateChanged, this, &Form1::Inet1_StateChanged);
     connect(Command1(), &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(lstProgress(), &QTreeWidget::itemSelectionChanged, this, &Form1::showSelectedRowTip);
     // The window sees keys wherever the focus is, before any control could take them.

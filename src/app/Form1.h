@@ -52,7 +52,7 @@ public:
     void Form_KeyDown(int keyCode, int shift);
     void Timer1_Timer();
     void StartUpdate();
-    void Inet1_StateChanged(int State);
+    void Inet1_StateChanged(int State) override;
     void Command1_Click();
     void ReEnable() override;
 

@@ -6,16 +6,12 @@ namespace freshgate {
 namespace {
 
 constexpr std::array<ComponentInfo, 5> kComponents{{
-    {Component::Resource, 1, "resource file", "ov4res.cab", "resfile.cab", Target::AppFolder,
-     SettingKey::ResourceVersion, 0},
-    {Component::Data, 2, "data files", "ov4data.cab", "datafile.cab", Target::DataFolder,
-     SettingKey::DataVersion, 1},
-    {Component::Help, 3, "help file", "ov4help.cab", "helpfile.cab", Target::AppFolder,
-     SettingKey::HelpVersion, 2},
-    {Component::ExePatch, 4, "program patch", "ov4exe.cab", "exefile.cab", Target::AppFolder,
-     SettingKey::ExeVersion, 3},
-    {Component::ExeFull, 4, "program full package", "ov4fexe.cab", "fullexefile.cab",
-     Target::WorkFolder, SettingKey::ExeVersion, 3},
+    {Component::Resource, "resource file", "ov4res.cab", "resfile.cab", Target::AppFolder, 0},
+    {Component::Data, "data files", "ov4data.cab", "datafile.cab", Target::DataFolder, 1},
+    {Component::Help, "help file", "ov4help.cab", "helpfile.cab", Target::AppFolder, 2},
+    {Component::ExePatch, "program patch", "ov4exe.cab", "exefile.cab", Target::AppFolder, 3},
+    {Component::ExeFull, "program full package", "ov4fexe.cab", "fullexefile.cab",
+     Target::WorkFolder, 3},
 }};
 
 } // namespace

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "settings/SettingsStore.h"
-
 #include <QLatin1String>
 #include <QString>
 
@@ -17,12 +15,10 @@ enum class Target { AppFolder, DataFolder, WorkFolder };
 
 struct ComponentInfo {
     Component component;
-    int row;                  // 1-based row of the progress list
     const char *name;         // for the log and the publisher's messages
     const char *serverFile;   // below <base>/freshgate/
     const char *localArchive; // in the work folder
     Target target;
-    SettingKey versionKey; // where a client records the version it installed
     int manifestField;
 };
 
@@ -35,6 +31,8 @@ inline constexpr char kSignatureSuffix[] = ".minisig";
 // What the program patch must bring, and what the full package must hold for Finish to start.
 inline constexpr char kProductProgram[] = "Orvane4.exe";
 inline constexpr char kSetupProgram[] = "setup.exe";
+// The product's resource file: with the program, what tells that a folder holds the product.
+inline constexpr char kProductResources[] = "Orvane4.res";
 
 // <base>/freshgate/<file>
 [[nodiscard]] QString serverUrl(const QString &base, const QString &file);

@@ -335,8 +335,8 @@ bool settle(const PublishOptions &options, const ServerFolderState &old, Plan *p
 void warnOfUnfetchedVersions(Plan *plan)
 {
     for (Slot slot : {Resource, Data, Help, Exe}) {
-        const std::optional<qint16> fallback = parseVersion(QString::fromLatin1(
-            settingInfo(componentInfo(kSlotTable[slot].component).versionKey).fallback));
+        const std::optional<qint16> fallback = parseVersion(
+            QString::fromLatin1(settingInfo(versionKey(kSlotTable[slot].component)).fallback));
         if (!fallback || plan->fields[slot] > *fallback) {
             continue;
         }

@@ -77,6 +77,22 @@ SettingsStore::SettingsStore(const QString &path)
 
 SettingsStore::~SettingsStore() = default;
 
+SettingKey versionKey(Component component)
+{
+    switch (component) {
+    case Component::Resource:
+        return SettingKey::ResourceVersion;
+    case Component::Data:
+        return SettingKey::DataVersion;
+    case Component::Help:
+        return SettingKey::HelpVersion;
+    case Component::ExePatch:
+    case Component::ExeFull:
+        return SettingKey::ExeVersion;
+    }
+    Q_UNREACHABLE();
+}
+
 QString SettingsStore::read(const QString &section, const QString &key) const
 {
     const QVariant value = m_settings->value(groupKey(section, key));
@@ -103,10 +119,11 @@ Status SettingsStore::write(const QString &section, const QString &key, const QS
         return {};
     }
 #endif
-    QString why;
-    if (!writeIniValue(m_settings->fileName(), section, key, value, &why)) {
-        qCWarning(lcSettings).noquote() << "could not write" << section << key << ":" << why;
-        return failure(FailureKind::Disk, why);
+    if (const Status written = writeIniValue(m_settings->fileName(), section, key, value);
+        !written) {
+        qCWarning(lcSettings).noquote()
+            << "could not write" << section << key << ":" << written.message();
+        return written;
     }
     // QSettings answers from what it read last; it reads the file again when it changed.
     m_settings->sync();

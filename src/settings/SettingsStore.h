@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Result.h"
+#include "protocol/Components.h"
 
 #include <QSettings>
 #include <QString>
@@ -35,6 +36,10 @@ struct SettingInfo {
 
 // The one table of keys, sections and defaults.
 [[nodiscard]] const SettingInfo &settingInfo(SettingKey key);
+
+// Where a client records the version of component it installed (both program packages share
+// the program's key).
+[[nodiscard]] SettingKey versionKey(Component component);
 
 // The product's per-user settings store: an INI file in the user's configuration
 // folder on Linux, the product's registry branch on Windows. All values are text;

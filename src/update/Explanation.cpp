@@ -173,6 +173,20 @@ QString partlyDoneFirstLine()
                           "the next time it runs.");
 }
 
+QString notBesideProductFirstLine()
+{
+    return QStringLiteral("Freshgate must sit beside Orvane4.");
+}
+
+QString notBesideProduct(const QString &folder)
+{
+    return QStringLiteral("The folder \"%1\" holds no Orvane4 (no Orvane4.exe and no Orvane4.res), "
+                          "so Freshgate changed nothing there and contacted no server. Put "
+                          "Freshgate in the folder Orvane4 is installed in, and start it from "
+                          "there.")
+        .arg(folder);
+}
+
 QString explain(const Failure &failure, const FailureContext &context)
 {
     const QString file = context.file.isEmpty() ? QStringLiteral("the update list") : context.file;

@@ -41,4 +41,8 @@ enum class Blame {
 [[nodiscard]] QString partlyDoneCaption(FinishMode mode);
 [[nodiscard]] QString partlyDoneFirstLine();
 
+// Started in a folder that holds no Orvane4: the box's first line, and what it says of folder.
+[[nodiscard]] QString notBesideProductFirstLine();
+[[nodiscard]] QString notBesideProduct(const QString &folder);
+
 } // namespace freshgate

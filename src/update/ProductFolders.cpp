@@ -1,6 +1,7 @@
 #include "update/ProductFolders.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 namespace freshgate {
 ProductFolders::ProductFolders(QString appFolder) : m_app(std::move(appFolder)) {}
@@ -36,6 +37,13 @@ QString ProductFolders::productProgram() const
 QString ProductFolders::setupProgram() const
 {
     return QDir(workFolder()).filePath(QLatin1String(kSetupProgram));
+}
+
+bool holdsProduct(const QString &folder)
+{
+    const QDir dir(folder);
+    return QFileInfo(dir.filePath(QLatin1String(kProductProgram))).isFile() ||
+           QFileInfo(dir.filePath(QLatin1String(kProductResources))).isFile();
 }
 
 QString updateServerBase(const SettingsStore &settings, const QString &buildDefault)

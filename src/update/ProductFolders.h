@@ -24,6 +24,11 @@ private:
     QString m_app;
 };
 
+// Whether folder holds an installed product: its program, or failing that its resource file (a
+// product whose program went missing can still be repaired by a full package). Freshgate writes
+// nothing into a folder that holds neither.
+[[nodiscard]] bool holdsProduct(const QString &folder);
+
 // The update server's base URL: the "Update server" setting when it holds one,
 // else the build's default; a trailing "/" is dropped.
 [[nodiscard]] QString updateServerBase(const SettingsStore &settings, const QString &buildDefault);

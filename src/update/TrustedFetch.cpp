@@ -39,6 +39,20 @@ Result<QByteArray> takeFile(const QString &path, qint64 maxBytes)
 
 } // namespace
 
+std::optional<QList<minisign::PublicKey>> trustedKeysFrom(const QString &built)
+{
+    if (built.trimmed().isEmpty()) {
+        return std::nullopt;
+    }
+    Result<QList<minisign::PublicKey>> keys = minisign::parsePublicKeys(built);
+    if (keys) {
+        return std::move(keys).value();
+    }
+    qCCritical(lcRun).noquote() << "the built-in public key is unusable (" << keys.message()
+                                << "); every download will be refused";
+    return QList<minisign::PublicKey>{};
+}
+
 TrustedFetch::TrustedFetch(HttpTransfer &transfer, SettingsStore &settings, QString serverBase)
     : m_transfer(transfer), m_settings(settings), m_serverBase(std::move(serverBase))
 {

@@ -12,6 +12,11 @@ namespace freshgate {
 class HttpTransfer;
 class SettingsStore;
 
+// The keys a build names (FRESHGATE_PUBLIC_KEY: one, or during a rotation the old and the new),
+// or nothing when it names none. A list that does not parse still turns checking on: every
+// download is then refused, never accepted unchecked.
+[[nodiscard]] std::optional<QList<minisign::PublicKey>> trustedKeysFrom(const QString &built);
+
 // Fetches what the update server offers, and with keys proves it is the maker's: for every file
 // the signature comes first ("NAME.minisig" beside it), is checked before a byte of the file
 // comes, and binds the file to what the run expects (its name, the version the manifest offers,

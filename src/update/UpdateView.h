@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/StringTable.h"
+#include "protocol/Components.h"
 
 #include <QString>
 #include <array>
@@ -14,6 +15,23 @@ inline constexpr int kTaskRows = 4;
 // What each row is called, as the window shows it and messages name it.
 inline constexpr std::array<const char *, kTaskRows> kTaskNames{"Resource files", "DataCore",
                                                                 "Help file", "Program files"};
+
+// The row (1 to kTaskRows) that shows component; both program packages share the last.
+[[nodiscard]] inline int taskRow(Component component)
+{
+    switch (component) {
+    case Component::Resource:
+        return 1;
+    case Component::Data:
+        return 2;
+    case Component::Help:
+        return 3;
+    case Component::ExePatch:
+    case Component::ExeFull:
+        return 4;
+    }
+    return kTaskRows;
+}
 
 // The name of row (1 to kTaskRows).
 [[nodiscard]] inline QString taskName(int row)
@@ -59,6 +77,8 @@ public:
     // Why a row failed, for whoever points at it.
     virtual void setRowTip(int row, const QString &tip) = 0;
     virtual void setProgress(double value) = 0;
+    // A transfer moved to another state (the transfer control's number); the bar creeps.
+    virtual void Inet1_StateChanged(int State) = 0;
     // The text under the list.
     virtual void setExplanation(const QString &text) = 0;
     // The mode Finish is armed with; nothing when it holds neither (then Finish does nothing).

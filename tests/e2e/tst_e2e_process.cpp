@@ -56,6 +56,8 @@ private slots:
     void closingDuringADownloadLeavesNothingHalfDone_data();
     void closingDuringADownloadLeavesNothingHalfDone();
     void secondUpdaterInTheSameFolderExitsAtOnce();
+    void worksOnlyBesideAnOrvane4_data();
+    void worksOnlyBesideAnOrvane4();
 
 private:
     QString serveSlowly(const QString &component, const QString &serverFile, const char *rate,
@@ -234,6 +236,47 @@ void TestEndToEndProcess::secondUpdaterInTheSameFolderExitsAtOnce()
     QCOMPARE(m_product->app().read(QStringLiteral("Orvane4.res")),
              resourceFileAt(kNewest.resource));
     QVERIFY(!m_product->app().exists(QStringLiteral("Freshgate.lock")));
+}
+
+void TestEndToEndProcess::worksOnlyBesideAnOrvane4_data()
+{
+    QTest::addColumn<QStringList>("removed");
+    QTest::addColumn<bool>("runs");
+    QTest::newRow("a folder of other programs")
+        << QStringList{QStringLiteral("Orvane4.exe"), QStringLiteral("Orvane4.res")} << false;
+    // A product whose program went missing can still be repaired by a full package.
+    QTest::newRow("the program gone, its resources there")
+        << QStringList{QStringLiteral("Orvane4.exe")} << true;
+}
+
+// Started where no Orvane4 is installed, Freshgate writes nothing, asks no server, says so in
+// one box that names the folder, and ends with status 1.
+void TestEndToEndProcess::worksOnlyBesideAnOrvane4()
+{
+    QFETCH(QStringList, removed);
+    QFETCH(bool, runs);
+    m_server = std::make_unique<NginxServer>();
+    QVERIFY2(m_server->isRunning(), qPrintable(m_server->errorString()));
+    QVERIFY(m_product->writeSettings(baseUrl(m_server->port())));
+    for (const QString &name : removed) {
+        QVERIFY(QFile::remove(m_product->app().filePath(name)));
+    }
+    const QMap<QString, QByteArray> before = m_product->app().snapshot();
+
+    FreshgateProcess &freshgate = m_product->launch();
+    if (runs) {
+        XvfbDisplay::WindowId window = 0;
+        EXPECT_OK(m_product->waitForWindow(freshgate, &window));
+        QVERIFY(freshgate.waitForLog(QStringLiteral("/freshgate/ov4arv.dat"), kDownloadStartMs));
+        return;
+    }
+    EXPECT_OK(m_product->acceptMessageBox(freshgate));
+    QVERIFY2(freshgate.waitForExit(kPromptExitMs), qPrintable(freshgate.log()));
+    QCOMPARE(freshgate.process().exitCode(), 1);
+    QCOMPARE(m_product->app().snapshot(), before);
+    QCOMPARE(requestedPaths(*m_server), QStringList{});
+    const QByteArray log = readFile(m_product->runLogPath());
+    QVERIFY2(log.contains("no Orvane4 in " + m_product->app().path().toUtf8()), log.constData());
 }
 
 QTEST_GUILESS_MAIN(TestEndToEndProcess)

@@ -36,6 +36,7 @@ public:
     }
     void setRowTip(int row, const QString &tip) override { tips[row - 1] = tip; }
     void setProgress(double value) override { progress << value; }
+    void Inet1_StateChanged(int) override { ++transferStates; }
     void setExplanation(const QString &text) override { explanation = text; }
     std::optional<FinishMode> finishMode() const override { return mode; }
     void setFinishMode(FinishMode value) override { mode = value; }
@@ -73,6 +74,7 @@ public:
     QStringList explanations;
     QStringList technicalLines;
     QList<double> progress;
+    int transferStates = 0;
     QString explanation;
     std::optional<FinishMode> mode = FinishMode::RunProduct;
     QStringList history;
