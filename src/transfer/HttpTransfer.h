@@ -19,8 +19,10 @@ class TransferRequest;
 
 // HTTP GET of a URL as text or into a file. GUI thread only. Each fetch is synchronous to its
 // caller but waits in a local event loop, so the window repaints and its close box stays live.
-// A failure comes back in the result, never thrown. The object must not be deleted while a fetch
-// waits: cancel() it and let the fetch return first.
+// A failure comes back in the result, never thrown; its message starts with "GET <url>: " (the
+// URL masked, see maskedUrl), and one of the disk is this computer's, naming the folder. Every
+// fetch and every failed try is logged (freshgate.transfer) with its URL, status and bytes. The
+// object must not be deleted while a fetch waits: cancel() it and let the fetch return first.
 class HttpTransfer : public QObject {
     Q_OBJECT
 
