@@ -172,7 +172,7 @@ private slots:
     }
 
     // The window reads the setting and hands on what the time-out rule makes of it: "0" is no
-    // time-out, "1200" is no valid setting. The rule's own table is the settings test's.
+    // time-out, "1200" is no valid setting. The rule's own table is the transfer rules' test's.
     void readsTheTimeOutSetting_data()
     {
         QTest::addColumn<QByteArray>("stored");
