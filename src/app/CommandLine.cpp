@@ -1,10 +1,17 @@
 #include "app/CommandLine.h"
 
+#include "update/HandOver.h"
+
 namespace freshgate {
 
 CommandLine parseCommandLine(const QStringList &arguments)
 {
     CommandLine line;
+    if (!arguments.isEmpty() && arguments.first() == QLatin1String(kElevatedInstallArgument)) {
+        line.action = CommandLine::Action::ElevatedInstall;
+        line.handOver = arguments.mid(1);
+        return line;
+    }
     for (const QString &argument : arguments) {
         if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
             line.action = CommandLine::Action::ShowHelp;

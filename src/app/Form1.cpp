@@ -225,7 +225,7 @@ void Form1::Command1_Click()
     if (!mode) {
         return;
     }
-    const ProductFolders folders(m_appFolder);
+    const ProductFolders &folders = m_run.folders();
     const QString program =
         *mode == FinishMode::RunSetup ? folders.setupProgram() : folders.productProgram();
     close();

@@ -47,6 +47,12 @@ public:
         m_run.setTrustedKeys(std::move(keys));
     }
 
+    // Where this user may not change the product's folder (see UpdateRun::setElevation).
+    void setElevation(ElevatedLauncher *launcher, QString localRoot)
+    {
+        m_run.setElevation(launcher, std::move(localRoot));
+    }
+
     // The handlers and methods the product's updater has always had.
     void Form_Load();
     void Form_KeyDown(int keyCode, int shift);

@@ -2,9 +2,11 @@
 #include "app/Form1.h"
 #include "app/InstanceLock.h"
 #include "app/LastRunLog.h"
+#include "app/ShellElevation.h"
 #include "app/Startup.h"
 #include "settings/SettingsStore.h"
 #include "transfer/TransferRules.h"
+#include "update/ElevatedInstall.h"
 #include "update/Explanation.h"
 #include "update/ProductFolders.h"
 #include "update/RunLog.h"
@@ -33,6 +35,33 @@ void logHeader(const QString &appFolder, const freshgate::SettingsStore &setting
     }
 }
 
+// The elevated install step: no window, its log in the product's own work folder, where the
+// Freshgate that started it reads it back into its own log.
+int runElevatedStep(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QString appFolder = QCoreApplication::applicationDirPath();
+    // Read again from the system's own command line, which on Windows is wide: a user's folder
+    // may have any name.
+    const freshgate::CommandLine line =
+        freshgate::parseCommandLine(QCoreApplication::arguments().mid(1));
+    if (!freshgate::holdsProduct(appFolder)) {
+        std::fputs("freshgate: no Orvane4 beside this program; nothing installed\n", stderr);
+        return static_cast<int>(freshgate::HandOverExit::Refused);
+    }
+    freshgate::InstanceLock lock(appFolder);
+    if (!lock.acquire()) {
+        return static_cast<int>(freshgate::HandOverExit::Busy);
+    }
+    const freshgate::LastRunLog log(
+        freshgate::handOverFolder(freshgate::ProductFolders(appFolder).workFolder()));
+    const freshgate::HttpTransfer limits;
+    const freshgate::ElevatedInstallSetup setup{
+        appFolder, freshgate::trustedKeysFrom(QStringLiteral(FRESHGATE_PUBLIC_KEY)),
+        limits.maxDownloadBytes()};
+    return static_cast<int>(freshgate::runElevatedInstall(setup, line.handOver));
+}
+
 } // namespace
 
 // The process: the command line, the log, the display, the product's folder, the lock, and
@@ -53,6 +82,8 @@ int main(int argc, char *argv[])
     case freshgate::CommandLine::Action::ShowVersion:
         std::printf("Freshgate %s\n", FRESHGATE_VERSION);
         return 0;
+    case freshgate::CommandLine::Action::ElevatedInstall:
+        return runElevatedStep(argc, argv);
     case freshgate::CommandLine::Action::RunUpdate:
         break;
     }
@@ -82,7 +113,9 @@ int main(int argc, char *argv[])
         box.exec();
         return 1;
     }
-    freshgate::InstanceLock lock(appFolder);
+    const QString localRoot = freshgate::defaultLocalWorkRoot();
+    freshgate::InstanceLock lock(appFolder, freshgate::localWorkFolder(localRoot, appFolder) +
+                                                QStringLiteral(".lock"));
     if (!lock.acquire()) {
         return 0;
     }
@@ -90,6 +123,9 @@ int main(int argc, char *argv[])
     freshgate::Form1 window(settings, appFolder, serverBase);
     window.setLogPath(log.path());
     window.setTrustedKeys(freshgate::trustedKeysFrom(QStringLiteral(FRESHGATE_PUBLIC_KEY)));
+    const std::unique_ptr<freshgate::ElevatedLauncher> elevation =
+        freshgate::platformElevation(&window);
+    window.setElevation(elevation.get(), localRoot);
     freshgate::closeOnTerminationSignals(window);
     window.show();
     return QApplication::exec();

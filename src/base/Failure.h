@@ -27,6 +27,11 @@ enum class FailureKind {
     ReadOnly, // the file system is mounted read-only (a share, a locked-down machine)
     Denied,   // this user may not write there (permissions, an access list, Program Files)
     Disk,     // any other file-system failure: something in the way, an I/O error
+    // Only an administrator may change the product's folder, and this build may not ask for
+    // that right: it has no key to prove what an elevated install would put there.
+    NeedsAdministrator,
+    ElevationDeclined, // the user (or Windows) refused the elevated install step
+    FolderBusy,        // another Freshgate (another user's, an administrator's) is updating it
     // Neither.
     Cancelled, // the user closed the window
     Usage,     // the caller asked for something impossible (no such URL scheme, a bad key)

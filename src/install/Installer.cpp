@@ -140,7 +140,11 @@ Result<Installed> Installer::run(const InstallRequest &request)
         return step.failure();
     }
     transaction.retire();
-    return Installed{static_cast<int>(staged->size())};
+    Installed installed{static_cast<int>(staged->size()), {}};
+    for (const StagedMember &member : *staged) {
+        installed.files.append(member.rel);
+    }
+    return installed;
 }
 
 } // namespace freshgate

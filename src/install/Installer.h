@@ -26,6 +26,8 @@ struct InstallRequest {
 
 struct Installed {
     int members = 0;
+    // Where each member went, relative to the destination ("/"-separated).
+    QStringList files;
 };
 
 // Installs a cabinet into a folder all or nothing: the members are extracted into the work

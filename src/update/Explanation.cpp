@@ -15,7 +15,7 @@ struct KindRow {
     Blame blame;
 };
 
-constexpr std::array<KindRow, 16> kKinds{{
+constexpr std::array<KindRow, 19> kKinds{{
     {FailureKind::HostNotFound, Blame::Server},
     {FailureKind::Network, Blame::Server},
     {FailureKind::Tls, Blame::Server},
@@ -30,6 +30,9 @@ constexpr std::array<KindRow, 16> kKinds{{
     {FailureKind::ReadOnly, Blame::ThisComputer},
     {FailureKind::Denied, Blame::ThisComputer},
     {FailureKind::Disk, Blame::ThisComputer},
+    {FailureKind::NeedsAdministrator, Blame::ThisComputer},
+    {FailureKind::ElevationDeclined, Blame::ThisComputer},
+    {FailureKind::FolderBusy, Blame::ThisComputer},
     {FailureKind::Cancelled, Blame::Nobody},
     // A server address the settings name but that is no address: the setting is the server's.
     {FailureKind::Usage, Blame::Server},
@@ -236,6 +239,22 @@ QString explain(const Failure &failure, const FailureContext &context)
     case FailureKind::Denied:
     case FailureKind::Disk:
         return thisComputer(failure);
+    case FailureKind::NeedsAdministrator:
+        return QStringLiteral("Only an administrator may change %1, and this Freshgate may not ask "
+                              "Windows for that permission: it was built without a key to check "
+                              "updates with. An administrator must run Freshgate for this folder, "
+                              "or the maker of Orvane4 can build Freshgate with a key.")
+            .arg(place(failure));
+    case FailureKind::ElevationDeclined:
+        return QStringLiteral("Windows did not allow Freshgate to change %1, so nothing was "
+                              "changed there. Run Freshgate again and allow it to make changes, "
+                              "or ask an administrator to.")
+            .arg(failure.path.isEmpty() ? QStringLiteral("the product's folder") : failure.path);
+    case FailureKind::FolderBusy:
+        return QStringLiteral("Another Freshgate, started by another user or an administrator, "
+                              "is updating %1 at the moment, so nothing was changed there. Try "
+                              "again once it has finished.")
+            .arg(place(failure));
     case FailureKind::Archive:
         return QStringLiteral("The archive %1 could not be unpacked: it is damaged, or holds what "
                               "may not be installed. The files it would have replaced were kept.")

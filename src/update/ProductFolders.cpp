@@ -4,11 +4,19 @@
 #include <QFileInfo>
 
 namespace freshgate {
-ProductFolders::ProductFolders(QString appFolder) : m_app(std::move(appFolder)) {}
+ProductFolders::ProductFolders(QString appFolder)
+    : m_app(std::move(appFolder)), m_work(QDir(m_app).filePath(QStringLiteral("Freshgate")))
+{
+}
+
+ProductFolders::ProductFolders(QString appFolder, QString workFolder)
+    : m_app(std::move(appFolder)), m_work(std::move(workFolder))
+{
+}
 
 QString ProductFolders::workFolder() const
 {
-    return QDir(m_app).filePath(QStringLiteral("Freshgate"));
+    return m_work;
 }
 
 QString ProductFolders::folderFor(Target target) const

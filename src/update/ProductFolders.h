@@ -11,6 +11,8 @@ namespace freshgate {
 class ProductFolders {
 public:
     explicit ProductFolders(QString appFolder);
+    // With a work folder of the user's own, where the product's folder cannot be written.
+    ProductFolders(QString appFolder, QString workFolder);
 
     [[nodiscard]] QString appFolder() const { return m_app; }
     // "Freshgate" below the application folder: downloads and the unpacked set-up.
@@ -22,6 +24,7 @@ public:
 
 private:
     QString m_app;
+    QString m_work;
 };
 
 // Whether folder holds an installed product: its program, or failing that its resource file (a

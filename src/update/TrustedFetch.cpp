@@ -134,7 +134,7 @@ TrustedFetch::signature(const QString &serverFile, const QString &localPath,
     if (!kept) {
         return kept.failure();
     }
-    return CheckedSignature{*signature, *fields};
+    return CheckedSignature{*signature, *fields, *text};
 }
 
 Result<minisign::CommentFields> TrustedFetch::file(const QString &serverFile,
@@ -186,6 +186,17 @@ Result<minisign::CommentFields> TrustedFetch::file(const QString &serverFile,
     }
     qCInfo(lcRun).noquote() << QStringLiteral("signature of %1 is good (%2)")
                                    .arg(serverFile, checked->signature.comment);
+    if (m_keepSignatures && offered) {
+        QFile kept(localPath + QLatin1String(kSignatureSuffix));
+        if (!kept.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+            kept.write(checked->text) != checked->text.size()) {
+            const QString why = kept.errorString();
+            QFile::remove(localPath);
+            return fileFailure(FailureKind::Disk, kept.fileName(),
+                               QStringLiteral("cannot keep the signature of %1").arg(serverFile),
+                               why);
+        }
+    }
     return checked->fields;
 }
 

@@ -35,6 +35,9 @@ public:
         m_keys = std::move(keys);
     }
     [[nodiscard]] bool checksSignatures() const { return m_keys.has_value(); }
+    // With keep, an archive's signature stays beside it ("NAME.minisig" in its folder) once both
+    // are checked, for an elevated install step to check again.
+    void keepSignatures(bool keep) { m_keepSignatures = keep; }
     [[nodiscard]] const QString &serverBase() const { return m_serverBase; }
 
     // The manifest's text. With keys it comes down as a file into workFolder (a signature covers
@@ -56,6 +59,7 @@ private:
     struct CheckedSignature {
         minisign::SignedComment signature;
         minisign::CommentFields fields;
+        QByteArray text;
     };
 
     [[nodiscard]] Result<minisign::CommentFields> file(const QString &serverFile,
@@ -71,6 +75,7 @@ private:
     SettingsStore &m_settings;
     QString m_serverBase;
     std::optional<QList<minisign::PublicKey>> m_keys;
+    bool m_keepSignatures = false;
     // The signing time of the manifest fetched, and of the manifest accepted, once it is.
     std::optional<qint64> m_fetchedSignedAt;
     std::optional<qint64> m_acceptedSignedAt;

@@ -2,16 +2,19 @@
 
 #include "base/DurableFile.h"
 #include "base/FileProbe.h"
+#include "install/ProductRecord.h"
 #include "install/Recovery.h"
 #include "platform/StringTable.h"
 #include "protocol/Version.h"
 #include "settings/SettingsStore.h"
 #include "transfer/HttpTransfer.h"
 #include "transfer/TransferRules.h"
+#include "update/ElevatedHandOver.h"
 #include "update/RunLog.h"
 #include "update/UpdateView.h"
 #include "update/WorkFolder.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QUrl>
 #include <algorithm>
@@ -50,9 +53,7 @@ const char *iconName(RowIcon icon)
 UpdateRun::UpdateRun(UpdateView &view, SettingsStore &settings, HttpTransfer &transfer,
                      QString appFolder, QString serverBase)
     : m_view(view), m_settings(settings), m_transfer(transfer), m_folders(std::move(appFolder)),
-      m_fetch(transfer, settings, std::move(serverBase)),
-      m_installer(m_folders.workFolder(),
-                  [this](const VersionRecord &version) { return record(version); })
+      m_fetch(transfer, settings, std::move(serverBase))
 {
     // The amount shows on the row of the archive being fetched; the manifest has no row.
     // The bar creeps with every state the transfer reports, as it always did.
@@ -203,11 +204,15 @@ void UpdateRun::run()
     if (installProgram(exe) == Step::EndRun) {
         return;
     }
+    finishHandOver();
     end();
 }
 
 bool UpdateRun::prepare()
 {
+    chooseWorkFolder();
+    m_installer.emplace(m_folders.workFolder(),
+                        [this](const VersionRecord &version) { return record(version); });
     // Before the work folder is emptied: it may hold the journal of a crashed installation.
     (void)recoverInstallations(toPath(m_folders.workFolder()),
                                [this](const VersionRecord &version) { return record(version); });
@@ -215,7 +220,92 @@ bool UpdateRun::prepare()
         failRun(prepared.failure(), {});
         return false;
     }
+    catchUp();
     return true;
+}
+
+void UpdateRun::chooseWorkFolder()
+{
+    if (!m_launcher || m_elevated) {
+        return;
+    }
+    const Status writable = probeFolder(m_folders.appFolder());
+    if (writable || writable.kind() != FailureKind::Denied) {
+        return;
+    }
+    m_elevated = true;
+    m_folders =
+        ProductFolders(m_folders.appFolder(), localWorkFolder(m_localRoot, m_folders.appFolder()));
+    m_fetch.keepSignatures(m_fetch.checksSignatures());
+    qCInfo(lcRun).noquote() << "this user may not change the product's folder ("
+                            << writable.message() << "); working in"
+                            << QDir::toNativeSeparators(m_folders.workFolder());
+}
+
+void UpdateRun::catchUp()
+{
+    const ProductRecord held = ProductRecord::read(m_folders.appFolder());
+    for (const VersionRecord &version : held.versions()) {
+        const std::optional<qint16> stored = parseVersion(m_settings.readOrDefault(version.key));
+        if (stored && *stored >= version.version) {
+            continue;
+        }
+        if (!held.filesPresent(m_folders.appFolder(), version.key)) {
+            qCInfo(lcRun).noquote() << "the product's record holds" << recordText(version)
+                                    << "but its files are not the ones installed";
+            continue;
+        }
+        qCInfo(lcRun).noquote() << "recording" << recordText(version)
+                                << "from the product's record: installed by another user";
+        (void)record(version);
+    }
+}
+
+bool UpdateRun::handsOver(const ComponentInfo &info) const
+{
+    return m_elevated && info.target != Target::WorkFolder;
+}
+
+Status UpdateRun::mayHandOver() const
+{
+    if (m_fetch.checksSignatures()) {
+        return {};
+    }
+    Failure why = failure(FailureKind::NeedsAdministrator,
+                          QStringLiteral("this user may not change the product's folder, and a "
+                                         "build without a key never asks for elevation"));
+    why.path = QDir::toNativeSeparators(m_folders.appFolder());
+    return why;
+}
+
+void UpdateRun::handOver(const ComponentInfo &info, const QString &offered)
+{
+    if (!m_handOver) {
+        m_handOver = std::make_unique<ElevatedHandOver>(*m_launcher, m_folders.appFolder(),
+                                                        m_folders.workFolder());
+    }
+    m_handOver->add(info.component, offered);
+    m_handedOver.insert(static_cast<int>(info.component), offered);
+    qCInfo(lcRun).noquote() << info.name << "waits for the elevated install step";
+}
+
+void UpdateRun::finishHandOver()
+{
+    if (!m_handOver || m_handOver->isEmpty() || m_cancelled) {
+        return;
+    }
+    for (const HandOverOutcome &outcome : m_handOver->run()) {
+        const ComponentInfo &info = componentInfo(outcome.component);
+        const QString offered = m_handedOver.value(static_cast<int>(outcome.component));
+        if (outcome.failure) {
+            finish(info, *outcome.failure, offered);
+            continue;
+        }
+        // The versions are this user's: recorded here, never by the elevated account.
+        const Status recorded = record(recordOf(info, offered));
+        finish(info, recorded ? Result<Installed>(Installed{}) : recorded.failure(), offered);
+    }
+    m_handOver.reset();
 }
 
 std::optional<Manifest> UpdateRun::fetchManifest()
@@ -255,7 +345,8 @@ void UpdateRun::probe(const std::array<std::pair<QString, QString>, kTaskRows> &
             continue;
         }
         const ComponentInfo &info = componentInfo(components.at(i));
-        Status writable = probeFolder(m_folders.folderFor(info.target));
+        Status writable =
+            handsOver(info) ? mayHandOver() : probeFolder(m_folders.folderFor(info.target));
         if (writable) {
             writable = store;
         }
@@ -387,12 +478,16 @@ UpdateRun::Step UpdateRun::installComponent(Component component, const QString &
     if (fetch(info, offered) == Step::EndRun) {
         return Step::EndRun;
     }
+    if (handsOver(info)) {
+        handOver(info, offered);
+        return Step::Done;
+    }
     finish(info,
-           m_installer.install({m_folders.archivePath(info),
-                                m_folders.folderFor(info.target),
-                                {},
-                                {},
-                                recordOf(info, offered)}),
+           m_installer->install({m_folders.archivePath(info),
+                                 m_folders.folderFor(info.target),
+                                 {},
+                                 {},
+                                 recordOf(info, offered)}),
            offered);
     return Step::Done;
 }
@@ -419,9 +514,14 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
     if (fetch(info, offered) == Step::EndRun) {
         return Step::EndRun;
     }
+    if (handsOver(info)) {
+        m_view.setFinishMode(FinishMode::RunProduct);
+        handOver(info, offered);
+        return Step::Done;
+    }
     Result<Installed> result = failure(FailureKind::Archive, {});
     if (full) {
-        result = m_installer.install(
+        result = m_installer->install(
             {m_folders.archivePath(info), m_folders.workFolder(), {}, {}, std::nullopt});
         // Finish would start nothing from a package that brought no set-up program.
         if (result && !QFileInfo(m_folders.setupProgram()).isFile()) {
@@ -434,11 +534,11 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
         // never leaves the product without its program; and a patch that does not bring it
         // (whatever the case of its name) is no patch.
         const QString program = QLatin1String(kProductProgram);
-        result = m_installer.install({m_folders.archivePath(info),
-                                      m_folders.appFolder(),
-                                      {program},
-                                      program,
-                                      recordOf(info, offered)});
+        result = m_installer->install({m_folders.archivePath(info),
+                                       m_folders.appFolder(),
+                                       {program},
+                                       program,
+                                       recordOf(info, offered)});
     }
     // Finish starts set-up only when there is one to start.
     m_view.setFinishMode(full && result.ok() ? FinishMode::RunSetup : FinishMode::RunProduct);

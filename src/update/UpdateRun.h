@@ -4,6 +4,7 @@
 #include "protocol/Manifest.h"
 #include "trust/Minisign.h"
 #include "update/Explanation.h"
+#include "update/HandOver.h"
 #include "update/ProductFolders.h"
 #include "update/TrustedFetch.h"
 #include "update/UpdateView.h"
@@ -13,9 +14,12 @@
 #include <QMetaObject>
 #include <QString>
 #include <array>
+#include <memory>
+#include <optional>
 
 namespace freshgate {
 
+class ElevatedHandOver;
 class HttpTransfer;
 class SettingsStore;
 
@@ -44,6 +48,22 @@ public:
         m_fetch.setTrustedKeys(std::move(keys));
     }
 
+    // Where the user may not change the product's folder (it is denied, as Program Files is to a
+    // standard user), a run with a launcher works in the user's own work folder below localRoot
+    // instead. A build with keys then downloads and checks there and hands the installs into the
+    // product's folders to one elevated step (see HandOver.h), recording what it installed in this
+    // user's settings; one without keys never elevates, and fails those rows saying that an
+    // administrator must run Freshgate. Without a launcher such rows fail as any folder this
+    // user may not write. Call before start().
+    void setElevation(ElevatedLauncher *launcher, QString localRoot)
+    {
+        m_launcher = launcher;
+        m_localRoot = std::move(localRoot);
+    }
+    // The folders the run works with: the work folder is the user's own once the product's
+    // cannot be written.
+    [[nodiscard]] const ProductFolders &folders() const { return m_folders; }
+
     void start();
     void cancel();
     [[nodiscard]] bool isRunning() const { return m_running; }
@@ -65,6 +85,18 @@ private:
     void run();
     // Finishes what a crashed run left and makes the work folder ready; false ends the run.
     [[nodiscard]] bool prepare();
+    // Moves the work folder to the user's own where the product's folder is denied to the user.
+    void chooseWorkFolder();
+    // Records, without fetching, what the product's record shows another user's Freshgate
+    // installed, where this user's store is behind it and the files are still the ones installed.
+    void catchUp();
+    // Whether the install of info goes to the elevated step.
+    [[nodiscard]] bool handsOver(const ComponentInfo &info) const;
+    // Whether rows that are handed over may be: not in a build without keys.
+    [[nodiscard]] Status mayHandOver() const;
+    void handOver(const ComponentInfo &info, const QString &offered);
+    // Runs the elevated step for everything handed over and shows what became of each.
+    void finishHandOver();
     // The manifest, or nothing once the run has ended over it.
     [[nodiscard]] std::optional<Manifest> fetchManifest();
     // Before the first download: whether each out-of-date component's folder, and the settings
@@ -97,7 +129,13 @@ private:
     HttpTransfer &m_transfer;
     ProductFolders m_folders;
     TrustedFetch m_fetch;
-    Installer m_installer;
+    std::optional<Installer> m_installer;
+    ElevatedLauncher *m_launcher = nullptr;
+    QString m_localRoot;
+    bool m_elevated = false;
+    std::unique_ptr<ElevatedHandOver> m_handOver;
+    QHash<int, QString> m_handedOver; // offered version by component
+
     Manifest m_manifest;
     std::optional<QString> m_pendingSetupVersion;
     // Rows whose folder or settings cannot be written, found before the first download.

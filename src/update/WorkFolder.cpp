@@ -12,7 +12,7 @@
 
 namespace freshgate {
 
-Status prepareWorkFolder(const QString &workFolder)
+Status prepareWorkFolder(const QString &workFolder, const QStringList &alsoKeep)
 {
     const QString shown = QDir::toNativeSeparators(workFolder);
     const QFileInfo info(workFolder);
@@ -31,7 +31,7 @@ Status prepareWorkFolder(const QString &workFolder)
         return writable;
     }
     QDir dir(workFolder);
-    const QStringList kept = keptNames(toPath(workFolder));
+    const QStringList kept = keptNames(toPath(workFolder)) + alsoKeep;
     const QStringList names =
         dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     for (const QString &name : names) {

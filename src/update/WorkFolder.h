@@ -3,6 +3,7 @@
 #include "base/Result.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace freshgate {
 
@@ -11,6 +12,7 @@ namespace freshgate {
 // recovery keeps stays (a journal still pending with its backups, and journals set aside).
 // Something that cannot be removed is logged and skipped; a work folder that cannot be made or
 // written is this computer's failure, naming the folder. Run recoverInterruptedInstall() first.
-[[nodiscard]] Status prepareWorkFolder(const QString &workFolder);
+// alsoKeep names more entries that stay.
+[[nodiscard]] Status prepareWorkFolder(const QString &workFolder, const QStringList &alsoKeep = {});
 
 } // namespace freshgate

@@ -77,6 +77,15 @@ private slots:
               {"You may not change \"C:\\Program Files\\Orvane4\"", "permission"});
         local("in the way", FailureKind::Disk, "/opt/Orvane4/Freshgate",
               {"\"/opt/Orvane4/Freshgate\"", "in its way"});
+        local("only an administrator", FailureKind::NeedsAdministrator,
+              "C:\\Program Files\\Orvane4",
+              {"\"C:\\Program Files\\Orvane4\"", "administrator must run Freshgate",
+               "build Freshgate with a key"});
+        local("prompt declined", FailureKind::ElevationDeclined, "C:\\Program Files\\Orvane4",
+              {"Windows did not allow Freshgate to change C:\\Program Files\\Orvane4",
+               "nothing was changed"});
+        local("folder busy", FailureKind::FolderBusy, "C:\\Program Files\\Orvane4",
+              {"Another Freshgate", "\"C:\\Program Files\\Orvane4\"", "Try again"});
         local("settings file", FailureKind::ReadOnly, "/home/u/.config/Velmora Orvane4.ini",
               {"\"/home/u/.config/Velmora Orvane4.ini\" is on a read-only file system"});
     }
