@@ -74,6 +74,32 @@ private slots:
         QCOMPARE(line.ignored, ignored);
     }
 
+    void handOver_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<Action>("action");
+        QTest::addColumn<QStringList>("handOver");
+        QTest::newRow("first") << QStringList{"--elevated-install", "id", "C:\\w", "data=7"}
+                               << Action::ElevatedInstall << QStringList{"id", "C:\\w", "data=7"};
+        // Whatever follows belongs to the hand-over, which checks it; --help there is not asked.
+        QTest::newRow("help after it") << QStringList{"--elevated-install", "--help"}
+                                       << Action::ElevatedInstall << QStringList{"--help"};
+        QTest::newRow("not first is ignored")
+            << QStringList{"foo", "--elevated-install", "id"} << Action::RunUpdate << QStringList{};
+    }
+
+    // The hand-over to the elevated step is Freshgate's own, and only ever its first argument.
+    void handOver()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(Action, action);
+        QFETCH(QStringList, handOver);
+        const CommandLine line = parseCommandLine(arguments);
+        QCOMPARE(line.action, action);
+        QCOMPARE(line.handOver, handOver);
+        QCOMPARE(line.ignored.isEmpty(), action == Action::ElevatedInstall);
+    }
+
     void realProgram_data()
     {
         QTest::addColumn<QStringList>("arguments");
@@ -95,6 +121,12 @@ private slots:
         QTest::newRow("a display nobody serves")
             << QStringList{} << QStringLiteral(":97") << 1 << QByteArray()
             << QByteArray("freshgate: cannot open the display: could not connect to display :97\n");
+        // The elevated step needs no display, and writes nothing where there is no product.
+        QTest::newRow("elevated step beside no product")
+            << QStringList{"--elevated-install", "0123456789abcdef0123456789abcdef", "/tmp",
+                           "data=2"}
+            << QString() << 2 << QByteArray()
+            << QByteArray("freshgate: no Orvane4 beside this program; nothing installed\n");
     }
 
     void realProgram()
