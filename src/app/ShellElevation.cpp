@@ -5,9 +5,10 @@
 #include <QWidget>
 
 #ifdef Q_OS_WIN
+#include <windows.h>
+// shellapi.h needs what windows.h declares.
 #include <shellapi.h>
 #include <string>
-#include <windows.h>
 #endif
 
 namespace freshgate {

@@ -82,7 +82,7 @@ Status verifyCopy(const QList<minisign::PublicKey> &keys, const ComponentInfo &i
     if (!fields) {
         return fields.failure();
     }
-    if (const Status kept = checkArchiveFields(*fields, offered); !kept) {
+    if (Status kept = checkArchiveFields(*fields, offered); !kept) {
         return kept;
     }
     const qint64 bytes = QFileInfo(archive).size();
@@ -148,8 +148,7 @@ private:
         }
         const QDir from(m_request.archiveFolder);
         const QString name = QLatin1String(info.localArchive);
-        if (const Status copied = copyBounded(from.filePath(name), archive, m_setup.maxBytes);
-            !copied) {
+        if (Status copied = copyBounded(from.filePath(name), archive, m_setup.maxBytes); !copied) {
             return copied;
         }
         // Without its signature an archive is refused as one with a bad signature would be.

@@ -182,7 +182,8 @@ Result<QList<HandOverOutcome>> readHandOverResult(const QString &path, const QSt
                            {});
     }
     QList<HandOverOutcome> outcomes;
-    for (const QJsonValue &value : root.value(QLatin1String("outcomes")).toArray()) {
+    const QJsonArray list = root.value(QLatin1String("outcomes")).toArray();
+    for (const auto &value : list) {
         const std::optional<HandOverOutcome> outcome = fromJson(value.toObject());
         if (!outcome) {
             return fileFailure(FailureKind::Disk, path,
