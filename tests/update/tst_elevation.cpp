@@ -2,6 +2,7 @@
 // Files): the run downloads and checks in the user's own folder and hands only the install to an
 // elevated step, which takes nothing from its caller but names and checks everything again.
 // "Elevation" here is the right to change a folder made immutable for the rest of the test.
+#include "app/InstanceLock.h"
 #include "app/LastRunLog.h"
 #include "install/ProductRecord.h"
 #include "settings/SettingsStore.h"
@@ -460,6 +461,19 @@ private slots:
         QVERIFY2(logged.contains(QStringLiteral("elevated: ")) &&
                      logged.contains(QStringLiteral("signature of ov4res.cab is good here too")),
                  qPrintable(logged));
+    }
+
+    // A folder that takes no lock file: the user's own lock keeps a second Freshgate of the same
+    // user out all the same.
+    void userLockWhereTheFolderTakesNone()
+    {
+        const QString fallback = localWorkFolder(m_local->path(), m_app->path()) + ".lock";
+        InstanceLock first(m_app->path(), fallback);
+        QVERIFY(first.acquire());
+        QVERIFY(QFile::exists(fallback));
+        InstanceLock second(m_app->path(), fallback);
+        QVERIFY(!second.acquire());
+        QCOMPARE(snapshotTree(m_app->path()), m_before);
     }
 
 private:
