@@ -1,8 +1,6 @@
 #include "platform/CabinetExtractor.h"
 
-#include "platform/CrashPoint.h"
-#include "platform/DurableFiles.h"
-#include "platform/MoveTransaction.h"
+#include "base/DurableFile.h"
 #include "platform/MspackFiles.h"
 #include "protocol/MemberName.h"
 
@@ -29,11 +27,6 @@ namespace {
 Q_LOGGING_CATEGORY(lcCabinet, "freshgate.cabinet", QtWarningMsg)
 
 namespace fs = std::filesystem;
-
-constexpr QLatin1String kStagingName(kStagingFolder);
-constexpr QLatin1String kBackupName(kBackupFolder);
-constexpr QLatin1String kJournalName(kJournalFile);
-constexpr QLatin1String kKeptName(kKeptFolder);
 
 // Names come from the cabinet; keep the log line one line whatever they hold.
 QString printable(QString name)
@@ -108,7 +101,8 @@ void makeExecutable(const fs::path &file)
     fs::permissions(file, add, fs::perm_options::add, ec);
     // File systems without permissions refuse; the file works there all the same.
     if (ec) {
-        qCInfo(lcCabinet).noquote() << "cannot mark" << fromPath(file) << "executable:" << text(ec);
+        qCInfo(lcCabinet).noquote() << "cannot mark" << QString::fromStdString(file.string())
+                                    << "executable:" << errorText(ec);
     }
 }
 
@@ -118,6 +112,8 @@ struct CabinetHandle {
     mscab_decompressor *decompressor =
         qtFileSystem() ? mspack_create_cab_decompressor(qtFileSystem()) : nullptr;
     mscabd_cabinet *cabinet = nullptr;
+    // libmspack keeps this pointer and opens the file again by it while it extracts.
+    QByteArray path;
 
     CabinetHandle() = default;
     ~CabinetHandle()
@@ -137,277 +133,160 @@ struct CabinetHandle {
     Q_DISABLE_COPY_MOVE(CabinetHandle)
 };
 
-struct FolderRemover {
-    fs::path folder;
-    ~FolderRemover()
-    {
-        std::error_code ec;
-        fs::remove_all(folder, ec);
-        if (ec) {
-            qCWarning(lcCabinet).noquote()
-                << "cannot remove" << fromPath(folder) << ":" << text(ec);
-        }
-    }
+// A member as the cabinet names it, and where it belongs.
+struct Member {
+    mscabd_file *file;
+    QString rel;
 };
 
-// Folders a crashed run left behind hold nothing worth keeping.
-bool removeLeftover(const fs::path &folder, QString *error)
+Status open(CabinetHandle &cab, const QString &cabinetFile)
 {
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(folder, ec))) {
-        return true;
-    }
-    qCWarning(lcCabinet).noquote()
-        << "removing" << fromPath(folder) << "left by an interrupted run";
-    fs::remove_all(folder, ec);
-    if (ec) {
-        *error = QStringLiteral("cannot remove \"%1\": %2").arg(fromPath(folder), text(ec));
-    }
-    return !ec;
-}
-
-} // namespace
-
-CabinetExtractor::CabinetExtractor(QString workFolder) : m_workFolder(std::move(workFolder)) {}
-
-void CabinetExtractor::setCabinetFile(const QString &path)
-{
-    m_cabinetFile = path;
-}
-
-QString CabinetExtractor::cabinetFile() const
-{
-    return m_cabinetFile;
-}
-
-QString CabinetExtractor::workFolder() const
-{
-    return m_workFolder;
-}
-
-Result<Extracted> CabinetExtractor::extract(const QString &destination,
-                                            const QStringList &alsoRemove, const InstallNote &note)
-{
-    QElapsedTimer timer;
-    timer.start();
-    Result<Extracted> result = failure(FailureKind::Disk, {});
-    try {
-        result = run(destination, alsoRemove, note);
-    } catch (const std::exception &e) {
-        result =
-            failure(FailureKind::Disk,
-                    QStringLiteral("unexpected failure: %1").arg(QString::fromLocal8Bit(e.what())));
-    }
-    if (result) {
-        qCInfo(lcCabinet).noquote()
-            << QStringLiteral("extracted %1 members of \"%2\" into \"%3\" in %4 ms")
-                   .arg(result->members)
-                   .arg(m_cabinetFile, destination)
-                   .arg(timer.elapsed());
-    } else {
-        qCWarning(lcCabinet).noquote() << QStringLiteral("cannot extract \"%1\" into \"%2\": %3")
-                                              .arg(m_cabinetFile, destination, result.message());
-    }
-    return result;
-}
-
-Result<Extracted> CabinetExtractor::run(const QString &destination, const QStringList &alsoRemove,
-                                        const InstallNote &note)
-{
-    // The cabinet's own faults; the file system's go through failDisk.
-    const auto fail = [](const QString &why) { return failure(FailureKind::Archive, why); };
-    const auto failDisk = [](const QString &why) { return failure(FailureKind::Disk, why); };
-    if (m_cabinetFile.isEmpty()) {
-        return failDisk(QStringLiteral("no cabinet file is set"));
-    }
-    if (destination.isEmpty() || m_workFolder.isEmpty()) {
-        return failDisk(QStringLiteral("no destination or work folder"));
-    }
-
-    const QString workAbs = QDir::cleanPath(QFileInfo(m_workFolder).absoluteFilePath());
-    const QString stagingAbs = workAbs + u'/' + kStagingName;
-    const QString backupAbs = workAbs + u'/' + kBackupName;
-    const QString journalAbs = workAbs + u'/' + kJournalName;
-    const QString destAbs = QDir::cleanPath(QFileInfo(destination).absoluteFilePath());
-    const auto ours = [&](const QString &path) {
-        return isInside(path, stagingAbs) || isInside(path, backupAbs) ||
-               isInside(path, journalAbs) || isInside(path, journalAbs + QLatin1String(".tmp")) ||
-               isInside(path, workAbs + u'/' + kKeptName);
-    };
-    if (ours(destAbs)) {
-        return failDisk(QStringLiteral("the destination lies in the extractor's own folders"));
-    }
-
-    const QFileInfo info(m_cabinetFile);
-    if (!info.exists()) {
-        return failDisk(QStringLiteral("the cabinet file does not exist"));
-    }
+    const QFileInfo info(cabinetFile);
     if (!info.isFile()) {
-        return failDisk(QStringLiteral("the cabinet is not a file"));
+        return fileFailure(FailureKind::Disk, cabinetFile,
+                           QStringLiteral("cannot open the cabinet"),
+                           info.exists() ? QStringLiteral("it is not a file")
+                                         : QStringLiteral("it does not exist"));
     }
-
-    CabinetHandle cab;
     if (!cab.decompressor) {
-        return fail(QStringLiteral("libmspack cannot start"));
+        return failure(FailureKind::Archive, QStringLiteral("libmspack cannot start"));
     }
-    const QByteArray cabPath = mspackFileName(info.absoluteFilePath());
-    cab.cabinet = cab.decompressor->open(cab.decompressor, cabPath.constData());
+    cab.path = mspackFileName(info.absoluteFilePath());
+    cab.cabinet = cab.decompressor->open(cab.decompressor, cab.path.constData());
     if (!cab.cabinet) {
         const int err = cab.decompressor->last_error(cab.decompressor);
         // A file too short for a cabinet header fails as a read error.
         if (err == MSPACK_ERR_SIGNATURE || err == MSPACK_ERR_READ) {
-            return fail(QStringLiteral("not a cabinet, or cut short (%1)").arg(mspackError(err)));
+            return failure(
+                FailureKind::Archive,
+                QStringLiteral("not a cabinet, or cut short (%1)").arg(mspackError(err)));
         }
-        return fail(mspackError(err));
+        return failure(FailureKind::Archive, mspackError(err));
     }
     if (cab.cabinet->flags & (MSCAB_HDR_PREVCAB | MSCAB_HDR_NEXTCAB)) {
-        return fail(QStringLiteral("the cabinet is part of a spanned set"));
+        return failure(FailureKind::Archive,
+                       QStringLiteral("the cabinet is part of a spanned set"));
     }
     // libmspack opens a cut cabinet and fails only on the members past the cut.
     if (static_cast<qint64>(cab.cabinet->length) != info.size()) {
-        return fail(QStringLiteral("the cabinet states %1 bytes but the file holds %2")
-                        .arg(cab.cabinet->length)
-                        .arg(info.size()));
+        return failure(FailureKind::Archive,
+                       QStringLiteral("the cabinet states %1 bytes but the file holds %2")
+                           .arg(cab.cabinet->length)
+                           .arg(info.size()));
     }
+    return {};
+}
 
-    // Every name is judged before anything is written.
-    struct Member {
-        mscabd_file *file;
-        QString rel;
-    };
-    std::vector<Member> members;
-    bool requiredFound = m_requiredMember.isEmpty();
+// Every name is judged before anything is written.
+Result<std::vector<Member>> members(const CabinetHandle &cab, const QString &required)
+{
+    std::vector<Member> found;
+    bool requiredFound = required.isEmpty();
     for (mscabd_file *file = cab.cabinet->files; file; file = file->next) {
         const std::optional<QString> name = decodeName(file);
         if (!name) {
-            return fail(QStringLiteral("member \"%1\": name is not valid UTF-8")
-                            .arg(printable(QString::fromLatin1(file->filename))));
+            return failure(FailureKind::Archive,
+                           QStringLiteral("member \"%1\": name is not valid UTF-8")
+                               .arg(printable(QString::fromLatin1(file->filename))));
         }
         const Result<QString> rel = safeMemberPath(*name);
         if (!rel) {
-            return fail(
-                QStringLiteral("member \"%1\" refused: %2").arg(printable(*name), rel.message()));
+            return rel.failure().within(
+                QStringLiteral("member \"%1\" refused").arg(printable(*name)));
         }
-        if (ours(destAbs + u'/' + *rel)) {
-            return fail(QStringLiteral("member \"%1\" would land in the extractor's own folders")
-                            .arg(printable(*name)));
-        }
-        if (!m_requiredMember.isEmpty() &&
-            rel->compare(m_requiredMember, Qt::CaseInsensitive) == 0) {
-            members.push_back({file, m_requiredMember});
+        if (!required.isEmpty() && rel->compare(required, Qt::CaseInsensitive) == 0) {
+            found.push_back({file, required});
             requiredFound = true;
             continue;
         }
-        members.push_back({file, *rel});
+        found.push_back({file, *rel});
     }
     if (!requiredFound) {
-        return fail(QStringLiteral("the cabinet holds no %1").arg(m_requiredMember));
+        return failure(FailureKind::Archive,
+                       QStringLiteral("the cabinet holds no %1").arg(required));
     }
-    QStringList removals;
-    for (const QString &name : alsoRemove) {
-        const Result<QString> rel = safeMemberPath(name);
-        if (!rel) {
-            return fail(
-                QStringLiteral("cannot remove \"%1\": %2").arg(printable(name), rel.message()));
-        }
-        if (ours(destAbs + u'/' + *rel)) {
-            return fail(QStringLiteral("cannot remove \"%1\": it lies in the extractor's own "
-                                       "folders")
-                            .arg(printable(name)));
-        }
-        removals.append(*rel);
-    }
-    removals.removeDuplicates();
-
-    const fs::path staging = toPath(stagingAbs);
-    const fs::path backup = toPath(backupAbs);
-    std::error_code ec;
-    if (fs::exists(fs::symlink_status(toPath(journalAbs), ec))) {
-        return failDisk(QStringLiteral("the journal of an interrupted installation (\"%1\") waits "
-                                       "for the next start")
-                            .arg(journalAbs));
-    }
-    // Without a journal nothing in them is needed any more.
-    QString error;
-    if (!removeLeftover(staging, &error) || !removeLeftover(backup, &error)) {
-        return failDisk(error);
-    }
-    fs::create_directories(staging, ec);
-    if (ec) {
-        return failDisk(QStringLiteral("cannot create the staging folder: %1").arg(text(ec)));
-    }
-    const FolderRemover stagingRemover{staging};
-
-    // Staged files are numbered, not named: the real names only ever meet the destination.
-    std::vector<fs::path> staged;
-    staged.reserve(members.size());
-    for (const Member &member : members) {
-        const mscabd_file *file = member.file;
-        staged.push_back(staging / std::to_string(staged.size()));
-        const QByteArray out = mspackFileName(fromPath(staged.back()));
-        const int err = cab.decompressor->extract(cab.decompressor, member.file, out.constData());
-        if (err != MSPACK_ERR_OK) {
-            return fail(QStringLiteral("member \"%1\": %2").arg(member.rel, mspackError(err)));
-        }
-        const std::uintmax_t size = fs::file_size(staged.back(), ec);
-        if (ec || size != file->length) {
-            return fail(QStringLiteral("member \"%1\": %2 of %3 bytes came out")
-                            .arg(member.rel)
-                            .arg(ec ? 0 : size)
-                            .arg(file->length));
-        }
-        if (file->attribs & MSCAB_ATTRIB_EXEC) {
-            makeExecutable(staged.back());
-        }
-    }
-    cab.close();
-    // A file renamed into place must hold its bytes on disk before the rename does.
-    ec = syncAll(staged, SyncKind::Files);
-    if (ec) {
-        return failDisk(QStringLiteral("cannot flush the staged members: %1").arg(text(ec)));
-    }
-
-    std::vector<MoveTransaction::Move> moves;
-    moves.reserve(members.size());
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        moves.push_back({fromPath(staged[i].filename()), members[i].rel});
-    }
-    MoveTransaction transaction(toPath(workAbs), toPath(destAbs));
-    if (!transaction.plan(moves, removals, &error) || !transaction.begin(note.note, &error)) {
-        return failDisk(error);
-    }
-    if (!transaction.apply(&error) || !transaction.commit(&error)) {
-        QString problems;
-        if (!transaction.rollback(&problems)) {
-            return failDisk(QStringLiteral("%1; could not undo %2, old files are kept in \"%3\"")
-                                .arg(error, problems, backupAbs));
-        }
-        return failDisk(error);
-    }
-    Extracted result;
-    result.members = static_cast<int>(members.size());
-    result.recorded = note.note.isEmpty() || (note.record && note.record(note.note));
-    if (!result.recorded) {
-        qCWarning(lcCabinet).noquote()
-            << "the files are in place but could not be recorded; the journal waits for the "
-               "next start";
-        return result;
-    }
-    if (!transaction.retire(&error)) {
-        qCWarning(lcCabinet).noquote() << error;
-    }
-    return result;
+    return found;
 }
 
-Recovery recoverInterruptedInstall(const QString &workFolder,
-                                   const std::function<bool(const QString &note)> &record)
+// Staged files are numbered, not named: the real names only ever meet the destination.
+Result<std::vector<StagedMember>> extractMembers(CabinetHandle &cab, const std::vector<Member> &all,
+                                                 const QString &stagingFolder)
 {
-    QString detail;
-    const Recovery recovery = MoveTransaction::recover(toPath(workFolder), record, &detail);
-    if (recovery != Recovery::Nothing) {
-        qCWarning(lcCabinet).noquote() << detail;
+    std::vector<StagedMember> staged;
+    staged.reserve(all.size());
+    const fs::path folder = toPath(QDir(stagingFolder).absolutePath());
+    for (const Member &member : all) {
+        const QString name = QString::number(staged.size());
+        const fs::path path = folder / name.toStdString();
+        const QByteArray out = mspackFileName(QDir(stagingFolder).filePath(name));
+        const int err = cab.decompressor->extract(cab.decompressor, member.file, out.constData());
+        if (err != MSPACK_ERR_OK) {
+            // A write that failed is the disk's fault; anything else the cabinet's.
+            if (err == MSPACK_ERR_WRITE || err == MSPACK_ERR_OPEN) {
+                return fileFailure(FailureKind::Disk, stagingFolder,
+                                   QStringLiteral("member \"%1\"").arg(member.rel),
+                                   mspackError(err));
+            }
+            return failure(FailureKind::Archive,
+                           QStringLiteral("member \"%1\": %2").arg(member.rel, mspackError(err)));
+        }
+        std::error_code ec;
+        const std::uintmax_t size = fs::file_size(path, ec);
+        if (ec || size != member.file->length) {
+            return failure(FailureKind::Archive,
+                           QStringLiteral("member \"%1\": %2 of %3 bytes came out")
+                               .arg(member.rel)
+                               .arg(ec ? 0 : size)
+                               .arg(member.file->length));
+        }
+        if (member.file->attribs & MSCAB_ATTRIB_EXEC) {
+            makeExecutable(path);
+        }
+        staged.push_back({name, member.rel});
     }
-    return recovery;
+    return staged;
+}
+
+Result<std::vector<StagedMember>> stage(const QString &cabinetFile, const QString &required,
+                                        const QString &stagingFolder)
+{
+    if (cabinetFile.isEmpty() || stagingFolder.isEmpty()) {
+        return failure(FailureKind::Usage, QStringLiteral("no cabinet file or staging folder"));
+    }
+    CabinetHandle cab;
+    if (const Status opened = open(cab, cabinetFile); !opened) {
+        return opened.failure();
+    }
+    const Result<std::vector<Member>> all = members(cab, required);
+    if (!all) {
+        return all.failure();
+    }
+    std::error_code ec;
+    fs::create_directories(toPath(QDir(stagingFolder).absolutePath()), ec);
+    if (ec) {
+        return fileFailure(ec, stagingFolder, QStringLiteral("cannot make the staging folder"));
+    }
+    return extractMembers(cab, *all, stagingFolder);
+}
+
+} // namespace
+
+Result<std::vector<StagedMember>> CabinetExtractor::extract(const QString &stagingFolder)
+{
+    QElapsedTimer timer;
+    timer.start();
+    Result<std::vector<StagedMember>> staged =
+        stage(m_cabinetFile, m_requiredMember, stagingFolder);
+    if (staged) {
+        qCInfo(lcCabinet).noquote() << QStringLiteral("extracted %1 members of \"%2\" in %3 ms")
+                                           .arg(staged->size())
+                                           .arg(m_cabinetFile)
+                                           .arg(timer.elapsed());
+    } else {
+        qCWarning(lcCabinet).noquote()
+            << QStringLiteral("cannot extract \"%1\": %2").arg(m_cabinetFile, staged.message());
+    }
+    return staged;
 }
 
 } // namespace freshgate

@@ -1,21 +1,17 @@
 #include "settings/IniFile.h"
 
+#include "base/DurableFile.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
 #include <QLockFile>
-#include <QSaveFile>
 #include <QStringView>
+#include <chrono>
+#include <filesystem>
 #include <utility>
-
-#ifndef Q_OS_WIN
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 namespace freshgate {
 namespace {
@@ -291,31 +287,6 @@ bool endsWithLineBreak(QByteArrayView data)
     return data.endsWith('\n') || data.endsWith('\r');
 }
 
-#ifndef Q_OS_WIN
-QString systemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-// A rename is on the disk only once the folder that holds the name is.
-bool syncFolder(const QString &folder, QString *error)
-{
-    const int fd =
-        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = QStringLiteral("cannot open %1 to flush it: %2").arg(folder, systemError());
-        return false;
-    }
-    // Some file systems cannot flush a folder at all (EINVAL); there is nothing more to do there.
-    const bool ok = ::fsync(fd) == 0 || errno == EINVAL;
-    if (!ok) {
-        *error = QStringLiteral("cannot flush %1 to the disk: %2").arg(folder, systemError());
-    }
-    ::close(fd);
-    return ok;
-}
-#endif
-
 } // namespace
 
 QByteArray iniWithValue(QByteArrayView ini, const QString &section, const QString &key,
@@ -382,84 +353,63 @@ QByteArray iniWithValue(QByteArrayView ini, const QString &section, const QStrin
     return out;
 }
 
-bool writeIniValue(const QString &path, const QString &section, const QString &key,
-                   const QString &value, QString *error)
+Status writeIniValue(const QString &path, const QString &section, const QString &key,
+                     const QString &value)
 {
     const QFileInfo given(path);
-    // QSaveFile writes through a symbolic link to its target, so that is the file and folder.
+    // A symbolic link is written through to its target, so that is the file and folder.
     const QString target = given.exists() ? given.canonicalFilePath() : given.absoluteFilePath();
     const QString folder = QFileInfo(target).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        *error = QStringLiteral("cannot create the folder %1").arg(folder);
-        return false;
+    std::error_code ec;
+    std::filesystem::create_directories(toPath(folder), ec);
+    if (ec) {
+        return fileFailure(ec, folder, QStringLiteral("cannot make the folder %1").arg(folder));
     }
 
     QLockFile lock(given.absoluteFilePath() + QStringLiteral(".lock"));
     if (!lock.tryLock(kLockWaitMs)) {
-        *error = lock.error() == QLockFile::LockFailedError
-                     ? QStringLiteral("%1 is locked by another program").arg(path)
-                     : QStringLiteral("cannot create the lock file beside %1").arg(path);
-        return false;
+        return lock.error() == QLockFile::LockFailedError
+                   ? fileFailure(FailureKind::Disk, path,
+                                 QStringLiteral("cannot write %1").arg(path),
+                                 QStringLiteral("another program holds its lock"))
+                   : fileFailure(FailureKind::Denied, path,
+                                 QStringLiteral("cannot create the lock file beside %1").arg(path),
+                                 {});
     }
 
     QFile current(target);
     const bool existed = current.exists();
     QByteArray before;
-    QDateTime beforeTime;
     if (existed) {
         if (!current.open(QIODevice::ReadOnly)) {
-            *error = QStringLiteral("cannot read %1: %2").arg(target, current.errorString());
-            return false;
+            return fileFailure(FailureKind::Disk, target,
+                               QStringLiteral("cannot read %1").arg(target), current.errorString());
         }
         before = current.readAll();
-        if (current.error() != QFileDevice::NoError) {
-            *error = QStringLiteral("cannot read %1: %2").arg(target, current.errorString());
-            return false;
-        }
         current.close();
-        beforeTime = QFileInfo(target).lastModified();
     }
     const QByteArray after = iniWithValue(before, section, key, value);
     if (existed && after == before) {
-        return true;
+        return {};
     }
-
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error =
-            QStringLiteral("cannot create a file beside %1: %2").arg(target, file.errorString());
-        return false;
-    }
-    if (file.write(after) != after.size() || !file.flush()) {
-        *error = QStringLiteral("cannot write beside %1: %2").arg(target, file.errorString());
-        file.cancelWriting();
-        return false;
+    const auto beforeTime = std::filesystem::last_write_time(toPath(target), ec);
+    if (const Status written = writeDurably(toPath(target), after); !written) {
+        return written;
     }
     // QSettings reads a file again only when its size or its time (in milliseconds) changed; a
     // version "2" rewritten as "3" within the same millisecond would otherwise go unseen. Not
     // being able to set it costs a stale read, not the value, so it is not a failure.
-    QDateTime when = QDateTime::currentDateTimeUtc();
-    if (beforeTime.isValid() && when <= beforeTime) {
-        when = beforeTime.addMSecs(1);
+    if (existed && !ec) {
+        const auto inMilliseconds = [](std::filesystem::file_time_type time) {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch());
+        };
+        const auto afterTime = std::filesystem::last_write_time(toPath(target), ec);
+        if (!ec && inMilliseconds(afterTime) <= inMilliseconds(beforeTime)) {
+            std::filesystem::last_write_time(toPath(target),
+                                             beforeTime + std::chrono::milliseconds(1), ec);
+        }
     }
-    file.setFileTime(when, QFileDevice::FileModificationTime);
-#ifndef Q_OS_WIN
-    // QSaveFile flushes before its rename too, but does not say when that fails.
-    if (::fsync(file.handle()) != 0) {
-        *error = QStringLiteral("cannot flush %1 to the disk: %2").arg(target, systemError());
-        file.cancelWriting();
-        return false;
-    }
-#endif
-    if (!file.commit()) {
-        *error = QStringLiteral("cannot replace %1: %2").arg(target, file.errorString());
-        return false;
-    }
-#ifndef Q_OS_WIN
-    return syncFolder(folder, error);
-#else
-    return true;
-#endif
+    return {};
 }
 
 } // namespace freshgate

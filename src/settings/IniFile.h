@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -23,13 +25,14 @@ namespace freshgate {
                                       const QString &key, const QString &value);
 
 // Sets section/key to value in the INI file at path (created with its folder when missing),
-// atomically: the new text goes to a temporary file beside it, is flushed to the disk and renamed
-// over the file, and the folder is flushed. A symbolic link is followed, the file's permissions
-// are kept. Takes the lock file QSettings takes for writing, so a Qt program never interleaves a
-// write. The file's modification time always advances, so every QSettings that looks at size
-// and time (ours included) sees the change. False, with error filled, when the value may not be
-// on the disk; the file is then as it was.
-[[nodiscard]] bool writeIniValue(const QString &path, const QString &section, const QString &key,
-                                 const QString &value, QString *error);
+// atomically, through the same durable write as the install's journal: the new text goes to a
+// temporary file beside it, is flushed to the disk and renamed over the file, and the folder is
+// flushed. A symbolic link is followed, the file's permissions are kept. Takes the lock file
+// QSettings takes for writing, so a Qt program never interleaves a write. The file's
+// modification time always advances, so every QSettings that looks at size and time (ours
+// included) sees the change. A failure is this computer's, naming the file or its folder, and
+// leaves the file as it was.
+[[nodiscard]] Status writeIniValue(const QString &path, const QString &section, const QString &key,
+                                   const QString &value);
 
 } // namespace freshgate

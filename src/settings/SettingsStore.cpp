@@ -117,10 +117,11 @@ Status SettingsStore::write(const QString &section, const QString &key, const QS
         return {};
     }
 #endif
-    QString why;
-    if (!writeIniValue(m_settings->fileName(), section, key, value, &why)) {
-        qCWarning(lcSettings).noquote() << "could not write" << section << key << ":" << why;
-        return failure(FailureKind::Disk, why);
+    if (const Status written = writeIniValue(m_settings->fileName(), section, key, value);
+        !written) {
+        qCWarning(lcSettings).noquote()
+            << "could not write" << section << key << ":" << written.message();
+        return written;
     }
     // QSettings answers from what it read last; it reads the file again when it changed.
     m_settings->sync();

@@ -1,8 +1,8 @@
 #include "update/UpdateRun.h"
 
+#include "base/DurableFile.h"
 #include "base/FileProbe.h"
-#include "platform/CabinetExtractor.h"
-#include "platform/CrashPoint.h"
+#include "install/Recovery.h"
 #include "platform/StringTable.h"
 #include "protocol/Version.h"
 #include "settings/SettingsStore.h"
@@ -22,9 +22,9 @@ namespace {
 // The version an installed offer is recorded as. Only an offer that reads as a version is
 // ever fetched, so this is that number without the blanks or sign the manifest may have
 // carried around it.
-QString recordedVersion(const QString &offered)
+VersionRecord recordOf(const ComponentInfo &info, const QString &offered)
 {
-    return QString::number(parseVersion(offered).value_or(0));
+    return {versionKey(info.component), parseVersion(offered).value_or(0)};
 }
 
 // How the log names what a row shows.
@@ -50,7 +50,9 @@ const char *iconName(RowIcon icon)
 UpdateRun::UpdateRun(UpdateView &view, SettingsStore &settings, HttpTransfer &transfer,
                      QString appFolder, QString serverBase)
     : m_view(view), m_settings(settings), m_transfer(transfer), m_folders(std::move(appFolder)),
-      m_fetch(transfer, settings, std::move(serverBase))
+      m_fetch(transfer, settings, std::move(serverBase)),
+      m_installer(m_folders.workFolder(),
+                  [this](const VersionRecord &version) { return record(version); })
 {
     // The amount shows on the row of the archive being fetched; the manifest has no row.
     // The bar creeps with every state the transfer reports, as it always did.
@@ -207,8 +209,8 @@ void UpdateRun::run()
 bool UpdateRun::prepare()
 {
     // Before the work folder is emptied: it may hold the journal of a crashed installation.
-    recoverInterruptedInstall(m_folders.workFolder(),
-                              [this](const QString &note) { return recordNote(note); });
+    (void)recoverInstallations(toPath(m_folders.workFolder()),
+                               [this](const VersionRecord &version) { return record(version); });
     if (const Status prepared = prepareWorkFolder(m_folders.workFolder()); !prepared) {
         failRun(prepared.failure(), {});
         return false;
@@ -321,62 +323,34 @@ UpdateRun::Step UpdateRun::fetch(const ComponentInfo &info, const QString &offer
     return Step::Done;
 }
 
-void UpdateRun::finish(const ComponentInfo &info, const Result<Extracted> &result,
+void UpdateRun::finish(const ComponentInfo &info, const Result<Installed> &result,
                        const QString &offered)
 {
+    const int row = taskRow(info.component);
     if (!result) {
-        failRow(taskRow(info.component),
-                result.failure().within(
-                    QStringLiteral("installing %1").arg(taskName(taskRow(info.component)))),
+        failRow(row, result.failure().within(QStringLiteral("installing %1").arg(taskName(row))),
                 QLatin1String(info.serverFile));
         return;
     }
-    setRow(taskRow(info.component), RowIcon::Save, StringId::UpdateInstalled);
-    const QString version = recordedVersion(offered);
+    setRow(row, RowIcon::Save, StringId::UpdateInstalled);
     if (info.component == Component::ExeFull) {
         // The product is still the old one until its set-up has run: recording the
         // version now would hide the package from the next run.
-        m_pendingSetupVersion = version;
+        m_pendingSetupVersion = QString::number(recordOf(info, offered).version);
         qCInfo(lcRun).noquote() << QStringLiteral(
                                        "program version %1 is recorded once set-up has started")
-                                       .arg(version);
-        return;
-    }
-    // The extractor recorded it through versionNote(), once the files were on disk.
-    if (!result->recorded) {
-        qCWarning(lcRun) << info.name << "installed, but its version could not be recorded";
+                                       .arg(*m_pendingSetupVersion);
     }
 }
 
-InstallNote UpdateRun::versionNote(const ComponentInfo &info, const QString &offered)
+Status UpdateRun::record(const VersionRecord &version)
 {
-    const QString version = recordedVersion(offered);
-    return {QLatin1String(settingInfo(versionKey(info.component)).name) + u'=' + version,
-            [this](const QString &note) { return recordNote(note); }};
-}
-
-bool UpdateRun::recordNote(const QString &note)
-{
-    const qsizetype equals = note.lastIndexOf(u'=');
-    const QString name = note.left(equals);
-    const QString version = note.mid(equals + 1);
-    for (const SettingKey key : {SettingKey::ResourceVersion, SettingKey::DataVersion,
-                                 SettingKey::HelpVersion, SettingKey::ExeVersion}) {
-        if (equals < 0 || name != QLatin1String(settingInfo(key).name)) {
-            continue;
-        }
-        if (!parseVersion(version)) {
-            break;
-        }
-        const Status written = m_settings.write(key, version);
-        stepDone("version recorded");
-        if (!written) {
-            qCWarning(lcRun).noquote() << "cannot record" << note << ":" << written.message();
-        }
-        return written.ok();
+    const Status written = recordVersion(m_settings, version);
+    if (!written) {
+        qCWarning(lcRun).noquote()
+            << "cannot record" << recordText(version) << ":" << written.message();
     }
-    qCWarning(lcRun).noquote() << "the journal's note" << note << "names no version to record";
-    return false;
+    return written;
 }
 
 void UpdateRun::recordSetupStarted()
@@ -413,10 +387,12 @@ UpdateRun::Step UpdateRun::installComponent(Component component, const QString &
     if (fetch(info, offered) == Step::EndRun) {
         return Step::EndRun;
     }
-    CabinetExtractor extractor(m_folders.workFolder());
-    extractor.setCabinetFile(m_folders.archivePath(info));
     finish(info,
-           extractor.extract(m_folders.folderFor(info.target), {}, versionNote(info, offered)),
+           m_installer.install({m_folders.archivePath(info),
+                                m_folders.folderFor(info.target),
+                                {},
+                                {},
+                                recordOf(info, offered)}),
            offered);
     return Step::Done;
 }
@@ -443,11 +419,10 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
     if (fetch(info, offered) == Step::EndRun) {
         return Step::EndRun;
     }
-    CabinetExtractor extractor(m_folders.workFolder());
-    extractor.setCabinetFile(m_folders.archivePath(info));
-    Result<Extracted> result = failure(FailureKind::Archive, {});
+    Result<Installed> result = failure(FailureKind::Archive, {});
     if (full) {
-        result = extractor.extract(m_folders.workFolder());
+        result = m_installer.install(
+            {m_folders.archivePath(info), m_folders.workFolder(), {}, {}, std::nullopt});
         // Finish would start nothing from a package that brought no set-up program.
         if (result && !QFileInfo(m_folders.setupProgram()).isFile()) {
             result = failure(
@@ -455,12 +430,15 @@ UpdateRun::Step UpdateRun::installProgram(const QString &installed)
                 QStringLiteral("the full package holds no %1").arg(QLatin1String(kSetupProgram)));
         }
     } else {
-        // The old program goes in the same step that brings the new one, so a
-        // broken patch never leaves the product without its program; and a patch
-        // that does not bring it (whatever the case of its name) is no patch.
-        extractor.setRequiredMember(QLatin1String(kProductProgram));
-        result = extractor.extract(m_folders.appFolder(), {QLatin1String(kProductProgram)},
-                                   versionNote(info, offered));
+        // The old program goes in the same step that brings the new one, so a broken patch
+        // never leaves the product without its program; and a patch that does not bring it
+        // (whatever the case of its name) is no patch.
+        const QString program = QLatin1String(kProductProgram);
+        result = m_installer.install({m_folders.archivePath(info),
+                                      m_folders.appFolder(),
+                                      {program},
+                                      program,
+                                      recordOf(info, offered)});
     }
     // Finish starts set-up only when there is one to start.
     m_view.setFinishMode(full && result.ok() ? FinishMode::RunSetup : FinishMode::RunProduct);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "install/Installer.h"
 #include "protocol/Manifest.h"
 #include "trust/Minisign.h"
 #include "update/Explanation.h"
@@ -15,8 +16,6 @@
 
 namespace freshgate {
 
-struct Extracted;
-struct InstallNote;
 class HttpTransfer;
 class SettingsStore;
 
@@ -85,13 +84,10 @@ private:
     void showDownload(qint64 bytes, qint64 total);
     // Downloads a component's archive; EndRun when the run must stop.
     [[nodiscard]] Step fetch(const ComponentInfo &info, const QString &offered);
-    // Shows the outcome of an extraction and records the version it brought.
-    void finish(const ComponentInfo &info, const Result<Extracted> &result, const QString &offered);
-    // What the extractor writes into its journal and records once the files are on disk:
-    // "<version key>=<version>". recordNote() records such a note, also one that recovery
-    // finds after a crash; false when the store could not be written.
-    [[nodiscard]] InstallNote versionNote(const ComponentInfo &info, const QString &offered);
-    [[nodiscard]] bool recordNote(const QString &note);
+    // Shows the outcome of an installation.
+    void finish(const ComponentInfo &info, const Result<Installed> &result, const QString &offered);
+    // Records what an installation brought, also one that recovery finishes after a crash.
+    [[nodiscard]] Status record(const VersionRecord &version);
     [[nodiscard]] Step installComponent(Component component, const QString &installed,
                                         const QString &offered);
     [[nodiscard]] Step installProgram(const QString &installed);
@@ -101,6 +97,7 @@ private:
     HttpTransfer &m_transfer;
     ProductFolders m_folders;
     TrustedFetch m_fetch;
+    Installer m_installer;
     Manifest m_manifest;
     std::optional<QString> m_pendingSetupVersion;
     // Rows whose folder or settings cannot be written, found before the first download.

@@ -1,7 +1,8 @@
 #include "update/WorkFolder.h"
 
+#include "base/DurableFile.h"
 #include "base/FileProbe.h"
-#include "platform/MoveTransaction.h"
+#include "install/OwnFolders.h"
 #include "update/RunLog.h"
 
 #include <QDir>
@@ -30,7 +31,7 @@ Status prepareWorkFolder(const QString &workFolder)
         return writable;
     }
     QDir dir(workFolder);
-    const QStringList kept = MoveTransaction::keptNames(toPath(workFolder));
+    const QStringList kept = keptNames(toPath(workFolder));
     const QStringList names =
         dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     for (const QString &name : names) {
@@ -40,8 +41,8 @@ Status prepareWorkFolder(const QString &workFolder)
         // remove_all takes a link away, never what it points to.
         std::filesystem::remove_all(toPath(dir.filePath(name)), ec);
         if (ec) {
-            qCWarning(lcRun).noquote()
-                << "cannot remove" << dir.filePath(name) << "from the work folder:" << text(ec);
+            qCWarning(lcRun).noquote() << "cannot remove" << dir.filePath(name)
+                                       << "from the work folder:" << errorText(ec);
         }
     }
     return {};

@@ -168,6 +168,11 @@ void TestEndToEndCrash::everyCrashPointLeavesOldOrNew()
                 completedBy = completedBy < 0 ? i : completedBy;
             }
             stopProcess(run.process(), 10000);
+            // Whatever the moment, the user's shortcut still finds the program.
+            QVERIFY2(products[i]->app().exists(QStringLiteral("Orvane4.exe")),
+                     qPrintable(QStringLiteral("after crash point %1 (%2): no Orvane4.exe")
+                                    .arg(first + i)
+                                    .arg(steps[i])));
             // Started again, against a server with nothing newer: only recovery can act.
             QByteArray ini = products[i]->settingsBytes();
             ini.replace(serverBase(server, "new").toUtf8(), serverBase(server, "old").toUtf8());

@@ -1,4 +1,4 @@
-#include "platform/CrashPoint.h"
+#include "base/CrashPoint.h"
 
 #ifdef FRESHGATE_FAULT_INJECTION
 

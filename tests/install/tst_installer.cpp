@@ -1,5 +1,10 @@
-#include "platform/CabinetExtractor.h"
+#include "base/DurableFile.h"
+#include "install/Installer.h"
+#include "install/OwnFolders.h"
+#include "install/Recovery.h"
+#include "install/Transaction.h"
 #include "support/CabBuilder.h"
+#include "support/FaultyFileSystem.h"
 #include "support/Files.h"
 #include "support/Immutable.h"
 
@@ -23,8 +28,27 @@ namespace {
 
 void expectFailureLogged()
 {
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^cannot extract "_s));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^cannot install "_s));
 }
+
+// An installation of one cabinet into one folder, as the update run asks for it.
+struct Extractor {
+    Extractor(QString workFolder, QString cabinetFile, FileSystem *fileSystem = &FileSystem::real())
+        : work(std::move(workFolder)), cabinet(std::move(cabinetFile)), files(fileSystem)
+    {
+    }
+
+    QString work;
+    QString cabinet;
+    FileSystem *files;
+
+    Result<Installed> extract(const QString &destination, const QStringList &alsoRemove = {})
+    {
+        Installer installer(
+            work, [](const VersionRecord &) { return Status(); }, *files);
+        return installer.install({cabinet, destination, alsoRemove, {}, std::nullopt});
+    }
+};
 
 // The product's folder with the work folder inside it, as the updater lays them out.
 struct Layout {
@@ -42,14 +66,14 @@ struct Layout {
     QString inWork(const QString &rel) const { return work + u'/' + rel; }
     bool workIsClean() const
     {
-        return !QFileInfo::exists(inWork(u"~staging"_s)) &&
-               !QFileInfo::exists(inWork(u"~backup"_s));
+        return !QFileInfo::exists(inWork(u"~staging"_s)) && journalsIn(toPath(work)).isEmpty() &&
+               QDir(work).entryList({u"~backup*"_s}, QDir::AllEntries | QDir::Hidden).isEmpty();
     }
 };
 
 } // namespace
 
-class TestCabinetExtractor : public QObject {
+class TestInstaller : public QObject {
     Q_OBJECT
 
 private slots:
@@ -74,13 +98,16 @@ private slots:
     void extractsIntoItsOwnWorkFolder();
     void symbolicLinks_data();
     void symbolicLinks();
+    void failureIsUndoneAtOnce_data();
+    void failureIsUndoneAtOnce();
+    void unrecordableVersionIsUndone();
     void recoveryAfterACrash_data();
     void recoveryAfterACrash();
     void unreadableJournalKeepsTheBackups_data();
     void unreadableJournalKeepsTheBackups();
 };
 
-void TestCabinetExtractor::extractsGcabCabinet_data()
+void TestInstaller::extractsGcabCabinet_data()
 {
     QTest::addColumn<CabCompression>("compression");
     QTest::addColumn<QString>("product");
@@ -90,7 +117,7 @@ void TestCabinetExtractor::extractsGcabCabinet_data()
     QTest::newRow("non-ASCII product folder") << CabCompression::MsZip << u"Prodüct Ørvane 更新"_s;
 }
 
-void TestCabinetExtractor::extractsGcabCabinet()
+void TestInstaller::extractsGcabCabinet()
 {
     QFETCH(CabCompression, compression);
     QFETCH(QString, product);
@@ -113,11 +140,9 @@ void TestCabinetExtractor::extractsGcabCabinet()
     QLoggingCategory::setFilterRules(u"freshgate.cabinet.info=true"_s);
     QTest::ignoreMessage(QtInfoMsg,
                          QRegularExpression(u"^extracted 6 members of .*datafile.cab.* ms$"_s));
-    CabinetExtractor extractor(layout.work);
-    extractor.setCabinetFile(cab);
-    QCOMPARE(extractor.cabinetFile(), cab);
+    Extractor extractor{layout.work, cab};
     const QString destination = layout.inApp(u"Data/nested"_s); // neither exists yet
-    const Result<Extracted> result = extractor.extract(destination);
+    const Result<Installed> result = extractor.extract(destination);
     QLoggingCategory::setFilterRules(u"freshgate.cabinet.info=false"_s);
 
     QVERIFY2(result.ok(), qPrintable(result.message()));
@@ -127,7 +152,7 @@ void TestCabinetExtractor::extractsGcabCabinet()
     QCOMPARE(snapshotTree(layout.work).keys(), QStringList{u"datafile.cab"_s});
 }
 
-void TestCabinetExtractor::replacesExistingFiles()
+void TestInstaller::replacesExistingFiles()
 {
     Layout layout;
     QVERIFY(writeFile(layout.inApp(u"Orvane4.res"_s), "old resource"));
@@ -146,9 +171,8 @@ void TestCabinetExtractor::replacesExistingFiles()
     expected[u"Data/new.dat"_s] = "file:brand new";
     expected[u"link.txt"_s] = "file:a file now";
 
-    CabinetExtractor extractor(layout.work);
-    extractor.setCabinetFile(cab);
-    const Result<Extracted> result = extractor.extract(layout.app);
+    Extractor extractor{layout.work, cab};
+    const Result<Installed> result = extractor.extract(layout.app);
 
     QVERIFY2(result.ok(), qPrintable(result.message()));
     QCOMPARE(result->members, 4);
@@ -157,16 +181,15 @@ void TestCabinetExtractor::replacesExistingFiles()
              "untouched"); // the link replaced, not its target
 }
 
-void TestCabinetExtractor::executableFlag()
+void TestInstaller::executableFlag()
 {
     Layout layout;
     const QString cab = layout.inWork(u"exefile.cab"_s);
     QVERIFY(writeCabinet(cab, {{"Orvane4.exe", "program", kCabAttribExec},
                                {"bin\\tool", "tool", kCabAttribExec},
                                {"notes.txt", "text", 0}}));
-    CabinetExtractor extractor(layout.work);
-    extractor.setCabinetFile(cab);
-    const Result<Extracted> result = extractor.extract(layout.app);
+    Extractor extractor{layout.work, cab};
+    const Result<Installed> result = extractor.extract(layout.app);
     QVERIFY2(result.ok(), qPrintable(result.message()));
 
     const auto executableWhereReadable = [](const QString &path) {
@@ -182,7 +205,7 @@ void TestCabinetExtractor::executableFlag()
     QVERIFY(!(plain & (QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther)));
 }
 
-void TestCabinetExtractor::memberNameEncoding_data()
+void TestInstaller::memberNameEncoding_data()
 {
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<int>("attributes");
@@ -200,7 +223,7 @@ void TestCabinetExtractor::memberNameEncoding_data()
         << QByteArray("caf\xe9.txt") << static_cast<int>(kCabAttribUtf8Name) << QString();
 }
 
-void TestCabinetExtractor::memberNameEncoding()
+void TestInstaller::memberNameEncoding()
 {
     QFETCH(QByteArray, stored);
     QFETCH(int, attributes);
@@ -210,12 +233,11 @@ void TestCabinetExtractor::memberNameEncoding()
     QVERIFY(writeCabinet(cab, {{"first.txt", "1"}, {stored, "named", quint16(attributes)}}));
     const Tree before = snapshotTree(layout.root);
 
-    CabinetExtractor extractor(layout.work);
-    extractor.setCabinetFile(cab);
+    Extractor extractor{layout.work, cab};
     if (expected.isEmpty()) {
         expectFailureLogged();
     }
-    const Result<Extracted> result = extractor.extract(layout.app);
+    const Result<Installed> result = extractor.extract(layout.app);
 
     QCOMPARE(result.ok(), !expected.isEmpty());
     if (expected.isEmpty()) {
@@ -226,7 +248,7 @@ void TestCabinetExtractor::memberNameEncoding()
     }
 }
 
-void TestCabinetExtractor::hostileNamesWriteNothing_data()
+void TestInstaller::hostileNamesWriteNothing_data()
 {
     QTest::addColumn<QByteArray>("hostile");
     QTest::addColumn<bool>("intoWorkFolder");
@@ -245,7 +267,7 @@ void TestCabinetExtractor::hostileNamesWriteNothing_data()
     QTest::newRow("into the backup folder") << QByteArray("~backup\\x") << true;
 }
 
-void TestCabinetExtractor::hostileNamesWriteNothing()
+void TestInstaller::hostileNamesWriteNothing()
 {
     QFETCH(QByteArray, hostile);
     QFETCH(bool, intoWorkFolder);
@@ -256,10 +278,9 @@ void TestCabinetExtractor::hostileNamesWriteNothing()
         writeCabinet(cab, {{"first.txt", "new first"}, {hostile, "payload"}, {"last.txt", "x"}}));
     const Tree before = snapshotTree(layout.root);
 
-    CabinetExtractor extractor(layout.work);
-    extractor.setCabinetFile(cab);
+    Extractor extractor{layout.work, cab};
     expectFailureLogged();
-    const Result<Extracted> result = extractor.extract(intoWorkFolder ? layout.work : layout.app);
+    const Result<Installed> result = extractor.extract(intoWorkFolder ? layout.work : layout.app);
 
     QVERIFY(!result.ok());
     QVERIFY2(result.message().contains(u"refused"_s) || result.message().contains(u"own folders"_s),
@@ -269,7 +290,7 @@ void TestCabinetExtractor::hostileNamesWriteNothing()
 
 enum class Damage { Truncated, CutToHeader, Corrupt, NotACabinet, Empty, Missing, Folder, Spanned };
 
-void TestCabinetExtractor::brokenCabinetsChangeNothing_data()
+void TestInstaller::brokenCabinetsChangeNothing_data()
 {
     QTest::addColumn<Damage>("damage");
     QTest::addColumn<QString>("reason");
@@ -284,7 +305,7 @@ void TestCabinetExtractor::brokenCabinetsChangeNothing_data()
     QTest::newRow("spanned set") << Damage::Spanned << u"spanned"_s;
 }
 
-void TestCabinetExtractor::brokenCabinetsChangeNothing()
+void TestInstaller::brokenCabinetsChangeNothing()
 {
     QFETCH(Damage, damage);
     QFETCH(QString, reason);
@@ -330,10 +351,9 @@ void TestCabinetExtractor::brokenCabinetsChangeNothing()
     }
     const Tree before = snapshotTree(layout.root);
 
-    CabinetExtractor extractor(layout.work);
-    extractor.setCabinetFile(cab);
+    Extractor extractor{layout.work, cab};
     expectFailureLogged();
-    const Result<Extracted> result = extractor.extract(layout.app);
+    const Result<Installed> result = extractor.extract(layout.app);
 
     QVERIFY(!result.ok());
     QVERIFY(!result.message().isEmpty());
@@ -344,14 +364,14 @@ void TestCabinetExtractor::brokenCabinetsChangeNothing()
     QCOMPARE(snapshotTree(layout.root), before);
 }
 
-void TestCabinetExtractor::unwritableDestination_data()
+void TestInstaller::unwritableDestination_data()
 {
     QTest::addColumn<QString>("immutable");
     QTest::newRow("the destination") << u""_s;
     QTest::newRow("a folder reached after other members") << u"Data"_s;
 }
 
-void TestCabinetExtractor::unwritableDestination()
+void TestInstaller::unwritableDestination()
 {
     QFETCH(QString, immutable);
     Layout layout;
@@ -365,14 +385,13 @@ void TestCabinetExtractor::unwritableDestination()
                                {"Data\\y.dat", "new y"}}));
     const Tree before = snapshotTree(layout.root);
 
-    Result<Extracted> result = failure(FailureKind::Disk, {});
+    Result<Installed> result = failure(FailureKind::Disk, {});
     {
         const Immutable guard(immutable.isEmpty() ? layout.app : layout.inApp(immutable));
         if (!guard.isSet()) {
             QSKIP("chattr +i is not available here (needs root and a file system that has it)");
         }
-        CabinetExtractor extractor(layout.work);
-        extractor.setCabinetFile(cab);
+        Extractor extractor{layout.work, cab};
         expectFailureLogged();
         result = extractor.extract(layout.app);
     }
@@ -381,7 +400,7 @@ void TestCabinetExtractor::unwritableDestination()
     QCOMPARE(snapshotTree(layout.root), before);
 }
 
-void TestCabinetExtractor::moveFailureRollsBack_data()
+void TestInstaller::moveFailureRollsBack_data()
 {
     QTest::addColumn<QString>("obstacle");
     QTest::addColumn<bool>("obstacleIsFolder");
@@ -393,7 +412,7 @@ void TestCabinetExtractor::moveFailureRollsBack_data()
         << u"sub"_s << false << QByteArray("sub\\deeper\\d.txt");
 }
 
-void TestCabinetExtractor::moveFailureRollsBack()
+void TestInstaller::moveFailureRollsBack()
 {
     QFETCH(QString, obstacle);
     QFETCH(bool, obstacleIsFolder);
@@ -411,10 +430,9 @@ void TestCabinetExtractor::moveFailureRollsBack()
                                {"after.txt", "never"}}));
     const Tree before = snapshotTree(layout.root);
 
-    CabinetExtractor extractor(layout.work);
-    extractor.setCabinetFile(cab);
+    Extractor extractor{layout.work, cab};
     expectFailureLogged();
-    const Result<Extracted> result = extractor.extract(layout.app);
+    const Result<Installed> result = extractor.extract(layout.app);
 
     QVERIFY(!result.ok());
     QVERIFY2(result.message().contains(u"in the way"_s), qPrintable(result.message()));
@@ -422,7 +440,7 @@ void TestCabinetExtractor::moveFailureRollsBack()
     QCOMPARE(snapshotTree(layout.root), before);
 }
 
-void TestCabinetExtractor::alsoRemove_data()
+void TestInstaller::alsoRemove_data()
 {
     QTest::addColumn<Members>("members");
     QTest::addColumn<bool>("oldExists");
@@ -441,7 +459,7 @@ void TestCabinetExtractor::alsoRemove_data()
         << QByteArray("old program");
 }
 
-void TestCabinetExtractor::alsoRemove()
+void TestInstaller::alsoRemove()
 {
     QFETCH(Members, members);
     QFETCH(bool, oldExists);
@@ -456,12 +474,11 @@ void TestCabinetExtractor::alsoRemove()
     QVERIFY(writeCabinet(cab, members));
     const Tree before = snapshotTree(layout.root);
 
-    CabinetExtractor extractor(layout.work);
-    extractor.setCabinetFile(cab);
+    Extractor extractor{layout.work, cab};
     if (!ok) {
         expectFailureLogged();
     }
-    const Result<Extracted> result =
+    const Result<Installed> result =
         extractor.extract(layout.app, {u"Orvane4.exe"_s, u"Missing.exe"_s});
 
     QCOMPARE(result.ok(), ok);
@@ -473,7 +490,7 @@ void TestCabinetExtractor::alsoRemove()
     QVERIFY(layout.workIsClean());
 }
 
-void TestCabinetExtractor::acrossFileSystems()
+void TestInstaller::acrossFileSystems()
 {
     QTemporaryDir fastWork(u"/dev/shm/freshgate-work-XXXXXX"_s);
     Layout layout;
@@ -489,9 +506,8 @@ void TestCabinetExtractor::acrossFileSystems()
     const QString bad = fastWork.filePath(u"bad.cab"_s);
     QVERIFY(writeCabinet(bad, {{"a.txt", "newer a"}, {"sub", "in the way"}}));
 
-    CabinetExtractor extractor(fastWork.path());
-    extractor.setCabinetFile(good);
-    Result<Extracted> result = extractor.extract(layout.app, {u"Orvane4.exe"_s});
+    Extractor extractor{fastWork.path(), good};
+    Result<Installed> result = extractor.extract(layout.app, {u"Orvane4.exe"_s});
     QVERIFY2(result.ok(), qPrintable(result.message()));
     QCOMPARE(readFile(layout.inApp(u"a.txt"_s)), "new a");
     QCOMPARE(readFile(layout.inApp(u"sub/b.txt"_s)), "b");
@@ -499,7 +515,7 @@ void TestCabinetExtractor::acrossFileSystems()
     QVERIFY(!QFileInfo::exists(layout.inApp(u"Orvane4.exe"_s)));
 
     const Tree before = snapshotTree(layout.root);
-    extractor.setCabinetFile(bad);
+    extractor.cabinet = bad;
     expectFailureLogged();
     result = extractor.extract(layout.app);
     QVERIFY(!result.ok());
@@ -508,27 +524,24 @@ void TestCabinetExtractor::acrossFileSystems()
              QStringList({u"bad.cab"_s, u"good.cab"_s}));
 }
 
-void TestCabinetExtractor::clearsLeftoversOfACrashedRun()
+void TestInstaller::clearsLeftoversOfACrashedRun()
 {
     Layout layout;
     QVERIFY(writeFile(layout.inWork(u"~staging/0"_s), "stale member"));
-    QVERIFY(writeFile(layout.inWork(u"~backup/3"_s), "stale backup"));
     const QString cab = layout.inWork(u"resfile.cab"_s);
     QVERIFY(writeCabinet(cab, {{"a.txt", "a"}}));
 
-    CabinetExtractor extractor(layout.work);
-    extractor.setCabinetFile(cab);
+    Extractor extractor{layout.work, cab};
     QTest::ignoreMessage(QtWarningMsg,
                          QRegularExpression(u"~staging left by an interrupted run"_s));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"~backup left by an interrupted run"_s));
-    const Result<Extracted> result = extractor.extract(layout.app);
+    const Result<Installed> result = extractor.extract(layout.app);
 
     QVERIFY2(result.ok(), qPrintable(result.message()));
     QCOMPARE(readFile(layout.inApp(u"a.txt"_s)), "a");
     QVERIFY(layout.workIsClean());
 }
 
-void TestCabinetExtractor::extractsIntoItsOwnWorkFolder()
+void TestInstaller::extractsIntoItsOwnWorkFolder()
 {
     Layout layout;
     const QString cab = layout.inWork(u"fullexefile.cab"_s);
@@ -536,9 +549,8 @@ void TestCabinetExtractor::extractsIntoItsOwnWorkFolder()
                                {"setup\\data.bin", "data"},
                                {"fullexefile.cab", "the package replaces itself"}}));
 
-    CabinetExtractor extractor(layout.work);
-    extractor.setCabinetFile(cab);
-    const Result<Extracted> result = extractor.extract(layout.work);
+    Extractor extractor{layout.work, cab};
+    const Result<Installed> result = extractor.extract(layout.work);
 
     QVERIFY2(result.ok(), qPrintable(result.message()));
     QCOMPARE(readFile(layout.inWork(u"setup.exe"_s)), "installer");
@@ -547,7 +559,7 @@ void TestCabinetExtractor::extractsIntoItsOwnWorkFolder()
     QVERIFY(layout.workIsClean());
 }
 
-void TestCabinetExtractor::symbolicLinks_data()
+void TestInstaller::symbolicLinks_data()
 {
     QTest::addColumn<QString>("link");   // below the application folder
     QTest::addColumn<QString>("target"); // below the test's root; empty: the link leads nowhere
@@ -576,7 +588,7 @@ void TestCabinetExtractor::symbolicLinks_data()
         << u"app/Data/v2/x.dat"_s << QString();
 }
 
-void TestCabinetExtractor::symbolicLinks()
+void TestInstaller::symbolicLinks()
 {
     QFETCH(QString, link);
     QFETCH(QString, target);
@@ -594,12 +606,11 @@ void TestCabinetExtractor::symbolicLinks()
     QVERIFY(writeCabinet(cab, {{"a.dat", "new a"}, {member, "payload"}}));
     const Tree before = snapshotTree(layout.root);
 
-    CabinetExtractor extractor(layout.work);
-    extractor.setCabinetFile(cab);
+    Extractor extractor{layout.work, cab};
     if (landsAt.isEmpty()) {
         expectFailureLogged();
     }
-    const Result<Extracted> result = extractor.extract(layout.inApp(u"Data"_s));
+    const Result<Installed> result = extractor.extract(layout.inApp(u"Data"_s));
 
     QCOMPARE(result.ok(), !landsAt.isEmpty());
     if (landsAt.isEmpty()) {
@@ -614,11 +625,113 @@ void TestCabinetExtractor::symbolicLinks()
     QVERIFY(layout.workIsClean());
 }
 
-enum class CrashedAt { Planned, OldAside, Moved, CommitCut, Committed, RecordFails };
+using Op = FaultyFileSystem::Op;
+
+// A folder that refuses what the install asks of it at some step, as a read-only mount, a
+// locked file or an access list would. What was done is undone at once, the failure says why
+// and where, nothing is left to stand in the way of the next installation, and only an undo
+// that is refused too leaves its journal for the next start, which then finishes the undo.
+void TestInstaller::failureIsUndoneAtOnce_data()
+{
+    QTest::addColumn<Op>("op");
+    QTest::addColumn<int>("nth");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<bool>("everyAfter");
+    QTest::addColumn<FailureKind>("kind");
+    QTest::addColumn<bool>("waits");
+
+    const int readOnly = static_cast<int>(std::errc::read_only_file_system);
+    const int denied = static_cast<int>(std::errc::permission_denied);
+    QTest::newRow("the first file cannot be put in place")
+        << Op::Rename << 1 << readOnly << true << FailureKind::ReadOnly << false;
+    QTest::newRow("a later file cannot be put in place")
+        << Op::Rename << 3 << denied << false << FailureKind::Denied << false;
+    QTest::newRow("a new folder cannot be made")
+        << Op::CreateFolder << 1 << denied << false << FailureKind::Denied << false;
+    QTest::newRow("no second name, and no copy either")
+        << Op::Copy << 1 << static_cast<int>(std::errc::no_space_on_device) << true
+        << FailureKind::NoSpace << false;
+    QTest::newRow("the undo refused too")
+        << Op::Rename << 3 << readOnly << true << FailureKind::ReadOnly << true;
+}
+
+void TestInstaller::failureIsUndoneAtOnce()
+{
+    QFETCH(Op, op);
+    QFETCH(int, nth);
+    QFETCH(int, error);
+    QFETCH(bool, everyAfter);
+    QFETCH(FailureKind, kind);
+    QFETCH(bool, waits);
+    Layout layout;
+    QVERIFY(writeFile(layout.inApp(u"Data/a.dat"_s), "old a"));
+    QVERIFY(writeFile(layout.inApp(u"Data/b.dat"_s), "old b"));
+    QVERIFY(writeFile(layout.inApp(u"Data/c.dat"_s), "old c"));
+    const QString cab = layout.inWork(u"datafile.cab"_s);
+    QVERIFY(writeCabinet(
+        cab,
+        {{"a.dat", "new a"}, {"b.dat", "new b"}, {"c.dat", "new c"}, {"maps\\north.dat", "new"}}));
+    const Tree before = snapshotTree(layout.app);
+
+    // A copy is only tried where the file system has no links.
+    FaultyFileSystem files(op, nth, static_cast<std::errc>(error), everyAfter, op == Op::Copy);
+    Extractor extractor{layout.work, cab, &files};
+    expectFailureLogged();
+    const Result<Installed> result = extractor.extract(layout.inApp(u"Data"_s));
+
+    QVERIFY(!result.ok());
+    QCOMPARE(result.kind(), kind);
+    QCOMPARE(result.failure().path, QDir::toNativeSeparators(layout.inApp(u"Data"_s)));
+    QCOMPARE(result.message().contains(u"waits for the next start"_s), waits);
+    QCOMPARE(journalsIn(toPath(layout.work)).size(), waits ? 1 : 0);
+    if (waits) {
+        // The next start finishes the undo, once the folder lets it.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^undid the installation"_s));
+        const QList<Recovered> outcomes = recoverInstallations(
+            toPath(layout.work), [](const VersionRecord &) { return Status(); });
+        QCOMPARE(outcomes.value(0).what, Recovery::RolledBack);
+    }
+    QCOMPARE(snapshotTree(layout.app), before);
+    QVERIFY(layout.workIsClean());
+
+    // Nothing stands in the way of the next installation.
+    Extractor again{layout.work, cab};
+    const Result<Installed> second = again.extract(layout.inApp(u"Data"_s));
+    QVERIFY2(second.ok(), qPrintable(second.message()));
+    QCOMPARE(readFile(layout.inApp(u"Data/maps/north.dat"_s)), "new");
+}
+
+// A version that cannot be recorded after all undoes its installation at once, and the failure
+// names the settings, not the folder.
+void TestInstaller::unrecordableVersionIsUndone()
+{
+    Layout layout;
+    QVERIFY(writeFile(layout.inApp(u"Orvane4.exe"_s), "old program"));
+    const QString cab = layout.inWork(u"exefile.cab"_s);
+    QVERIFY(writeCabinet(cab, {{"Orvane4.exe", "new program"}, {"new.dll", "new"}}));
+    const Tree before = snapshotTree(layout.app);
+    Installer installer(layout.work, [](const VersionRecord &) -> Status {
+        return fileFailure(FailureKind::ReadOnly, u"/home/u/.config/Velmora Orvane4.ini"_s,
+                           u"cannot write"_s, u"Read-only file system"_s);
+    });
+    expectFailureLogged();
+    const Result<Installed> result = installer.install(
+        {cab, layout.app, {}, u"Orvane4.exe"_s, VersionRecord{SettingKey::ExeVersion, 415}});
+
+    QVERIFY(!result.ok());
+    QCOMPARE(result.kind(), FailureKind::ReadOnly);
+    QCOMPARE(result.failure().path, u"/home/u/.config/Velmora Orvane4.ini"_s);
+    QCOMPARE(snapshotTree(layout.app).value(u"Orvane4.exe"_s), before.value(u"Orvane4.exe"_s));
+    QVERIFY(!QFileInfo::exists(layout.inApp(u"new.dll"_s)));
+    QVERIFY(layout.workIsClean());
+}
+
+enum class CrashedAt { Planned, OldKept, Moved, CommitCut, Committed, RecordFails };
 
 // The transaction is taken to a point and dropped there, as a crash drops it; recovery then
-// judges from the journal and the files alone.
-void TestCabinetExtractor::recoveryAfterACrash_data()
+// judges from the journal and the files alone. Whatever it finds, it leaves no journal behind
+// to stand in the way of the next installation.
+void TestInstaller::recoveryAfterACrash_data()
 {
     QTest::addColumn<CrashedAt>("crashedAt");
     QTest::addColumn<Recovery>("recovery");
@@ -626,18 +739,19 @@ void TestCabinetExtractor::recoveryAfterACrash_data()
 
     QTest::newRow("journal written, nothing moved")
         << CrashedAt::Planned << Recovery::RolledBack << false;
-    QTest::newRow("old file aside, new one not in place")
-        << CrashedAt::OldAside << Recovery::RolledBack << false;
+    QTest::newRow("old files kept, the new ones not in place")
+        << CrashedAt::OldKept << Recovery::RolledBack << false;
     QTest::newRow("every file moved, no commit mark")
         << CrashedAt::Moved << Recovery::RolledBack << false;
     QTest::newRow("commit mark cut short") << CrashedAt::CommitCut << Recovery::RolledBack << false;
     QTest::newRow("committed, version not recorded")
         << CrashedAt::Committed << Recovery::RolledForward << true;
+    // The files are new but their version cannot be recorded: undone, so the two agree.
     QTest::newRow("committed, the store refuses the version")
-        << CrashedAt::RecordFails << Recovery::Pending << true;
+        << CrashedAt::RecordFails << Recovery::RolledBack << false;
 }
 
-void TestCabinetExtractor::recoveryAfterACrash()
+void TestInstaller::recoveryAfterACrash()
 {
     QFETCH(CrashedAt, crashedAt);
     QFETCH(Recovery, recovery);
@@ -658,84 +772,74 @@ void TestCabinetExtractor::recoveryAfterACrash()
     after[u"bin/plug/in.so"_s] = "file:new plug-in";
     after[u"bin/plug"_s] = "folder";
 
-    QString error;
     {
-        MoveTransaction transaction(layout.work.toStdString(), layout.app.toStdString());
-        QVERIFY2(transaction.plan({{u"0"_s, u"Orvane4.exe"_s},
-                                   {u"1"_s, u"Orvane4.dll"_s},
-                                   {u"2"_s, u"bin/plug/in.so"_s}},
-                                  {u"gone.txt"_s, u"Orvane4.exe"_s}, &error),
-                 qPrintable(error));
-        QVERIFY2(transaction.begin(u"EXE file version=415"_s, &error), qPrintable(error));
-        if (crashedAt == CrashedAt::OldAside) {
-            // The journal's first step (the removal), and the program's old file set aside.
-            QVERIFY(QFile::rename(layout.inApp(u"gone.txt"_s), layout.inWork(u"~backup/0"_s)));
-            QVERIFY(QFile::rename(layout.inApp(u"Orvane4.exe"_s), layout.inWork(u"~backup/1"_s)));
+        Transaction transaction(toPath(layout.work), toPath(layout.app));
+        QVERIFY(transaction
+                    .plan({{u"0"_s, u"Orvane4.exe"_s},
+                           {u"1"_s, u"Orvane4.dll"_s},
+                           {u"2"_s, u"bin/plug/in.so"_s}},
+                          {u"gone.txt"_s, u"Orvane4.exe"_s})
+                    .ok());
+        QVERIFY(transaction.begin(VersionRecord{SettingKey::ExeVersion, 415}).ok());
+        if (crashedAt == CrashedAt::OldKept) {
+            // The removal set aside, and the program's old file given its second name.
+            const Journal &journal = transaction.journal();
+            QVERIFY(QFile::rename(layout.inApp(u"gone.txt"_s), fromPath(journal.backup(0))));
+            QVERIFY(QFile::link(layout.inApp(u"Orvane4.exe"_s), fromPath(journal.backup(1))) ||
+                    QFile::copy(layout.inApp(u"Orvane4.exe"_s), fromPath(journal.backup(1))));
         }
         if (crashedAt >= CrashedAt::Moved) {
-            QVERIFY2(transaction.apply(&error), qPrintable(error));
+            QVERIFY(transaction.apply().ok());
         }
         if (crashedAt >= CrashedAt::Committed) {
-            QVERIFY2(transaction.commit(&error), qPrintable(error));
+            QVERIFY(transaction.commit().ok());
         }
     }
+    // The program was never missing, whatever the step.
+    QVERIFY(QFileInfo::exists(layout.inApp(u"Orvane4.exe"_s)));
     if (crashedAt == CrashedAt::CommitCut) {
-        QFile journal(layout.inWork(u"~journal"_s));
+        QFile journal(layout.inWork(u"~journal-1"_s));
         QVERIFY(journal.open(QIODevice::Append));
         QVERIFY(journal.write("commi") == 5);
     }
     QCOMPARE(readFile(layout.inApp(u"Orvane4.exe"_s)) == "new program",
              crashedAt >= CrashedAt::Moved);
 
-    QStringList recorded;
-    const auto record = [&](const QString &note) {
-        recorded << note;
-        return crashedAt != CrashedAt::RecordFails;
+    QList<VersionRecord> recorded;
+    const auto record = [&](const VersionRecord &version) -> Status {
+        recorded << version;
+        if (crashedAt == CrashedAt::RecordFails) {
+            return fileFailure(FailureKind::ReadOnly, u"/etc/orvane.ini"_s, u"cannot write"_s, {});
+        }
+        return {};
     };
-    // A journal still there refuses the next extraction rather than lose its backups.
-    const QString cab = layout.inWork(u"exefile.cab"_s);
-    QVERIFY(writeCabinet(cab, {{"Orvane4.exe", "newer program"}}));
-    CabinetExtractor extractor(layout.work);
-    extractor.setCabinetFile(cab);
-    expectFailureLogged();
-    QVERIFY(extractor.extract(layout.app).message().contains(u"interrupted installation"_s));
-
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"interrupted"_s));
-    QCOMPARE(recoverInterruptedInstall(layout.work, record), recovery);
+    const QList<Recovered> outcomes = recoverInstallations(toPath(layout.work), record);
+    QCOMPARE(outcomes.size(), 1);
+    QCOMPARE(outcomes.first().what, recovery);
     Tree expected = newFiles ? after : before;
     expected.insert(u"Freshgate"_s, "folder");
-    expected.insert(u"Freshgate/exefile.cab"_s, "file:" + readFile(cab));
     Tree now = snapshotTree(layout.app);
-    if (recovery == Recovery::Pending) {
-        // The files stay new and the journal waits; the next start records the version.
-        QVERIFY(QFileInfo::exists(layout.inWork(u"~journal"_s)));
-        QCOMPARE(MoveTransaction::keptNames(layout.work.toStdString()),
-                 (QStringList{u"~kept"_s, u"~journal"_s, u"~backup"_s}));
-        now.removeIf([](const auto &e) { return e.key().startsWith(u"Freshgate/~"_s); });
-        QCOMPARE(now, expected);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"interrupted"_s));
-        QCOMPARE(recoverInterruptedInstall(layout.work, [](const QString &) { return true; }),
-                 Recovery::RolledForward);
-        now = snapshotTree(layout.app);
-    }
+    now.removeIf([](const auto &e) { return e.key().startsWith(u"Freshgate/~staging"_s); });
     QCOMPARE(now, expected);
-    QCOMPARE(recorded, newFiles ? QStringList{u"EXE file version=415"_s} : QStringList());
-    QCOMPARE(recoverInterruptedInstall(layout.work, record), Recovery::Nothing);
+    QCOMPARE(recorded.size(), crashedAt >= CrashedAt::Committed ? 1 : 0);
+    QVERIFY(keptNames(toPath(layout.work)) == QStringList{u"~kept"_s});
+    QVERIFY(recoverInstallations(toPath(layout.work), record).isEmpty());
 }
 
-void TestCabinetExtractor::unreadableJournalKeepsTheBackups_data()
+void TestInstaller::unreadableJournalKeepsTheBackups_data()
 {
     QTest::addColumn<QByteArray>("journal");
     QTest::newRow("garbage") << QByteArray("\x00\x17 not a journal");
     QTest::newRow("cut in the middle") << QByteArray("{\"format\":1,\"destination\":\"/x\",\"en");
     QTest::newRow("a later format")
-        << QByteArray("{\"format\":2,\"destination\":\"/x\",\"entries\":[]}\n");
+        << QByteArray("{\"format\":3,\"destination\":\"/x\",\"entries\":[]}\n");
     QTest::newRow("target climbs out")
         << QByteArray("{\"format\":1,\"destination\":\"/x\",\"entries\":[{\"target\":"
                       "\"../etc/passwd\",\"existed\":true}]}\n");
 }
 
-void TestCabinetExtractor::unreadableJournalKeepsTheBackups()
+void TestInstaller::unreadableJournalKeepsTheBackups()
 {
     QFETCH(QByteArray, journal);
     Layout layout;
@@ -743,21 +847,23 @@ void TestCabinetExtractor::unreadableJournalKeepsTheBackups()
     QVERIFY(writeFile(layout.inWork(u"~backup/0"_s), "the only copy of an old file"));
     bool called = false;
 
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"cannot be read.*kept in .*~kept"_s));
-    const Recovery recovery = recoverInterruptedInstall(layout.work, [&](const QString &) {
-        called = true;
-        return true;
-    });
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"cannot be used.*kept in .*~kept"_s));
+    const QList<Recovered> outcomes =
+        recoverInstallations(toPath(layout.work), [&](const VersionRecord &) {
+            called = true;
+            return Status();
+        });
 
-    QCOMPARE(recovery, Recovery::SetAside);
+    QCOMPARE(outcomes.size(), 1);
+    QCOMPARE(outcomes.first().what, Recovery::SetAside);
     QVERIFY(!called);
     QCOMPARE(snapshotTree(layout.work),
              (Tree{{u"~kept"_s, "folder"},
                    {u"~kept/journal-1"_s, "file:" + journal},
                    {u"~kept/backup-1"_s, "folder"},
                    {u"~kept/backup-1/0"_s, "file:the only copy of an old file"}}));
-    QCOMPARE(MoveTransaction::keptNames(layout.work.toStdString()), QStringList{u"~kept"_s});
+    QCOMPARE(keptNames(toPath(layout.work)), QStringList{u"~kept"_s});
 }
 
-QTEST_GUILESS_MAIN(TestCabinetExtractor)
-#include "tst_cabinetextractor.moc"
+QTEST_GUILESS_MAIN(TestInstaller)
+#include "tst_installer.moc"

@@ -1,0 +1,380 @@
+#include "install/Transaction.h"
+
+#include "base/CrashPoint.h"
+#include "base/DurableFile.h"
+#include "base/FileProbe.h"
+
+#include <QLoggingCategory>
+#include <QSet>
+
+namespace freshgate {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcJournal, "freshgate.journal", QtWarningMsg)
+
+fs::path realPath(const fs::path &path)
+{
+    std::error_code ec;
+    fs::path real = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    if (ec) {
+        real = fs::absolute(path, ec).lexically_normal();
+    }
+    return real;
+}
+
+// A failure of the destination's folder, which the user knows by its own name.
+Failure folderFailure(const std::error_code &ec, const fs::path &file, const QString &doing)
+{
+    return fileFailure(ec, fromPath(file.parent_path()), doing);
+}
+
+} // namespace
+
+Transaction::Transaction(const fs::path &workFolder, const fs::path &destination, FileSystem &files)
+    : m_files(files)
+{
+    m_journal.work = realPath(workFolder);
+    m_journal.destination = realPath(destination);
+    m_staging = m_journal.work / kStagingFolder;
+}
+
+bool Transaction::ours(const fs::path &real) const
+{
+    return isOwnPath(fromPath(real), fromPath(m_journal.work));
+}
+
+Result<Transaction::Folder> Transaction::resolveRoot()
+{
+    Folder folder{m_journal.destination, false};
+    std::error_code ec;
+    folder.missing = !fs::is_directory(fs::status(m_journal.destination, ec));
+    // The destination's missing folders, from the top down.
+    std::vector<fs::path> missing;
+    for (fs::path p = m_journal.destination; folder.missing && !p.empty(); p = p.parent_path()) {
+        const fs::file_status status = fs::status(p, ec);
+        if (fs::is_directory(status)) {
+            break;
+        }
+        if (status.type() != fs::file_type::not_found) {
+            return fileFailure(FailureKind::Disk, fromPath(p),
+                               QStringLiteral("\"%1\" is not a folder").arg(fromPath(p)), {});
+        }
+        missing.push_back(p);
+        if (p == p.parent_path()) {
+            break;
+        }
+    }
+    m_journal.folders.insert(m_journal.folders.end(), missing.rbegin(), missing.rend());
+    return folder;
+}
+
+Result<Transaction::Folder> Transaction::resolve(const QString &relFolder)
+{
+    if (const auto it = m_resolved.constFind(relFolder); it != m_resolved.cend()) {
+        return *it;
+    }
+    if (relFolder.isEmpty()) {
+        Result<Folder> root = resolveRoot();
+        if (root) {
+            m_resolved.insert(relFolder, *root);
+        }
+        return root;
+    }
+    const qsizetype slash = relFolder.lastIndexOf(u'/');
+    const Result<Folder> parent = resolve(slash < 0 ? QString() : relFolder.left(slash));
+    if (!parent) {
+        return parent;
+    }
+    const fs::path path = parent->real / toPath(relFolder.mid(slash + 1));
+    Folder folder{path, parent->missing};
+    const QString shown = fromPath(path);
+    std::error_code ec;
+    const fs::file_status status =
+        parent->missing ? fs::file_status(fs::file_type::not_found) : fs::symlink_status(path, ec);
+    if (status.type() == fs::file_type::not_found) {
+        folder.missing = true;
+        m_journal.folders.push_back(path);
+    } else if (fs::is_symlink(status)) {
+        // Followed only where it stays inside: a link out would let a member land anywhere.
+        const fs::path real = fs::canonical(path, ec);
+        if (ec || !fs::is_directory(fs::status(real, ec))) {
+            return fileFailure(FailureKind::Disk, shown,
+                               QStringLiteral("\"%1\" is in the way").arg(relFolder),
+                               QStringLiteral("it is a link to no folder"));
+        }
+        if (!isInside(fromPath(real), fromPath(m_journal.destination)) || ours(real)) {
+            return failure(FailureKind::Archive,
+                           QStringLiteral("\"%1\" is a symbolic link out of the destination (to "
+                                          "\"%2\"): refused")
+                               .arg(relFolder, fromPath(real)));
+        }
+        folder.real = real;
+    } else if (!fs::is_directory(status)) {
+        return fileFailure(FailureKind::Disk, shown,
+                           QStringLiteral("\"%1\" is in the way").arg(relFolder),
+                           QStringLiteral("it is not a folder"));
+    }
+    m_resolved.insert(relFolder, folder);
+    return folder;
+}
+
+Status Transaction::add(const QString &staged, const QString &rel,
+                        QHash<QString, std::size_t> &byTarget)
+{
+    const qsizetype slash = rel.lastIndexOf(u'/');
+    const Result<Folder> parent = resolve(slash < 0 ? QString() : rel.left(slash));
+    if (!parent) {
+        return parent.failure();
+    }
+    const fs::path real = parent->real / toPath(rel.mid(slash + 1));
+    if (ours(real)) {
+        return failure(FailureKind::Archive,
+                       QStringLiteral("\"%1\" would land in Freshgate's own folders").arg(rel));
+    }
+    JournalEntry entry{staged, fromPath(real.lexically_relative(m_journal.destination)), false};
+    if (!parent->missing) {
+        std::error_code ec;
+        const fs::file_status status = fs::symlink_status(real, ec);
+        if (status.type() == fs::file_type::none) {
+            return fileFailure(ec, fromPath(real),
+                               QStringLiteral("cannot look at \"%1\"").arg(rel));
+        }
+        if (fs::is_directory(status)) {
+            return fileFailure(FailureKind::Disk, fromPath(real),
+                               QStringLiteral("a folder is in the way of \"%1\"").arg(rel), {});
+        }
+        entry.existed = status.type() != fs::file_type::not_found;
+    }
+    // Each item is keyed by the real file it changes, so two names that reach one file through
+    // a link count as one, the later winning; a removal of a file a move brings anew is the
+    // move's backup.
+    const QString key = fromPath(real);
+    if (const auto it = byTarget.constFind(key); it != byTarget.cend()) {
+        if (!staged.isEmpty()) {
+            m_journal.entries[*it].staged = staged;
+        }
+        return {};
+    }
+    if (staged.isEmpty() && !entry.existed) {
+        return {};
+    }
+    byTarget.insert(key, m_journal.entries.size());
+    m_journal.entries.push_back(entry);
+    return {};
+}
+
+Status Transaction::plan(const std::vector<Move> &moves, const QStringList &removals)
+{
+    m_journal.folders.clear();
+    m_journal.entries.clear();
+    m_resolved.clear();
+    if (ours(m_journal.destination)) {
+        return failure(FailureKind::Usage,
+                       QStringLiteral("the destination lies in Freshgate's own folders"));
+    }
+    QHash<QString, std::size_t> byTarget;
+    for (const QString &rel : removals) {
+        if (const Status added = add({}, rel, byTarget); !added) {
+            return added;
+        }
+    }
+    for (const Move &move : moves) {
+        if (const Status added = add(move.staged, move.rel, byTarget); !added) {
+            return added;
+        }
+    }
+    m_done.assign(m_journal.entries.size(), Done::Nothing);
+    return {};
+}
+
+Status Transaction::check() const
+{
+    QSet<QString> probed;
+    const auto probe = [&probed](const fs::path &folder) -> Status {
+        const QString path = fromPath(folder);
+        if (probed.contains(path)) {
+            return {};
+        }
+        probed.insert(path);
+        return probeFolder(path);
+    };
+    for (const JournalEntry &entry : m_journal.entries) {
+        if (const Status ok = probe(m_journal.target(entry).parent_path()); !ok) {
+            return ok;
+        }
+    }
+    for (const fs::path &folder : m_journal.folders) {
+        if (const Status ok = probe(folder.parent_path()); !ok) {
+            return ok;
+        }
+    }
+    return {};
+}
+
+Status Transaction::begin(std::optional<VersionRecord> record)
+{
+    m_journal.names = newJournal(m_journal.work);
+    m_journal.record = record;
+    std::error_code ec;
+    fs::create_directories(m_journal.names.backup, ec);
+    if (ec) {
+        return fileFailure(ec, fromPath(m_journal.work),
+                           QStringLiteral("cannot make the backup folder"));
+    }
+    return m_journal.write();
+}
+
+Status Transaction::applyEntry(std::size_t index)
+{
+    const JournalEntry &entry = m_journal.entries[index];
+    const fs::path to = m_journal.target(entry);
+    if (entry.existed && !entry.staged.isEmpty()) {
+        // The old file keeps a second name first, so the new one can replace it in one step:
+        // at no moment is there no file of that name.
+        if (const std::error_code ec = keepCopy(m_files, to, m_journal.backup(index))) {
+            return folderFailure(ec, to,
+                                 QStringLiteral("cannot keep the old \"%1\"").arg(entry.rel));
+        }
+        m_done[index] = Done::Kept;
+        stepDone("old file kept");
+    } else if (entry.existed) {
+        if (const std::error_code ec = moveReplacing(m_files, to, m_journal.backup(index))) {
+            return folderFailure(ec, to,
+                                 QStringLiteral("cannot move the old \"%1\" aside").arg(entry.rel));
+        }
+        m_done[index] = Done::Placed;
+        stepDone("old file moved aside");
+        return {};
+    }
+    if (const std::error_code ec = moveReplacing(m_files, m_staging / toPath(entry.staged), to)) {
+        return folderFailure(ec, to, QStringLiteral("cannot put \"%1\" in place").arg(entry.rel));
+    }
+    m_done[index] = Done::Placed;
+    stepDone("file moved into place");
+    return {};
+}
+
+Status Transaction::apply()
+{
+    for (const fs::path &folder : m_journal.folders) {
+        if (const std::error_code ec = m_files.createFolder(folder)) {
+            return fileFailure(
+                ec, fromPath(folder.parent_path()),
+                QStringLiteral("cannot make the folder \"%1\"").arg(fromPath(folder)));
+        }
+        ++m_foldersMade;
+        stepDone("folder created");
+    }
+    for (std::size_t i = 0; i < m_journal.entries.size(); ++i) {
+        if (const Status applied = applyEntry(i); !applied) {
+            return applied;
+        }
+    }
+    return syncTouchedFolders();
+}
+
+Status Transaction::syncTouchedFolders() const
+{
+    QSet<QString> seen;
+    std::vector<fs::path> folders;
+    const auto touch = [&](const fs::path &folder) {
+        if (!seen.contains(fromPath(folder)) && pathExists(folder)) {
+            seen.insert(fromPath(folder));
+            folders.push_back(folder);
+        }
+    };
+    for (const fs::path &folder : m_journal.folders) {
+        touch(folder.parent_path());
+    }
+    for (const JournalEntry &entry : m_journal.entries) {
+        touch(m_journal.target(entry).parent_path());
+    }
+    touch(m_journal.names.backup);
+    return syncAll(folders, SyncKind::Folders);
+}
+
+Status Transaction::commit()
+{
+    return m_journal.markCommitted();
+}
+
+void Transaction::retire()
+{
+    if (const Status removed = m_journal.remove(); !removed) {
+        qCWarning(lcJournal).noquote() << removed.message();
+    }
+    for (const fs::path &folder : {m_journal.names.backup, m_staging}) {
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        if (ec) {
+            qCWarning(lcJournal).noquote()
+                << "cannot remove" << fromPath(folder) << ":" << errorText(ec);
+        }
+        stepDone("leftovers removed");
+    }
+}
+
+Status Transaction::undoEntry(std::size_t index)
+{
+    const JournalEntry &entry = m_journal.entries[index];
+    const fs::path to = m_journal.target(entry);
+    std::error_code ec;
+    switch (m_done[index]) {
+    case Done::Nothing:
+        return {};
+    case Done::Kept:
+        // The file itself was never touched; the second name goes with the backups.
+        m_done[index] = Done::Nothing;
+        return {};
+    case Done::Placed:
+        ec = entry.existed ? moveReplacing(m_files, m_journal.backup(index), to)
+                           : m_files.remove(to);
+        break;
+    }
+    if (ec) {
+        return folderFailure(ec, to, QStringLiteral("cannot undo \"%1\"").arg(entry.rel));
+    }
+    m_done[index] = Done::Nothing;
+    stepDone(entry.existed ? "old file restored" : "new file removed");
+    return {};
+}
+
+Status Transaction::rollback()
+{
+    if (m_journal.committed) {
+        if (const Status taken = m_journal.takeBackCommit(); !taken) {
+            return taken.failure().within(QStringLiteral("the installation stays, to be recorded "
+                                                         "at the next start"));
+        }
+    }
+    std::optional<Failure> first;
+    for (std::size_t i = m_journal.entries.size(); i-- > 0;) {
+        if (const Status undone = undoEntry(i); !undone && !first) {
+            first = undone.failure();
+        }
+    }
+    for (std::size_t i = m_foldersMade; i-- > 0;) {
+        // Only an empty folder goes; one that holds something not ours stays.
+        if (!m_files.remove(m_journal.folders[i])) {
+            stepDone("folder removed");
+        }
+    }
+    m_foldersMade = 0;
+    if (!first) {
+        if (const Status flushed = syncTouchedFolders(); !flushed) {
+            first = flushed.failure();
+        }
+    }
+    if (first) {
+        return first->within(QStringLiteral("could not undo all of it; the journal %1 waits for "
+                                            "the next start")
+                                 .arg(fromPath(m_journal.names.journal)));
+    }
+    retire();
+    return {};
+}
+
+} // namespace freshgate
