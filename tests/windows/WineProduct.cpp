@@ -209,13 +209,16 @@ QString WineProduct::waitForRunComplete(const QString &end)
     return {};
 }
 
-QString WineProduct::copyMessageBox(QString *text)
+QString WineProduct::copyMessageBox(QString *text, const QString &screenshot)
 {
     const XvfbDisplay::WindowId box = m_display.waitForWindow(kMessageBoxTitle, kRunTimeoutMs);
     if (box == 0) {
         return QStringLiteral("no message box; log:\n") + log();
     }
     QString why;
+    if (!screenshot.isEmpty() && !m_display.screenshot(screenshot, box, &why)) {
+        return why;
+    }
     if (!m_display.pressKeys(box, QStringLiteral("ctrl+c"), &why)) {
         return why;
     }

@@ -67,8 +67,9 @@ public:
     // Waits for the log line end; a message box on the way is a failure.
     [[nodiscard]] QString waitForRunComplete(const QString &end = QStringLiteral("run complete"));
     // Waits for Freshgate's message box and copies its text into *text with Ctrl+C, as a user
-    // copies it to send it on; what went wrong, or nothing.
-    [[nodiscard]] QString copyMessageBox(QString *text);
+    // copies it to send it on, after a PNG of it to screenshot when that is not empty; what went
+    // wrong, or nothing.
+    [[nodiscard]] QString copyMessageBox(QString *text, const QString &screenshot = {});
     // Finish with Return, as the keyboard user presses it; then waits for the program it starts
     // (expected, relative to the product) to note its start. What went wrong, or nothing.
     [[nodiscard]] QString pressFinish(XvfbDisplay::WindowId window, const QString &expected);

@@ -120,7 +120,8 @@ void WinePublish::publishesAndUpdatesOverHttps()
     if (!trusted) {
         EXPECT_OK(product.runAgainst(httpsServer(server.port()), &window, {}));
         QString box;
-        EXPECT_OK(product.copyMessageBox(&box));
+        EXPECT_OK(
+            product.copyMessageBox(&box, qEnvironmentVariable("FRESHGATE_WINE_TLS_SCREENSHOT")));
         QVERIFY2(box.contains(QStringLiteral("could not prove who it is: its certificate is not "
                                              "trusted")),
                  qPrintable(box));
