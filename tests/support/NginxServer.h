@@ -20,6 +20,24 @@ public:
         QString issuerKey;
         // Directives added inside the server block, e.g. "location = /old { return 302 /new; }".
         QString extraConfig;
+
+        // Set with the chained calls: Options().withTls().withConfig(...).
+        Options &withTls()
+        {
+            tls = true;
+            return *this;
+        }
+        Options &withIssuer(const QString &certificate, const QString &key)
+        {
+            issuerCertificate = certificate;
+            issuerKey = key;
+            return *this;
+        }
+        Options &withConfig(const QString &directives)
+        {
+            extraConfig = directives;
+            return *this;
+        }
     };
 
     NginxServer();

@@ -92,7 +92,8 @@ void WinePublish::publishesAndUpdatesOverHttps()
              qPrintable(authority.errorString() + stranger.errorString()));
     EXPECT_OK(product.trustAuthority(authority.certificateDer()));
     const TestAuthority &issuer = trusted ? authority : stranger;
-    NginxServer server(NginxServer::Options{true, issuer.certificatePath(), issuer.keyPath(), {}});
+    NginxServer server(
+        NginxServer::Options().withTls().withIssuer(issuer.certificatePath(), issuer.keyPath()));
     QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
 
     const QString sources = QDir(product.scratch()).filePath(kSources);
