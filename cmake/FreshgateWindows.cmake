@@ -33,15 +33,21 @@ add_custom_command(OUTPUT ${FRESHGATE_ICON}
 add_custom_target(freshgate_icon DEPENDS ${FRESHGATE_ICON})
 
 # freshgate_windows_resource(TARGET DESCRIPTION): the version resource, with the project's
-# version, and the program's icon.
+# version, the program's icon and its application manifest.
 function(freshgate_windows_resource target description)
     set(FRESHGATE_RC_DESCRIPTION "${description}")
+    set(FRESHGATE_RC_NAME "${target}")
     set(FRESHGATE_RC_FILENAME "${target}.exe")
     set(FRESHGATE_RC_ICON "${FRESHGATE_ICON}")
+    set(FRESHGATE_RC_MANIFEST ${CMAKE_CURRENT_BINARY_DIR}/${target}.manifest)
+    configure_file(${PROJECT_SOURCE_DIR}/src/app/windows/freshgate.manifest.in
+        ${FRESHGATE_RC_MANIFEST} @ONLY)
     set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
     configure_file(${PROJECT_SOURCE_DIR}/src/app/windows/freshgate.rc.in ${rc} @ONLY)
     # The icon is made in the top folder; a target, not a file, carries the order across folders.
-    set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS ${FRESHGATE_ICON})
+    # windres reads the manifest too, so a change to it must rebuild the resource.
+    set_source_files_properties(${rc} PROPERTIES OBJECT_DEPENDS
+        "${FRESHGATE_ICON};${FRESHGATE_RC_MANIFEST}")
     target_sources(${target} PRIVATE ${rc})
     add_dependencies(${target} freshgate_icon)
 endfunction()

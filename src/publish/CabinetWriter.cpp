@@ -1,5 +1,6 @@
 #include "publish/CabinetWriter.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -21,17 +22,46 @@ struct GErrorFree {
 };
 using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
 
-bool fail(QString *error, const QString &text)
-{
-    if (error) {
-        *error = text;
-    }
-    return false;
-}
-
 QString messageOf(const GError *error)
 {
     return error ? QString::fromUtf8(error->message) : QStringLiteral("unknown error");
+}
+
+// GLib's I/O errors are the system's, already sorted; libgcab's own are about the format.
+FailureKind kindOf(const GError *error)
+{
+    if (error && error->domain == GCAB_ERROR) {
+        return FailureKind::Archive;
+    }
+    if (!error || error->domain != G_IO_ERROR) {
+        return FailureKind::Disk;
+    }
+    switch (error->code) {
+    case G_IO_ERROR_NO_SPACE:
+        return FailureKind::NoSpace;
+    case G_IO_ERROR_READ_ONLY:
+        return FailureKind::ReadOnly;
+    case G_IO_ERROR_PERMISSION_DENIED:
+        return FailureKind::Denied;
+    default:
+        return FailureKind::Disk;
+    }
+}
+
+Failure gioFailure(const GError *error, const QString &path, const QString &doing)
+{
+    return fileFailure(kindOf(error), path, doing, messageOf(error));
+}
+
+// GLib takes file names as UTF-8 on Windows, whatever the ANSI code page, and as the file
+// system's bytes elsewhere.
+QByteArray glibFileName(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return QDir::toNativeSeparators(path).toUtf8();
+#else
+    return QFile::encodeName(path);
+#endif
 }
 
 bool isAscii(const QString &text)
@@ -57,47 +87,54 @@ CabinetWriter::CabinetWriter() : d(std::make_unique<Private>()) {}
 
 CabinetWriter::~CabinetWriter() = default;
 
-bool CabinetWriter::addFile(const QString &memberName, const QString &sourcePath,
-                            Attributes attributes, QString *error)
+Status CabinetWriter::addFile(const QString &memberName, const QString &sourcePath,
+                              Attributes attributes)
 {
     if (d->written) {
-        return fail(error, QStringLiteral("the cabinet has already been written"));
+        return failure(FailureKind::Usage, QStringLiteral("the cabinet has already been written"));
     }
     if (memberName.isEmpty()) {
-        return fail(error, QStringLiteral("a cabinet member needs a name"));
+        return failure(FailureKind::Usage, QStringLiteral("a cabinet member needs a name"));
     }
     const QFileInfo source(sourcePath);
     if (!source.isFile()) {
-        return fail(error, QStringLiteral("%1 is not a regular file").arg(sourcePath));
+        return fileFailure(
+            FailureKind::Disk, sourcePath,
+            QStringLiteral("cannot add %1").arg(QDir::toNativeSeparators(sourcePath)),
+            QStringLiteral("not a regular file"));
     }
     if (d->bytes + source.size() > kMaxContentBytes) {
-        return fail(error, QStringLiteral("%1 would make the cabinet hold more than %2 bytes, the "
-                                          "most one cabinet can carry")
-                               .arg(sourcePath)
-                               .arg(kMaxContentBytes));
+        return failure(FailureKind::Archive,
+                       QStringLiteral("%1 would make the cabinet hold more than %2 bytes, the most "
+                                      "one cabinet can carry")
+                           .arg(QDir::toNativeSeparators(sourcePath))
+                           .arg(kMaxContentBytes));
     }
 
-    const QByteArray name = memberName.toUtf8();
-    GObjectPtr<GFile> gfile(g_file_new_for_path(QFile::encodeName(sourcePath).constData()));
+    QString stored = memberName;
+    stored.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    const QByteArray name = stored.toUtf8();
+    GObjectPtr<GFile> gfile(g_file_new_for_path(glibFileName(sourcePath).constData()));
     GObjectPtr<GCabFile> member(gcab_file_new_with_file(name.constData(), gfile.get()));
     GError *raw = nullptr;
     if (!gcab_folder_add_file(d->folder.get(), member.get(), FALSE, nullptr, &raw)) {
         const GErrorPtr gerror(raw);
-        return fail(error, QStringLiteral("cannot add %1 as \"%2\": %3")
-                               .arg(sourcePath, memberName, messageOf(gerror.get())));
+        return gioFailure(gerror.get(), sourcePath,
+                          QStringLiteral("cannot add %1 as \"%2\"")
+                              .arg(QDir::toNativeSeparators(sourcePath), stored));
     }
 
     // Adding reads the file's size and date and resets the attributes, so ours
     // go on afterwards.
     guint32 bits = attributes.toInt();
-    if (!isAscii(memberName)) {
+    if (!isAscii(stored)) {
         bits |= GCAB_FILE_ATTRIBUTE_NAME_IS_UTF;
     }
     gcab_file_set_attributes(member.get(), bits);
 
     ++d->members;
     d->bytes += source.size();
-    return true;
+    return {};
 }
 
 int CabinetWriter::memberCount() const
@@ -110,21 +147,21 @@ qint64 CabinetWriter::contentBytes() const
     return d->bytes;
 }
 
-bool CabinetWriter::write(const QString &path, QString *error)
+Status CabinetWriter::write(const QString &path)
 {
     if (d->written) {
-        return fail(error, QStringLiteral("the cabinet has already been written"));
+        return failure(FailureKind::Usage, QStringLiteral("the cabinet has already been written"));
     }
     d->written = true;
 
-    GObjectPtr<GFile> target(g_file_new_for_path(QFile::encodeName(path).constData()));
+    const QString shown = QDir::toNativeSeparators(path);
+    GObjectPtr<GFile> target(g_file_new_for_path(glibFileName(path).constData()));
     GError *raw = nullptr;
     GObjectPtr<GFileOutputStream> stream(
         g_file_create(target.get(), G_FILE_CREATE_NONE, nullptr, &raw));
     if (!stream) {
         const GErrorPtr gerror(raw);
-        return fail(error,
-                    QStringLiteral("cannot create %1: %2").arg(path, messageOf(gerror.get())));
+        return gioFailure(gerror.get(), path, QStringLiteral("cannot create %1").arg(shown));
     }
 
     GObjectPtr<GCabCabinet> cabinet(gcab_cabinet_new());
@@ -141,10 +178,9 @@ bool CabinetWriter::write(const QString &path, QString *error)
         const GErrorPtr gerror(raw);
         stream.reset();
         QFile::remove(path);
-        return fail(error,
-                    QStringLiteral("cannot write %1: %2").arg(path, messageOf(gerror.get())));
+        return gioFailure(gerror.get(), path, QStringLiteral("cannot write %1").arg(shown));
     }
-    return true;
+    return {};
 }
 
 } // namespace freshgate

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QFlags>
 #include <QString>
 #include <memory>
@@ -9,10 +11,12 @@ namespace freshgate {
 // Builds one MSZIP-compressed cabinet (MSCF) with libgcab, one cabinet folder
 // holding every member in the order added.
 //
-// Member names are stored as given, "\" separating folders (libgcab turns "/"
-// into "\" too), and are not checked here: the publisher checks them before it
-// adds them, and tests use this class to make cabinets that an extractor must
-// refuse. Not thread-safe; use one writer per cabinet from one thread.
+// Member names are stored with "\" separating folders, a "/" given turned into
+// one here (libgcab does so itself only off Windows), so a cabinet comes out the
+// same on every platform. They are not checked otherwise: the publisher checks
+// them before it adds them, and tests use this class to make cabinets that an
+// extractor must refuse. Not thread-safe; use one writer per cabinet from one
+// thread.
 class CabinetWriter {
 public:
     enum class Attribute : quint32 {
@@ -35,19 +39,22 @@ public:
 
     // Adds a member whose content is read from sourcePath when write() runs, so
     // the source must stay in place and unchanged until then. Names that are
-    // not pure ASCII are flagged UTF-8. Fails, adding nothing, for an empty or
-    // duplicate name, a source that is not a regular file, or content that
-    // would outgrow kMaxContentBytes.
-    [[nodiscard]] bool addFile(const QString &memberName, const QString &sourcePath,
-                               Attributes attributes, QString *error = nullptr);
+    // not pure ASCII are flagged UTF-8. Fails, adding nothing: for an empty name
+    // or a call after write() (Usage), a source that is not a regular file
+    // (Disk, naming it), a duplicate name or content that would outgrow
+    // kMaxContentBytes (Archive).
+    [[nodiscard]] Status addFile(const QString &memberName, const QString &sourcePath,
+                                 Attributes attributes);
 
     [[nodiscard]] int memberCount() const;
     [[nodiscard]] qint64 contentBytes() const;
 
     // Writes the cabinet to a new file at path; an existing file there is an
     // error and stays untouched. On any other failure the partly written file
-    // is removed. Call once.
-    [[nodiscard]] bool write(const QString &path, QString *error = nullptr);
+    // is removed. The failure names path, with the kind the system gave (NoSpace,
+    // ReadOnly, Denied, or Disk, also for a source that can no longer be read),
+    // or Archive where libgcab cannot make the cabinet. Call once.
+    [[nodiscard]] Status write(const QString &path);
 
 private:
     struct Private;

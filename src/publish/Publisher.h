@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -46,9 +48,8 @@ struct PublishOptions {
     bool allowOlder = false;
 };
 
-struct PublishResult {
-    bool ok = false;
-    QString error;        // why nothing was published; the server folder is as it was
+// What a run that published tells the maker.
+struct PublishReport {
     QStringList report;   // one line per file in the new server folder
     QStringList notes;    // what the maker may not expect, such as a withdrawn package
     QStringList warnings; // versions no client with a default settings store fetches
@@ -67,7 +68,11 @@ inline constexpr qint16 kNoFullPackageThreshold = -32768;
 // complete new server folder beside the old one and swaps it in, so a failure
 // at any point leaves outDir as it was (a missing outDir is created, and
 // removed again on failure). One run at a time per outDir (a lock file inside
-// it). Blocking; call from one thread.
-[[nodiscard]] PublishResult publish(const PublishOptions &options);
+// it). Paths may use either separator where the platform has two. A failure is
+// Usage for what the maker asked wrongly or handed over unpublishable, this
+// computer's kind (naming the path) for a file or folder that cannot be read or
+// written, Archive for a cabinet the format cannot hold. Blocking; call from one
+// thread.
+[[nodiscard]] Result<PublishReport> publish(const PublishOptions &options);
 
 } // namespace freshgate

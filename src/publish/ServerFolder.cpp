@@ -1,12 +1,15 @@
 #include "publish/ServerFolder.h"
 
+#include "base/DurableFile.h"
 #include "protocol/Components.h"
 #include "protocol/Version.h"
+#include "publish/PublishFailure.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <filesystem>
 
 #ifdef __linux__
 #include <cerrno>
@@ -18,26 +21,46 @@ namespace freshgate {
 
 namespace {
 
-bool fail(QString *error, const QString &text)
+QString shown(const QString &path)
 {
-    if (error) {
-        *error = text;
-    }
-    return false;
+    return QDir::toNativeSeparators(path);
 }
 
 // A free name beside path, for moving the old folder out of the way.
-QString freeSiblingName(const QString &path)
+Result<QString> freeSiblingName(const QString &path)
 {
     const QFileInfo info(path);
     QTemporaryDir probe(info.absolutePath() +
                         QStringLiteral("/.%1.old-XXXXXX").arg(info.fileName()));
     if (!probe.isValid()) {
-        return {};
+        return fileFailure(
+            FailureKind::Disk, info.absolutePath(),
+            QStringLiteral("cannot make a folder in %1").arg(shown(info.absolutePath())),
+            probe.errorString());
     }
     probe.remove();
     return probe.path();
 }
+
+// Renames a folder to a free name, with the system's reason when it cannot.
+Status renameFolder(const QString &from, const QString &to, const QString &doing)
+{
+    std::error_code ec;
+    std::filesystem::rename(toPath(from), toPath(to), ec);
+    if (ec) {
+        return fileFailure(ec, from, doing);
+    }
+    return {};
+}
+
+#ifdef __linux__
+// Both names stay taken throughout, so the web server never finds the folder missing.
+bool exchangeFolders(const QString &staged, const QString &target)
+{
+    return ::renameat2(AT_FDCWD, QFile::encodeName(staged).constData(), AT_FDCWD,
+                       QFile::encodeName(target).constData(), RENAME_EXCHANGE) == 0;
+}
+#endif
 
 } // namespace
 
@@ -51,82 +74,81 @@ std::optional<qint16> parseGivenVersion(const QString &text)
     return parseVersion(text);
 }
 
-bool readServerFolder(const QString &path, ServerFolderState *state, QString *error)
+Result<ServerFolderState> readServerFolder(const QString &path)
 {
-    *state = ServerFolderState();
+    ServerFolderState state;
     const QFileInfo info(path);
     if (info.isSymLink() || info.isJunction()) {
-        return fail(error, QStringLiteral("%1 is a symbolic link; give the folder that holds the "
-                                          "real server folder instead")
-                               .arg(path));
+        return refused(QStringLiteral("%1 is a symbolic link; give the folder that holds the "
+                                      "real server folder instead")
+                           .arg(shown(path)));
     }
     if (!info.exists()) {
-        return true;
+        return state;
     }
     if (!info.isDir()) {
-        return fail(error, QStringLiteral("%1 is not a folder").arg(path));
+        return refused(QStringLiteral("%1 is not a folder").arg(shown(path)));
     }
 
-    state->exists = true;
-    state->entries =
+    state.exists = true;
+    state.entries =
         QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     const QString manifestName = QLatin1String(kManifestFile);
-    if (!state->entries.contains(manifestName)) {
-        return true;
+    if (!state.entries.contains(manifestName)) {
+        return state;
     }
 
     QFile manifest(QDir(path).filePath(manifestName));
     if (!manifest.open(QIODevice::ReadOnly)) {
-        return fail(
-            error,
-            QStringLiteral("cannot read %1: %2").arg(manifest.fileName(), manifest.errorString()));
+        return qtFileFailure(manifest,
+                             QStringLiteral("cannot read %1").arg(shown(manifest.fileName())));
     }
     const Manifest fields = parseManifest(QString::fromUtf8(manifest.readAll()));
     for (size_t i = 0; i < fields.fields.size(); ++i) {
-        state->fields[i] = parseVersion(fields.fields[i]);
+        state.fields[i] = parseVersion(fields.fields[i]);
     }
-    return true;
+    return state;
 }
 
-bool replaceFolder(const QString &staged, const QString &target, QString *leftover, QString *error)
+Result<QString> replaceFolder(const QString &staged, const QString &target)
 {
-    leftover->clear();
-    QDir dir;
+    const QString renaming =
+        QStringLiteral("cannot rename %1 to %2").arg(shown(staged), shown(target));
     if (!QFileInfo::exists(target)) {
-        if (dir.rename(staged, target)) {
-            return true;
+        if (const Status moved = renameFolder(staged, target, renaming); !moved) {
+            return moved.failure();
         }
-        return fail(error, QStringLiteral("cannot rename %1 to %2").arg(staged, target));
+        return QString();
     }
 
 #ifdef __linux__
-    if (::renameat2(AT_FDCWD, QFile::encodeName(staged).constData(), AT_FDCWD,
-                    QFile::encodeName(target).constData(), RENAME_EXCHANGE) == 0) {
-        if (!QDir(staged).removeRecursively()) {
-            *leftover = staged;
-        }
-        return true;
+    if (exchangeFolders(staged, target)) {
+        return QDir(staged).removeRecursively() ? QString() : staged;
     }
     // Not every file system can exchange names; the two renames below still
     // never leave a half-written folder in place.
 #endif
 
-    const QString aside = freeSiblingName(target);
-    if (aside.isEmpty() || !dir.rename(target, aside)) {
-        return fail(error, QStringLiteral("cannot move the old %1 aside").arg(target));
+    const Result<QString> aside = freeSiblingName(target);
+    if (!aside) {
+        return aside.failure().within(
+            QStringLiteral("cannot move the old %1 aside").arg(shown(target)));
     }
-    if (!dir.rename(staged, target)) {
-        if (!dir.rename(aside, target)) {
-            return fail(error, QStringLiteral("cannot rename %1 to %2, nor put the old folder "
-                                              "back from %3")
-                                   .arg(staged, target, aside));
+    if (const Status moved = renameFolder(
+            target, *aside, QStringLiteral("cannot move the old %1 aside").arg(shown(target)));
+        !moved) {
+        return moved.failure();
+    }
+    if (const Status moved = renameFolder(staged, target, renaming); !moved) {
+        if (const Status back = renameFolder(
+                *aside, target,
+                QStringLiteral("nor put the old folder back from %1").arg(shown(*aside)));
+            !back) {
+            return back.failure().within(moved.message());
         }
-        return fail(error, QStringLiteral("cannot rename %1 to %2").arg(staged, target));
+        return moved.failure();
     }
-    if (!QDir(aside).removeRecursively()) {
-        *leftover = aside;
-    }
-    return true;
+    return QDir(*aside).removeRecursively() ? QString() : *aside;
 }
 
 } // namespace freshgate

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Result.h"
 #include "protocol/Manifest.h"
 
 #include <QLatin1String>
@@ -23,18 +24,19 @@ struct ServerFolderState {
     QStringList entries;
 };
 
-// Reads the server folder at path. A missing folder gives an empty state. Fails
-// for a symbolic link (replacing it would leave the folder it points to
-// behind), something that is not a folder, or an unreadable manifest.
-[[nodiscard]] bool readServerFolder(const QString &path, ServerFolderState *state, QString *error);
+// Reads the server folder at path. A missing folder gives an empty state. Refuses
+// (Usage) a symbolic link (replacing it would leave the folder it points to
+// behind) or something that is not a folder; a manifest that cannot be read is
+// this computer's failure, naming it.
+[[nodiscard]] Result<ServerFolderState> readServerFolder(const QString &path);
 
 // Puts the finished folder staged (a sibling of target) in place of target,
 // which may be missing. Where the file system can exchange two names the swap
 // is one step, so the server never lacks the folder; elsewhere it takes two
 // renames, the first undone if the second fails. On failure both folders are
-// as they were. On success the old folder is deleted; if that fails,
-// *leftover names what is left behind.
-[[nodiscard]] bool replaceFolder(const QString &staged, const QString &target, QString *leftover,
-                                 QString *error);
+// as they were, and the failure carries the system's reason and kind. On
+// success the old folder is deleted; the result names what is left behind
+// when that fails, and is empty otherwise.
+[[nodiscard]] Result<QString> replaceFolder(const QString &staged, const QString &target);
 
 } // namespace freshgate

@@ -1,6 +1,7 @@
 #include "publish/SourceFolder.h"
 
 #include "protocol/MemberName.h"
+#include "publish/PublishFailure.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -11,14 +12,6 @@
 namespace freshgate {
 
 namespace {
-
-bool fail(QString *error, const QString &text)
-{
-    if (error) {
-        *error = text;
-    }
-    return false;
-}
 
 // What the extractor would take but the publisher still refuses, because the maker surely
 // meant something else: a "\" inside a file name, or a name that is not UTF-8. Everything else
@@ -35,96 +28,114 @@ QString componentProblem(const QString &component)
     return {};
 }
 
+Failure unreadable(const QFileInfo &info, const QString &what)
+{
+    const QString shown = QDir::toNativeSeparators(info.filePath());
+    return fileFailure(FailureKind::Denied, info.filePath(),
+                       QStringLiteral("%1 %2 cannot be read").arg(what, shown), QString());
+}
+
+// The entry's own checks: what it is, its name, whether it can be read. Folders give no file.
+Result<std::optional<SourceFile>> checkEntry(const QFileInfo &info, const QString &relative)
+{
+    const QString shown = QDir::toNativeSeparators(info.filePath());
+    if (info.isSymLink() || info.isJunction()) {
+        return refused(QStringLiteral("%1 is a symbolic link; copy the file it points to into "
+                                      "the folder instead")
+                           .arg(shown));
+    }
+    if (info.isDir()) {
+        // The listing skips folders it cannot enter, which would drop files silently.
+        if (!info.isReadable() || !info.isExecutable()) {
+            return unreadable(info, QStringLiteral("folder"));
+        }
+        return std::optional<SourceFile>();
+    }
+    if (!info.isFile()) {
+        return refused(
+            QStringLiteral("%1 is not a regular file (a device, pipe or socket)").arg(shown));
+    }
+    if (const Status name = checkMemberPath(relative); !name) {
+        return name.failure();
+    }
+    if (!info.isReadable()) {
+        return unreadable(info, QStringLiteral("file"));
+    }
+    SourceFile file;
+    file.memberName = relative;
+    file.memberName.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    file.path = info.absoluteFilePath();
+    file.size = info.size();
+    file.executable = info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+    return std::optional<SourceFile>(file);
+}
+
 } // namespace
 
-QString memberPathProblem(const QString &relativePath)
+Status checkMemberPath(const QString &relativePath)
 {
     for (const QString &component : relativePath.split(QLatin1Char('/'))) {
-        QString problem = componentProblem(component);
+        const QString problem = componentProblem(component);
         if (!problem.isEmpty()) {
-            return problem;
+            return refused(QStringLiteral("%1 %2").arg(relativePath, problem));
         }
     }
     QString memberName = relativePath;
     memberName.replace(QLatin1Char('/'), QLatin1Char('\\'));
     if (const Result<QString> path = safeMemberPath(memberName); !path) {
-        return QStringLiteral("is a name Freshgate refuses to extract: %1").arg(path.message());
+        return refused(QStringLiteral("%1 is a name Freshgate refuses to extract: %2")
+                           .arg(relativePath, path.message()));
     }
     return {};
 }
 
-bool scanSourceFolder(const QString &folder, QList<SourceFile> *files, QString *error)
+Result<QList<SourceFile>> scanSourceFolder(const QString &folder)
 {
-    files->clear();
     const QFileInfo top(folder);
+    const QString shown = QDir::toNativeSeparators(folder);
     if (!top.exists()) {
-        return fail(error, QStringLiteral("folder %1 does not exist").arg(folder));
+        return refused(QStringLiteral("folder %1 does not exist").arg(shown));
     }
     if (!top.isDir()) {
-        return fail(error, QStringLiteral("%1 is not a folder").arg(folder));
+        return refused(QStringLiteral("%1 is not a folder").arg(shown));
     }
     if (!top.isReadable() || !top.isExecutable()) {
-        return fail(error, QStringLiteral("folder %1 cannot be read").arg(folder));
+        return unreadable(top, QStringLiteral("folder"));
     }
 
     const QDir root(top.absoluteFilePath());
+    QList<SourceFile> files;
     QHash<QString, QString> byFoldedName;
     QDirIterator it(root.path(),
                     QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
-        const QFileInfo info = it.fileInfo();
-        const QString relative = root.relativeFilePath(info.absoluteFilePath());
-        if (info.isSymLink() || info.isJunction()) {
-            return fail(error, QStringLiteral("%1 is a symbolic link; copy the file it points to "
-                                              "into the folder instead")
-                                   .arg(info.filePath()));
+        const QString relative = root.relativeFilePath(it.fileInfo().absoluteFilePath());
+        Result<std::optional<SourceFile>> entry = checkEntry(it.fileInfo(), relative);
+        if (!entry) {
+            return entry.failure();
         }
-        if (info.isDir()) {
-            // The listing skips folders it cannot enter, which would drop files silently.
-            if (!info.isReadable() || !info.isExecutable()) {
-                return fail(error, QStringLiteral("folder %1 cannot be read").arg(info.filePath()));
-            }
+        if (!entry.value()) {
             continue;
         }
-        if (!info.isFile()) {
-            return fail(error, QStringLiteral("%1 is not a regular file (a device, pipe or socket)")
-                                   .arg(info.filePath()));
-        }
-        const QString problem = memberPathProblem(relative);
-        if (!problem.isEmpty()) {
-            return fail(error, QStringLiteral("%1 %2").arg(info.filePath(), problem));
-        }
-        if (!info.isReadable()) {
-            return fail(error, QStringLiteral("%1 cannot be read").arg(info.filePath()));
-        }
-
         const QString folded = relative.toCaseFolded();
         const auto clash = byFoldedName.constFind(folded);
         if (clash != byFoldedName.constEnd()) {
-            return fail(error, QStringLiteral("%1 and %2 in %3 differ only in case; Windows would "
-                                              "keep only one of them")
-                                   .arg(*clash, relative, folder));
+            return refused(QStringLiteral("%1 and %2 in %3 differ only in case; Windows would "
+                                          "keep only one of them")
+                               .arg(*clash, relative, shown));
         }
         byFoldedName.insert(folded, relative);
-
-        SourceFile file;
-        file.memberName = relative;
-        file.memberName.replace(QLatin1Char('/'), QLatin1Char('\\'));
-        file.path = info.absoluteFilePath();
-        file.size = info.size();
-        file.executable =
-            info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
-        files->append(file);
+        files.append(*entry.value());
     }
-    if (files->isEmpty()) {
-        return fail(error, QStringLiteral("folder %1 holds no files").arg(folder));
+    if (files.isEmpty()) {
+        return refused(QStringLiteral("folder %1 holds no files").arg(shown));
     }
 
-    std::sort(files->begin(), files->end(),
+    std::sort(files.begin(), files.end(),
               [](const SourceFile &a, const SourceFile &b) { return a.memberName < b.memberName; });
-    return true;
+    return files;
 }
 
 } // namespace freshgate

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/Result.h"
+
 #include <QList>
 #include <QString>
 
@@ -13,16 +15,16 @@ struct SourceFile {
     bool executable = false;
 };
 
-// Lists every file below folder, sorted by member name. Refuses, saying why in
-// *error, a folder that is missing or empty, a symbolic link or special file
-// anywhere below it, a name Freshgate would not extract or that another
-// platform cannot store, and two names that differ only in case. Empty
-// sub-folders are skipped: a cabinet holds files only. Reads, never writes.
-[[nodiscard]] bool scanSourceFolder(const QString &folder, QList<SourceFile> *files,
-                                    QString *error);
+// Lists every file below folder, sorted by member name. Refuses (Usage) a folder that is missing
+// or empty, a symbolic link or special file anywhere below it, a name that checkMemberPath
+// refuses, and two names that differ only in case; a folder or file this user may not read is
+// Denied, naming it. Empty sub-folders are skipped: a cabinet holds files only. Reads, never
+// writes.
+[[nodiscard]] Result<QList<SourceFile>> scanSourceFolder(const QString &folder);
 
-// Why a file with this folder-relative path ("/" between folders) cannot be a
-// cabinet member, or an empty string when it can.
-[[nodiscard]] QString memberPathProblem(const QString &relativePath);
+// Whether a file with this folder-relative path ("/" between folders) can be a cabinet member:
+// refused (Usage, naming the path) when Freshgate would not extract it or another platform
+// cannot store it.
+[[nodiscard]] Status checkMemberPath(const QString &relativePath);
 
 } // namespace freshgate

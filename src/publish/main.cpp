@@ -16,6 +16,7 @@ constexpr int kExitRefused = 1;
 constexpr int kExitUsage = 2;
 
 const char kUsage[] = R"(Usage: freshgate-publish --out DIR [COMPONENT...]
+       freshgate-publish --help | --version
 
 Packs the product's component folders into cabinets and writes them, with the
 version manifest, into DIR/freshgate/, the folder Freshgate fetches from
@@ -51,6 +52,7 @@ Components (each folder is packed with its sub-folders; give at least one):
                         offers, to roll back; clients that have the higher one
                         keep it
   -h, --help            show this text
+  -v, --version         show the version
 
 Versions are whole numbers from -32768 to 32767; Freshgate fetches a component
 when the version published is greater than the one installed (%1 for resource,
@@ -72,8 +74,8 @@ version lower than the one published (unless --allow-older). The new folder is
 built beside the old one and swapped in whole, so Freshgate never sees a
 half-written server folder.
 
-Exit status: 0 published (one line per file written), 1 refused or failed,
-2 wrong command line.
+Exit status: 0 published (one line per file written), or --help or --version
+answered; 1 refused or failed, with nothing changed; 2 wrong command line.
 
 Example:
   freshgate-publish --out /srv/www --resource 3 res/ --data 2 data/ \
@@ -150,23 +152,41 @@ const QList<OptionSpec> &optionSpecs()
 }
 
 struct CommandLine {
+    enum class Action { Publish, ShowHelp, ShowVersion };
+    Action action = Action::Publish;
     PublishOptions options;
-    bool help = false;
     QString error;
 };
+
+// As the updater answers them: anywhere on the line, before anything else is read, help
+// before the version.
+CommandLine::Action requestedAnswer(const QStringList &arguments)
+{
+    const auto given = [&arguments](const char *shortName, const char *longName) {
+        return arguments.mid(1).contains(QLatin1String(shortName)) ||
+               arguments.mid(1).contains(QLatin1String(longName));
+    };
+    if (given("-h", "--help")) {
+        return CommandLine::Action::ShowHelp;
+    }
+    if (given("-v", "--version")) {
+        return CommandLine::Action::ShowVersion;
+    }
+    return CommandLine::Action::Publish;
+}
 
 // Options take one or two values, which QCommandLineParser cannot express, so
 // the arguments are read here: "--name value..." or "--name=value value...".
 CommandLine parseCommandLine(const QStringList &arguments)
 {
     CommandLine line;
+    line.action = requestedAnswer(arguments);
+    if (line.action != CommandLine::Action::Publish) {
+        return line;
+    }
     QStringList seen;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
-        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
-            line.help = true;
-            return line;
-        }
         if (!argument.startsWith(QLatin1String("--"))) {
             line.error = QStringLiteral("unexpected argument \"%1\"").arg(argument);
             return line;
@@ -221,10 +241,19 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("freshgate-publish"));
 
+    QCoreApplication::setApplicationVersion(QStringLiteral(FRESHGATE_VERSION));
+
     const CommandLine line = parseCommandLine(QCoreApplication::arguments());
-    if (line.help) {
+    switch (line.action) {
+    case CommandLine::Action::ShowHelp:
         std::fputs(usage().toLocal8Bit().constData(), stdout);
         return 0;
+    case CommandLine::Action::ShowVersion:
+        printLine(stdout,
+                  QStringLiteral("freshgate-publish %1").arg(QLatin1String(FRESHGATE_VERSION)));
+        return 0;
+    case CommandLine::Action::Publish:
+        break;
     }
     if (!line.error.isEmpty()) {
         printLine(stderr, QStringLiteral("freshgate-publish: %1").arg(line.error));
@@ -232,19 +261,20 @@ int main(int argc, char *argv[])
         return kExitUsage;
     }
 
-    const PublishResult result = publish(line.options);
-    if (!result.ok) {
-        printLine(stderr,
-                  QStringLiteral("freshgate-publish: %1; nothing was changed").arg(result.error));
+    const Result<PublishReport> result = publish(line.options);
+    if (!result) {
+        printLine(
+            stderr,
+            QStringLiteral("freshgate-publish: %1; nothing was changed").arg(result.message()));
         return kExitRefused;
     }
-    for (const QString &entry : result.report) {
+    for (const QString &entry : result->report) {
         printLine(stdout, entry);
     }
-    for (const QString &note : result.notes) {
+    for (const QString &note : result->notes) {
         printLine(stderr, QStringLiteral("freshgate-publish: note: %1").arg(note));
     }
-    for (const QString &warning : result.warnings) {
+    for (const QString &warning : result->warnings) {
         printLine(stderr, QStringLiteral("freshgate-publish: warning: %1").arg(warning));
     }
     return 0;

@@ -35,11 +35,13 @@ struct ParsedSignature {
     QByteArray globalSignature;
 };
 
-std::optional<ParsedSignature> parseSignature(const QByteArray &text, QString *why)
+Failure malformed(const QString &detail)
 {
-    const auto malformed = [why](const QString &detail) {
-        return fail<ParsedSignature>(why, QStringLiteral("malformed signature: ") + detail);
-    };
+    return failure(FailureKind::Signature, QStringLiteral("malformed signature: ") + detail);
+}
+
+Result<ParsedSignature> parseSignature(const QByteArray &text)
+{
     if (text.size() > kMaxSignatureTextBytes) {
         return malformed(QStringLiteral("larger than %1 bytes").arg(kMaxSignatureTextBytes));
     }
@@ -70,8 +72,9 @@ std::optional<ParsedSignature> parseSignature(const QByteArray &text, QString *w
     if (alg == kPrehashedAlg) {
         parsed.prehashed = true;
     } else if (alg != kLegacyAlg) {
-        return fail<ParsedSignature>(why, QStringLiteral("unsupported signature algorithm \"%1\"")
-                                              .arg(QString::fromLatin1(alg.toHex())));
+        return failure(FailureKind::Signature,
+                       QStringLiteral("unsupported signature algorithm \"%1\"")
+                           .arg(QString::fromLatin1(alg.toHex())));
     }
     parsed.keyId = blob->mid(kAlgBytes, kKeyIdBytes);
     parsed.signature = blob->mid(kAlgBytes + kKeyIdBytes);
@@ -84,7 +87,7 @@ std::optional<ParsedSignature> parseSignature(const QByteArray &text, QString *w
 }
 
 // The trusted comment's "file:" field, which must be there exactly once.
-std::optional<QByteArray> signedFileName(const QByteArray &trustedComment, QString *why)
+Result<QByteArray> signedFileName(const QByteArray &trustedComment)
 {
     std::optional<QByteArray> name;
     for (const QByteArray &field : trustedComment.split('\t')) {
@@ -92,24 +95,22 @@ std::optional<QByteArray> signedFileName(const QByteArray &trustedComment, QStri
             continue;
         }
         if (name) {
-            return fail<QByteArray>(why,
-                                    QStringLiteral("the trusted comment names more than one file"));
+            return failure(FailureKind::Signature,
+                           QStringLiteral("the trusted comment names more than one file"));
         }
         name = field.mid(5);
     }
     if (!name) {
-        return fail<QByteArray>(why, QStringLiteral("the trusted comment names no file"));
+        return failure(FailureKind::Signature, QStringLiteral("the trusted comment names no file"));
     }
-    return name;
+    return *name;
 }
 
-bool verifyWholeFile(const QByteArray &signature, const QString &path, const QByteArray &key,
-                     QString *why)
+Status verifyWholeFile(const QByteArray &signature, const QString &path, const QByteArray &key)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        *why = QStringLiteral("cannot open %1: %2").arg(path, file.errorString());
-        return false;
+        return readFailure(file, QStringLiteral("cannot open %1").arg(path));
     }
     const qint64 size = file.size();
     const uchar *data = nullptr;
@@ -119,26 +120,26 @@ bool verifyWholeFile(const QByteArray &signature, const QString &path, const QBy
     } else {
         data = file.map(0, size);
         if (!data) {
-            *why = QStringLiteral("cannot map %1: %2").arg(path, file.errorString());
-            return false;
+            return readFailure(file, QStringLiteral("cannot map %1").arg(path));
         }
     }
     if (crypto_sign_verify_detached(bytes(signature), data, static_cast<unsigned long long>(size),
                                     bytes(key)) != 0) {
-        *why = QStringLiteral("the signature does not match the content of %1").arg(path);
-        return false;
+        return failure(FailureKind::Signature,
+                       QStringLiteral("the signature does not match the content of %1").arg(path));
     }
-    return true;
+    return {};
 }
 
-std::optional<PublicKey> readPublicKey(const QString &text, QString *why)
+Result<PublicKey> readPublicKey(const QString &text)
 {
+    const auto refused = [](const QString &why) { return failure(FailureKind::Usage, why); };
     if (!sodiumReady()) {
-        return fail<PublicKey>(why, QStringLiteral("libsodium could not be initialised"));
+        return refused(QStringLiteral("libsodium could not be initialised"));
     }
     const QByteArray utf8 = text.toUtf8();
     if (utf8.size() > kMaxKeyTextBytes) {
-        return fail<PublicKey>(why, QStringLiteral("too long for a minisign public key"));
+        return refused(QStringLiteral("too long for a minisign public key"));
     }
     QList<QByteArray> lines;
     for (const QByteArray &line : splitLines(utf8)) {
@@ -147,33 +148,35 @@ std::optional<PublicKey> readPublicKey(const QString &text, QString *why)
         }
     }
     if (lines.size() == 2 && !lines[0].startsWith(QByteArray(kUntrustedPrefix).trimmed())) {
-        return fail<PublicKey>(
-            why, QStringLiteral("the line before the key is not an untrusted comment"));
+        return refused(QStringLiteral("the line before the key is not an untrusted comment"));
     }
     if (lines.isEmpty() || lines.size() > 2) {
-        return fail<PublicKey>(
-            why, QStringLiteral("a minisign public key is one base64 line, optionally after its "
-                                "untrusted comment line"));
+        return refused(QStringLiteral("a minisign public key is one base64 line, optionally after "
+                                      "its untrusted comment line"));
     }
     const std::optional<QByteArray> blob = decodeBase64(lines.constLast(), kPublicKeyBlobBytes);
     if (!blob) {
-        return fail<PublicKey>(why, QStringLiteral("not a minisign public key in base64"));
+        return refused(QStringLiteral("not a minisign public key in base64"));
     }
     if (blob->left(kAlgBytes) != kLegacyAlg) {
-        return fail<PublicKey>(why, QStringLiteral("unsupported public key algorithm"));
+        return refused(QStringLiteral("unsupported public key algorithm"));
     }
     return PublicKey{blob->mid(kAlgBytes, kKeyIdBytes), blob->mid(kAlgBytes + kKeyIdBytes)};
+}
+
+// A file that cannot be read cannot be proven the maker's: whoever verifies refuses it as it
+// refuses a signature that does not match, keeping the reason and the path.
+Failure unproven(Failure why)
+{
+    why.kind = FailureKind::Signature;
+    return why;
 }
 
 } // namespace
 
 Result<PublicKey> parsePublicKey(const QString &text)
 {
-    QString why;
-    if (std::optional<PublicKey> key = readPublicKey(text, &why)) {
-        return *key;
-    }
-    return failure(FailureKind::Usage, why);
+    return readPublicKey(text);
 }
 
 Result<QList<PublicKey>> parsePublicKeys(const QString &text)
@@ -183,9 +186,7 @@ Result<QList<PublicKey>> parsePublicKeys(const QString &text)
     for (const QString &part : text.split(kSeparators, Qt::SkipEmptyParts)) {
         Result<PublicKey> key = parsePublicKey(part);
         if (!key) {
-            return failure(
-                FailureKind::Usage,
-                QStringLiteral("key %1 of the list: %2").arg(keys.size() + 1).arg(key.message()));
+            return key.failure().within(QStringLiteral("key %1 of the list").arg(keys.size() + 1));
         }
         keys.append(std::move(key).value());
     }
@@ -198,27 +199,25 @@ Result<QList<PublicKey>> parsePublicKeys(const QString &text)
 Result<SignedComment> verifyComment(const QList<PublicKey> &keys, const QByteArray &signatureText,
                                     const QString &expectedFileName)
 {
-    QString why;
-    const auto refused = [&why] { return failure(FailureKind::Signature, why); };
     if (!sodiumReady()) {
-        why = QStringLiteral("libsodium could not be initialised");
-        return refused();
+        return failure(FailureKind::Signature,
+                       QStringLiteral("libsodium could not be initialised"));
     }
     if (expectedFileName.isEmpty()) {
-        why = QStringLiteral("no file name to check the signature against");
-        return refused();
+        return failure(FailureKind::Signature,
+                       QStringLiteral("no file name to check the signature against"));
     }
-    const std::optional<ParsedSignature> sig = parseSignature(signatureText, &why);
+    const Result<ParsedSignature> sig = parseSignature(signatureText);
     if (!sig) {
-        return refused();
+        return sig.failure();
     }
     const PublicKey *key = nullptr;
     QStringList trusted;
     for (const PublicKey &candidate : keys) {
         if (candidate.keyId.size() != kKeyIdBytes ||
             candidate.key.size() != crypto_sign_PUBLICKEYBYTES) {
-            why = QStringLiteral("a trusted public key is malformed");
-            return refused();
+            return failure(FailureKind::Signature,
+                           QStringLiteral("a trusted public key is malformed"));
         }
         trusted << keyIdText(candidate.keyId);
         if (candidate.keyId == sig->keyId) {
@@ -239,17 +238,17 @@ Result<SignedComment> verifyComment(const QList<PublicKey> &keys, const QByteArr
     if (crypto_sign_verify_detached(bytes(sig->globalSignature), bytes(signedComment),
                                     static_cast<unsigned long long>(signedComment.size()),
                                     bytes(key->key)) != 0) {
-        why = QStringLiteral("the trusted comment's signature is not valid");
-        return refused();
+        return failure(FailureKind::Signature,
+                       QStringLiteral("the trusted comment's signature is not valid"));
     }
-    const std::optional<QByteArray> name = signedFileName(sig->trustedComment, &why);
+    const Result<QByteArray> name = signedFileName(sig->trustedComment);
     if (!name) {
-        return refused();
+        return name.failure();
     }
     if (*name != expectedFileName.toUtf8()) {
-        why = QStringLiteral("the signature is for \"%1\", not \"%2\"")
-                  .arg(QString::fromUtf8(*name), expectedFileName);
-        return refused();
+        return failure(FailureKind::Signature,
+                       QStringLiteral("the signature is for \"%1\", not \"%2\"")
+                           .arg(QString::fromUtf8(*name), expectedFileName));
     }
     return SignedComment{*key, sig->prehashed, sig->signature,
                          QString::fromUtf8(sig->trustedComment)};
@@ -257,21 +256,23 @@ Result<SignedComment> verifyComment(const QList<PublicKey> &keys, const QByteArr
 
 Status verifyContent(const SignedComment &signature, const QString &filePath)
 {
-    QString why;
-    if (signature.prehashed) {
-        const std::optional<QByteArray> hash = prehashFile(filePath, &why);
-        if (!hash) {
-            return failure(FailureKind::Signature, why);
+    if (!signature.prehashed) {
+        if (const Status whole = verifyWholeFile(signature.signature, filePath, signature.key.key);
+            !whole) {
+            return unproven(whole.failure());
         }
-        if (crypto_sign_verify_detached(bytes(signature.signature), bytes(*hash),
-                                        static_cast<unsigned long long>(hash->size()),
-                                        bytes(signature.key.key)) != 0) {
-            return failure(
-                FailureKind::Signature,
-                QStringLiteral("the signature does not match the content of %1").arg(filePath));
-        }
-    } else if (!verifyWholeFile(signature.signature, filePath, signature.key.key, &why)) {
-        return failure(FailureKind::Signature, why);
+        return {};
+    }
+    const Result<QByteArray> hash = prehashFile(filePath);
+    if (!hash) {
+        return unproven(hash.failure());
+    }
+    if (crypto_sign_verify_detached(bytes(signature.signature), bytes(*hash),
+                                    static_cast<unsigned long long>(hash->size()),
+                                    bytes(signature.key.key)) != 0) {
+        return failure(
+            FailureKind::Signature,
+            QStringLiteral("the signature does not match the content of %1").arg(filePath));
     }
     return {};
 }

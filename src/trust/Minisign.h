@@ -53,7 +53,8 @@ struct SignedComment {
                                                   const QString &expectedFileName);
 
 // The second half: whether the file at filePath is the one signed. Prehashed signatures stream
-// the file in constant memory; legacy ones map it.
+// the file in constant memory; legacy ones map it. Every failure is a FailureKind::Signature,
+// also for a file that cannot be read (its path then set): it cannot be proven the maker's.
 [[nodiscard]] Status verifyContent(const SignedComment &signature, const QString &filePath);
 
 // Both halves at once for one key. Verifies signatureText (the whole .minisig file) for the file at
@@ -73,12 +74,15 @@ struct SecretKey {
 // Loads a minisign secret key file, unencrypted (minisign -G -W) or encrypted with a
 // password. The password is ignored for an unencrypted key; a wrong one is an error.
 // Decrypting costs what the key file asks for (minisign asks for about 1 GiB and seconds).
+// A file that cannot be read is this computer's failure (Disk or Denied, naming it); one
+// that is no usable key, or a wrong password, is Usage.
 [[nodiscard]] Result<SecretKey> loadSecretKey(const QString &path, const QString &password);
 
 // Returns the .minisig text for the file at filePath: prehashed, untrusted comment
 // "signature from freshgate-publish", and the trusted comment formatComment() makes of fields
 // ("timestamp:<unix time>\tfile:<fileName>\t...\tprehashed"); a timestamp left out is now.
-// Values must be single lines without tabs, since each becomes a field of the trusted comment.
+// Values must be single lines without tabs, since each becomes a field of the trusted comment:
+// refused as Usage, as is a malformed key; a file that cannot be read is Disk or Denied.
 [[nodiscard]] Result<QByteArray> signFile(const SecretKey &key, const QString &filePath,
                                           CommentFields fields);
 

@@ -48,12 +48,18 @@ bool hasControlCharacter(const QByteArray &text)
     return false;
 }
 
-std::optional<QByteArray> prehashFile(const QString &path, QString *why)
+Failure readFailure(const QFileDevice &file, const QString &doing)
+{
+    const FailureKind kind =
+        file.error() == QFileDevice::PermissionsError ? FailureKind::Denied : FailureKind::Disk;
+    return fileFailure(kind, file.fileName(), doing, file.errorString());
+}
+
+Result<QByteArray> prehashFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        return fail<QByteArray>(why,
-                                QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
+        return readFailure(file, QStringLiteral("cannot open %1").arg(path));
     }
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
@@ -61,8 +67,7 @@ std::optional<QByteArray> prehashFile(const QString &path, QString *why)
     for (;;) {
         const qint64 n = file.read(buffer.data(), buffer.size());
         if (n < 0) {
-            return fail<QByteArray>(
-                why, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+            return readFailure(file, QStringLiteral("cannot read %1").arg(path));
         }
         if (n == 0) {
             break;

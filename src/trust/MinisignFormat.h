@@ -3,10 +3,14 @@
 // What the verifying and the signing halves of the minisign code share: the file format's
 // constants and the strict readers for it. Internal to freshgate_trust.
 
+#include "base/Result.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
 #include <optional>
+
+class QFileDevice;
 
 namespace freshgate::minisign::detail {
 
@@ -24,13 +28,9 @@ inline constexpr char kPrehashedAlg[] = "ED";
 // libsodium initialised once per process; false if it cannot be.
 [[nodiscard]] bool sodiumReady();
 
-template <typename T> std::optional<T> fail(QString *why, const QString &text)
-{
-    if (why) {
-        *why = text;
-    }
-    return std::nullopt;
-}
+// A key or a file that Qt could not open or read: Denied when permission was refused, else
+// Disk, naming the file, with Qt's reason behind doing.
+[[nodiscard]] Failure readFailure(const QFileDevice &file, const QString &doing);
 
 inline const unsigned char *bytes(const QByteArray &data)
 {
@@ -46,7 +46,8 @@ inline const unsigned char *bytes(const QByteArray &data)
 // Control characters other than tab, which would break a one-line comment.
 [[nodiscard]] bool hasControlCharacter(const QByteArray &text);
 
-// BLAKE2b-512 of the file, read in fixed-size blocks whatever its size.
-[[nodiscard]] std::optional<QByteArray> prehashFile(const QString &path, QString *why);
+// BLAKE2b-512 of the file, read in fixed-size blocks whatever its size. A file that cannot be
+// read is a readFailure().
+[[nodiscard]] Result<QByteArray> prehashFile(const QString &path);
 
 } // namespace freshgate::minisign::detail

@@ -57,24 +57,23 @@ template <std::size_t N> struct Wiped {
     ~Wiped() { sodium_memzero(data.data(), data.size()); }
 };
 
-} // namespace
-
-static std::optional<SecretKey> readSecretKey(const QString &path, const QString &password,
-                                              QString *why)
+// What the maker gave that cannot sign: not a key, a key of another kind, or the wrong password.
+Failure unusable(const QString &why)
 {
-    if (!sodiumReady()) {
-        return fail<SecretKey>(why, QStringLiteral("libsodium could not be initialised"));
-    }
+    return failure(FailureKind::Usage, why);
+}
+
+// Reads the key file and decodes its key line into blob; the text it came from is wiped.
+Status decodeKeyFile(const QString &path, Wiped<kSecretKeyBlobBytes> &blob)
+{
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        return fail<SecretKey>(why,
-                               QStringLiteral("cannot open %1: %2").arg(path, file.errorString()));
+        return readFailure(file, QStringLiteral("cannot open %1").arg(path));
     }
     QByteArray text = file.read(kMaxKeyTextBytes + 1);
     const auto wipeText = qScopeGuard([&text] { sodium_memzero(text.data(), text.size()); });
     if (text.size() > kMaxKeyTextBytes) {
-        return fail<SecretKey>(
-            why, QStringLiteral("%1 is too large for a minisign secret key").arg(path));
+        return unusable(QStringLiteral("%1 is too large for a minisign secret key").arg(path));
     }
     QList<QByteArray> lines = splitLines(text);
     const auto wipeLines = qScopeGuard([&lines] {
@@ -83,83 +82,114 @@ static std::optional<SecretKey> readSecretKey(const QString &path, const QString
         }
     });
     if (lines.size() != 2 || !lines[0].startsWith(kUntrustedPrefix)) {
-        return fail<SecretKey>(why, QStringLiteral("%1 is not a minisign secret key: expected an "
-                                                   "untrusted comment line and a key line")
-                                        .arg(path));
+        return unusable(QStringLiteral("%1 is not a minisign secret key: expected an untrusted "
+                                       "comment line and a key line")
+                            .arg(path));
     }
-
-    Wiped<kSecretKeyBlobBytes> blob;
     size_t length = 0;
     if (sodium_base642bin(blob.data.data(), blob.data.size(), lines[1].constData(), lines[1].size(),
                           nullptr, &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0 ||
         length != blob.data.size()) {
-        return fail<SecretKey>(
-            why, QStringLiteral("%1 is not a minisign secret key in base64").arg(path));
+        return unusable(QStringLiteral("%1 is not a minisign secret key in base64").arg(path));
     }
-    unsigned char *const raw = blob.data.data();
+    return {};
+}
+
+// Whether the key is encrypted; refuses algorithms minisign does not write.
+Result<bool> readAlgorithms(const unsigned char *raw)
+{
     if (std::memcmp(raw, kLegacyAlg, kAlgBytes) != 0) {
-        return fail<SecretKey>(why, QStringLiteral("unsupported secret key algorithm"));
+        return unusable(QStringLiteral("unsupported secret key algorithm"));
     }
     if (std::memcmp(raw + 2 * kAlgBytes, "B2", kAlgBytes) != 0) {
-        return fail<SecretKey>(why, QStringLiteral("unsupported secret key checksum algorithm"));
+        return unusable(QStringLiteral("unsupported secret key checksum algorithm"));
     }
     const bool encrypted = std::memcmp(raw + kAlgBytes, "Sc", kAlgBytes) == 0;
     if (!encrypted && (raw[kAlgBytes] != 0 || raw[kAlgBytes + 1] != 0)) {
-        return fail<SecretKey>(why,
-                               QStringLiteral("unsupported key derivation for the secret key"));
+        return unusable(QStringLiteral("unsupported key derivation for the secret key"));
     }
+    return encrypted;
+}
 
+bool checksumHolds(const unsigned char *raw)
+{
     Wiped<kChecksumBytes> computed;
-    if (encrypted) {
-        if (password.isEmpty()) {
-            return fail<SecretKey>(
-                why, QStringLiteral("the secret key is encrypted; a password is needed"));
-        }
-        const quint64 opsLimit = loadLe64(raw + kOpsLimitOffset);
-        const quint64 memLimit = loadLe64(raw + kMemLimitOffset);
-        if (opsLimit > kMaxOpsLimit || memLimit > kMaxMemLimit || memLimit > SIZE_MAX) {
-            return fail<SecretKey>(why,
-                                   QStringLiteral("the secret key asks for an unreasonable key "
-                                                  "derivation cost"));
-        }
-        QByteArray secret = password.toUtf8();
-        const auto wipeSecret =
-            qScopeGuard([&secret] { sodium_memzero(secret.data(), secret.size()); });
-        // The high-level call turns the file's opslimit and memlimit into scrypt's N, r and p
-        // exactly as minisign did when it wrote the file.
-        Wiped<kSecretKeyBlobBytes - kKeyIdOffset> stream;
-        if (crypto_pwhash_scryptsalsa208sha256(
-                stream.data.data(), stream.data.size(), secret.constData(),
-                static_cast<unsigned long long>(secret.size()), raw + kSaltOffset, opsLimit,
-                static_cast<size_t>(memLimit)) != 0) {
-            return fail<SecretKey>(why,
-                                   QStringLiteral("key derivation failed (not enough memory?)"));
-        }
-        for (std::size_t i = 0; i < stream.data.size(); ++i) {
-            raw[kKeyIdOffset + static_cast<qsizetype>(i)] ^= stream.data[i];
-        }
-        checksum(raw, computed.data.data());
-        if (sodium_memcmp(computed.data.data(), raw + kChecksumOffset, kChecksumBytes) != 0) {
-            return fail<SecretKey>(why, QStringLiteral("wrong password for that key"));
-        }
-    } else if (!sodium_is_zero(raw + kChecksumOffset, kChecksumBytes)) {
-        // minisign leaves the checksum of an unencrypted key empty; one that is there must hold.
-        checksum(raw, computed.data.data());
-        if (sodium_memcmp(computed.data.data(), raw + kChecksumOffset, kChecksumBytes) != 0) {
-            return fail<SecretKey>(why,
-                                   QStringLiteral("the secret key is corrupt (checksum mismatch)"));
-        }
-    }
+    checksum(raw, computed.data.data());
+    return sodium_memcmp(computed.data.data(), raw + kChecksumOffset, kChecksumBytes) == 0;
+}
 
-    // An Ed25519 secret key is its seed followed by its public key: they must agree.
+// Decrypts the key in place with the password; its checksum tells a wrong password.
+Status decrypt(unsigned char *raw, const QString &password)
+{
+    if (password.isEmpty()) {
+        return unusable(QStringLiteral("the secret key is encrypted; a password is needed"));
+    }
+    const quint64 opsLimit = loadLe64(raw + kOpsLimitOffset);
+    const quint64 memLimit = loadLe64(raw + kMemLimitOffset);
+    if (opsLimit > kMaxOpsLimit || memLimit > kMaxMemLimit || memLimit > SIZE_MAX) {
+        return unusable(QStringLiteral("the secret key asks for an unreasonable key derivation "
+                                       "cost"));
+    }
+    QByteArray secret = password.toUtf8();
+    const auto wipeSecret =
+        qScopeGuard([&secret] { sodium_memzero(secret.data(), secret.size()); });
+    // The high-level call turns the file's opslimit and memlimit into scrypt's N, r and p
+    // exactly as minisign did when it wrote the file.
+    Wiped<kSecretKeyBlobBytes - kKeyIdOffset> stream;
+    if (crypto_pwhash_scryptsalsa208sha256(
+            stream.data.data(), stream.data.size(), secret.constData(),
+            static_cast<unsigned long long>(secret.size()), raw + kSaltOffset, opsLimit,
+            static_cast<size_t>(memLimit)) != 0) {
+        return unusable(QStringLiteral("key derivation failed (not enough memory?)"));
+    }
+    for (std::size_t i = 0; i < stream.data.size(); ++i) {
+        raw[kKeyIdOffset + static_cast<qsizetype>(i)] ^= stream.data[i];
+    }
+    if (!checksumHolds(raw)) {
+        return unusable(QStringLiteral("wrong password for that key"));
+    }
+    return {};
+}
+
+// An Ed25519 secret key is its seed followed by its public key: they must agree.
+Status checkHalves(const unsigned char *raw)
+{
     Wiped<crypto_sign_SECRETKEYBYTES> derived;
     std::array<unsigned char, crypto_sign_PUBLICKEYBYTES> publicKey{};
     crypto_sign_seed_keypair(publicKey.data(), derived.data.data(), raw + kSecretOffset);
     if (sodium_memcmp(derived.data.data(), raw + kSecretOffset, crypto_sign_SECRETKEYBYTES) != 0) {
-        return fail<SecretKey>(why,
-                               QStringLiteral("the secret key is corrupt (its halves disagree)"));
+        return unusable(QStringLiteral("the secret key is corrupt (its halves disagree)"));
     }
+    return {};
+}
 
+} // namespace
+
+Result<SecretKey> loadSecretKey(const QString &path, const QString &password)
+{
+    if (!sodiumReady()) {
+        return unusable(QStringLiteral("libsodium could not be initialised"));
+    }
+    Wiped<kSecretKeyBlobBytes> blob;
+    if (const Status decoded = decodeKeyFile(path, blob); !decoded) {
+        return decoded.failure();
+    }
+    unsigned char *const raw = blob.data.data();
+    const Result<bool> encrypted = readAlgorithms(raw);
+    if (!encrypted) {
+        return encrypted.failure();
+    }
+    if (*encrypted) {
+        if (const Status decrypted = decrypt(raw, password); !decrypted) {
+            return decrypted.failure();
+        }
+    } else if (!sodium_is_zero(raw + kChecksumOffset, kChecksumBytes) && !checksumHolds(raw)) {
+        // minisign leaves the checksum of an unencrypted key empty; one that is there must hold.
+        return unusable(QStringLiteral("the secret key is corrupt (checksum mismatch)"));
+    }
+    if (const Status halves = checkHalves(raw); !halves) {
+        return halves.failure();
+    }
     SecretKey key;
     key.keyId = QByteArray(reinterpret_cast<const char *>(raw + kKeyIdOffset), kKeyIdBytes);
     key.secretKey =
@@ -167,14 +197,14 @@ static std::optional<SecretKey> readSecretKey(const QString &path, const QString
     return key;
 }
 
-static std::optional<QByteArray> signFileOrSay(const SecretKey &key, const QString &filePath,
-                                               CommentFields fields, QString *why)
+Result<QByteArray> signFile(const SecretKey &key, const QString &filePath, CommentFields fields)
 {
     if (!sodiumReady()) {
-        return fail<QByteArray>(why, QStringLiteral("libsodium could not be initialised"));
+        return failure(FailureKind::Signature,
+                       QStringLiteral("libsodium could not be initialised"));
     }
     if (key.keyId.size() != kKeyIdBytes || key.secretKey.size() != crypto_sign_SECRETKEYBYTES) {
-        return fail<QByteArray>(why, QStringLiteral("the secret key is malformed"));
+        return unusable(QStringLiteral("the secret key is malformed"));
     }
     if (!fields.file) {
         fields.file = QString();
@@ -184,13 +214,13 @@ static std::optional<QByteArray> signFileOrSay(const SecretKey &key, const QStri
     }
     const Result<QByteArray> formatted = formatComment(fields);
     if (!formatted) {
-        return fail<QByteArray>(why, formatted.message());
+        return formatted.failure();
     }
     const QByteArray &trustedComment = *formatted;
 
-    const std::optional<QByteArray> hash = prehashFile(filePath, why);
+    const Result<QByteArray> hash = prehashFile(filePath);
     if (!hash) {
-        return std::nullopt;
+        return hash.failure();
     }
     QByteArray signature(crypto_sign_BYTES, Qt::Uninitialized);
     crypto_sign_detached(reinterpret_cast<unsigned char *>(signature.data()), nullptr, bytes(*hash),
@@ -206,31 +236,12 @@ static std::optional<QByteArray> signFileOrSay(const SecretKey &key, const QStri
     if (crypto_sign_verify_detached(bytes(globalSignature), bytes(signedComment),
                                     static_cast<unsigned long long>(signedComment.size()),
                                     publicKey) != 0) {
-        return fail<QByteArray>(why, QStringLiteral("the secret key is malformed"));
+        return unusable(QStringLiteral("the secret key is malformed"));
     }
 
     return kUntrustedPrefix + QByteArray("signature from freshgate-publish\n") +
            (kPrehashedAlg + key.keyId + signature).toBase64() + '\n' + kTrustedPrefix +
            trustedComment + '\n' + globalSignature.toBase64() + '\n';
-}
-
-Result<SecretKey> loadSecretKey(const QString &path, const QString &password)
-{
-    QString why;
-    if (std::optional<SecretKey> key = readSecretKey(path, password, &why)) {
-        return *key;
-    }
-    return failure(FailureKind::Usage, why);
-}
-
-Result<QByteArray> signFile(const SecretKey &key, const QString &filePath, CommentFields fields)
-{
-    QString why;
-    if (std::optional<QByteArray> signature =
-            signFileOrSay(key, filePath, std::move(fields), &why)) {
-        return *signature;
-    }
-    return failure(FailureKind::Signature, why);
 }
 
 } // namespace freshgate::minisign

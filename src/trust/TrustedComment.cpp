@@ -80,11 +80,11 @@ Result<QByteArray> formatComment(const CommentFields &fields)
     };
     if (fields.file && !add("file", *fields.file)) {
         return failure(
-            FailureKind::Signature,
+            FailureKind::Usage,
             QStringLiteral("\"%1\" cannot be named in a trusted comment").arg(*fields.file));
     }
     if (fields.version && !add("version", *fields.version)) {
-        return failure(FailureKind::Signature,
+        return failure(FailureKind::Usage,
                        QStringLiteral("the version \"%1\" cannot be named in a trusted comment")
                            .arg(*fields.version));
     }
@@ -97,7 +97,7 @@ Result<QByteArray> formatComment(const CommentFields &fields)
     comment += "\tprehashed";
     if (comment.size() >=
         detail::kTrustedCommentMaxBytes - static_cast<qsizetype>(sizeof detail::kTrustedPrefix)) {
-        return failure(FailureKind::Signature, QStringLiteral("the trusted comment is too long"));
+        return failure(FailureKind::Usage, QStringLiteral("the trusted comment is too long"));
     }
     return comment;
 }

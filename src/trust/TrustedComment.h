@@ -26,7 +26,8 @@ struct CommentFields {
 [[nodiscard]] Result<CommentFields> parseComment(const QString &comment);
 
 // The comment as the publisher signs it: "timestamp:" first, as minisign writes it, then the
-// fields that are set, then "prehashed". Each value must be one line without tabs.
+// fields that are set, then "prehashed". Each value must be one line without tabs; one that is
+// not, or a comment longer than minisign reads, is refused (FailureKind::Usage).
 [[nodiscard]] Result<QByteArray> formatComment(const CommentFields &fields);
 
 } // namespace freshgate::minisign

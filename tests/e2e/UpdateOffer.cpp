@@ -59,13 +59,13 @@ QString publishOffer(const InstalledProduct &product, const UpdateOffer &offer,
 }
 
 QString publishOffer(const ProgramMaker &program, const UpdateOffer &offer,
-                     const QString &serverRoot)
+                     const QString &serverRoot, const PublishTool &tool)
 {
     QTemporaryDir sources;
     if (!sources.isValid()) {
         return QStringLiteral("cannot create a temporary folder");
     }
-    const QDir dir(sources.path());
+    const QDir dir(tool.sources.isEmpty() ? sources.path() : tool.sources);
     const Versions &v = offer.versions;
     QStringList arguments{QStringLiteral("--out"), serverRoot};
     bool ok = true;
@@ -116,6 +116,9 @@ QString publishOffer(const ProgramMaker &program, const UpdateOffer &offer,
         return QStringLiteral("cannot lay out the component folders");
     }
 
+    if (tool.run) {
+        return tool.run(arguments);
+    }
     const ProcessRun publish = runProcess(builtProgram(QStringLiteral("freshgate-publish")),
                                           arguments, ProcessOptions().merged());
     return publish.succeeded() ? QString() : publish.failure();

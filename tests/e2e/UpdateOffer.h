@@ -55,8 +55,15 @@ struct UpdateOffer {
 // The same with the programs ("Orvane4.exe", "setup.exe") made by program(name, version), as
 // when the product is a Windows one.
 using ProgramMaker = std::function<QByteArray(const QString &name, const QString &version)>;
+// How the maker's tool runs, when not as the built freshgate-publish in a temporary folder.
+struct PublishTool {
+    // Runs the tool with these arguments, which name host paths; what went wrong, or nothing.
+    std::function<QString(const QStringList &arguments)> run;
+    // The folder the component folders are laid out in (it may hold more files for them).
+    QString sources;
+};
 [[nodiscard]] QString publishOffer(const ProgramMaker &program, const UpdateOffer &offer,
-                                   const QString &serverRoot);
+                                   const QString &serverRoot, const PublishTool &tool = {});
 
 // The paths of the GET requests nginx has answered so far, in order.
 [[nodiscard]] QStringList requestedPaths(const NginxServer &server);

@@ -1,9 +1,12 @@
-// What a user gets from `cmake --install` and from the .deb: both programs, their manual
-// pages and the README, in the usual places, and programs that run from there.
+// What a maker gets from `cmake --install` and from the .deb: the publisher alone, with its
+// manual page, copyright, changelog and README where Debian puts them, a program that runs from
+// there, and a package that takes over from the freshgate package that shipped both programs.
 #include "support/Process.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -32,17 +35,77 @@ QString buildDir()
 }
 
 const QStringList kInstalledFiles = {
-    QStringLiteral("bin/freshgate"),
     QStringLiteral("bin/freshgate-publish"),
-    QStringLiteral("share/man/man1/freshgate.1"),
-    QStringLiteral("share/man/man1/freshgate-publish.1"),
-    QStringLiteral("share/doc/Freshgate/README.md"),
+    QStringLiteral("share/man/man1/freshgate-publish.1.gz"),
+    QStringLiteral("share/doc/freshgate-publish/README.md"),
+    QStringLiteral("share/doc/freshgate-publish/copyright"),
+    QStringLiteral("share/doc/freshgate-publish/changelog.Debian.gz"),
 };
+
+QByteArray gunzip(const QString &file)
+{
+    return run(QStringLiteral("gzip"), {QStringLiteral("-dc"), file}).output;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// The freshgate package as 1.1.0 laid it out: both programs on PATH, uncompressed manual pages
+// and the README in a folder named after the project.
+QString buildOldPackage(const QString &folder)
+{
+    const QString tree = folder + QStringLiteral("/old");
+    writeFile(tree + QStringLiteral("/DEBIAN/control"),
+              "Package: freshgate\nVersion: 1.1.0\nArchitecture: all\n"
+              "Maintainer: Velmora <support@velmora.example>\n"
+              "Description: Updater for an installed Orvane4, and its publishing tool\n");
+    const QByteArray program = "#!/bin/sh\necho freshgate 1.1.0\n";
+    for (const char *file : {"/usr/bin/freshgate", "/usr/bin/freshgate-publish"}) {
+        writeFile(tree + QLatin1String(file), program);
+        QFile::setPermissions(tree + QLatin1String(file), QFile::ReadOwner | QFile::WriteOwner |
+                                                              QFile::ExeOwner | QFile::ReadOther |
+                                                              QFile::ExeOther);
+    }
+    writeFile(tree + QStringLiteral("/usr/share/man/man1/freshgate.1"), ".TH FRESHGATE 1\n");
+    writeFile(tree + QStringLiteral("/usr/share/man/man1/freshgate-publish.1"), ".TH X 1\n");
+    writeFile(tree + QStringLiteral("/usr/share/doc/Freshgate/README.md"), "# Freshgate\n");
+    const QString deb = folder + QStringLiteral("/freshgate_1.1.0_all.deb");
+    const Ran built = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--root-owner-group"),
+                                                       QStringLiteral("--build"), tree, deb});
+    return built.exitCode == 0 ? deb : QString();
+}
+
+// dpkg working on a database of its own under root, so the machine's packages are untouched.
+// Dependencies are the machine's business, not this database's.
+Ran dpkgIn(const QString &root, QStringList arguments)
+{
+    arguments.prepend(QStringLiteral("--force-depends"));
+    arguments.prepend(QStringLiteral("--force-not-root"));
+    arguments.prepend(QStringLiteral("--force-script-chrootless"));
+    arguments.prepend(QStringLiteral("--root=") + root);
+    return run(QStringLiteral("dpkg"), arguments);
+}
+
+bool makeDpkgRoot(const QString &root)
+{
+    const QString admin = root + QStringLiteral("/var/lib/dpkg");
+    return QDir().mkpath(admin + QStringLiteral("/info")) &&
+           QDir().mkpath(admin + QStringLiteral("/updates")) &&
+           writeFile(admin + QStringLiteral("/status"), {}) &&
+           writeFile(admin + QStringLiteral("/available"), {});
+}
 
 } // namespace
 
 class TestInstall : public QObject {
     Q_OBJECT
+
+    QTemporaryDir packages;
+    QString deb;
 
 private slots:
     void installTree()
@@ -55,19 +118,41 @@ private slots:
         for (const QString &file : kInstalledFiles) {
             QVERIFY2(QFileInfo(prefix.filePath(file)).isFile(), qPrintable(file));
         }
-        QVERIFY(QFileInfo(prefix.filePath(QStringLiteral("bin/freshgate"))).isExecutable());
+        // The updater writes a product into the folder it runs from: never onto PATH.
+        QVERIFY(!QFileInfo::exists(prefix.filePath(QStringLiteral("bin/freshgate"))));
+        QVERIFY(!QFileInfo::exists(prefix.filePath(QStringLiteral("share/doc/Freshgate"))));
 
         // The installed tool runs on its own, away from the build tree.
-        const Ran help = run(prefix.filePath(QStringLiteral("bin/freshgate-publish")),
-                             {QStringLiteral("--help")});
+        const QString tool = prefix.filePath(QStringLiteral("bin/freshgate-publish"));
+        const Ran help = run(tool, {QStringLiteral("--help")});
         QCOMPARE(help.exitCode, 0);
         QVERIFY(help.output.startsWith("Usage: freshgate-publish"));
+        const Ran version = run(tool, {QStringLiteral("--version")});
+        QCOMPARE(version.exitCode, 0);
+        QCOMPARE(version.output, QByteArray("freshgate-publish " FRESHGATE_VERSION "\n"));
 
-        // The pages carry the version the build has, not a placeholder.
-        QFile page(prefix.filePath(QStringLiteral("share/man/man1/freshgate.1")));
-        QVERIFY(page.open(QIODevice::ReadOnly));
-        const QByteArray head = page.readLine();
-        QVERIFY2(head.contains("\"Freshgate " FRESHGATE_VERSION "\""), head.constData());
+        // The page carries the version the build has, not a placeholder, and every section a
+        // reader looks for.
+        // The updater's page is not installed but ships in the Windows zip: both are checked.
+        QFile updaterPage(QDir(buildDir()).filePath(QStringLiteral("man/freshgate.1")));
+        QVERIFY(updaterPage.open(QIODevice::ReadOnly));
+        const QByteArray publisherPage =
+            gunzip(prefix.filePath(QStringLiteral("share/man/man1/freshgate-publish.1.gz")));
+        for (const QByteArray &page : {updaterPage.readAll(), publisherPage}) {
+            QVERIFY2(page.contains("\"Freshgate " FRESHGATE_VERSION "\""),
+                     page.left(200).constData());
+            for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS",
+                                        "FILES", "ENVIRONMENT", "EXAMPLES"}) {
+                QVERIFY2(page.contains(".SH " + QByteArray(section) + "\n"), section);
+            }
+        }
+        QFile copyrightFile(
+            prefix.filePath(QStringLiteral("share/doc/freshgate-publish/copyright")));
+        QVERIFY(copyrightFile.open(QIODevice::ReadOnly));
+        const QByteArray copyright = copyrightFile.readAll();
+        QVERIFY(copyright.startsWith(
+            "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"));
+        QVERIFY(copyright.contains("Copyright: 2026 The Freshgate authors\n"));
     }
 
     void debianPackage()
@@ -75,32 +160,76 @@ private slots:
         if (QStandardPaths::findExecutable(QStringLiteral("dpkg-deb")).isEmpty()) {
             QSKIP("no dpkg-deb on this machine");
         }
-        QTemporaryDir out;
         const Ran pack = run(QStringLiteral("cpack"),
                              {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("-B"),
-                              out.path(), QStringLiteral("--config"),
+                              packages.path(), QStringLiteral("--config"),
                               QDir(buildDir()).filePath(QStringLiteral("CPackConfig.cmake"))});
         QVERIFY2(pack.exitCode == 0, pack.output.constData());
-        const QStringList debs = QDir(out.path()).entryList({QStringLiteral("*.deb")});
+        const QStringList debs = QDir(packages.path()).entryList({QStringLiteral("*.deb")});
         QCOMPARE(debs.size(), 1);
-        QVERIFY2(debs.first().startsWith(QStringLiteral("freshgate_" FRESHGATE_VERSION "_")),
-                 qPrintable(debs.first()));
-        const QString deb = out.filePath(debs.first());
+        QVERIFY2(
+            debs.first().startsWith(QStringLiteral("freshgate-publish_" FRESHGATE_VERSION "-1_")),
+            qPrintable(debs.first()));
+        deb = packages.filePath(debs.first());
 
         const Ran contents = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--contents"), deb});
         QCOMPARE(contents.exitCode, 0);
         for (const QString &file : kInstalledFiles) {
             QVERIFY2(contents.output.contains("./usr/" + file.toUtf8() + "\n"), qPrintable(file));
         }
+        QVERIFY2(!contents.output.contains("./usr/bin/freshgate\n"), contents.output.constData());
 
-        // A fresh machine gets the libraries the programs load from the package's dependencies.
-        const Ran depends = run(QStringLiteral("dpkg-deb"),
-                                {QStringLiteral("--field"), deb, QStringLiteral("Depends")});
-        QCOMPARE(depends.exitCode, 0);
-        for (const char *library : {"libqt6widgets6", "libqt6network6", "libmspack0", "libchm1",
-                                    "libsodium23", "libgcab-1.0-0"}) {
-            QVERIFY2(depends.output.contains(library), depends.output.constData());
+        const auto field = [this](const char *name) {
+            return run(QStringLiteral("dpkg-deb"),
+                       {QStringLiteral("--field"), deb, QLatin1String(name)})
+                .output;
+        };
+        // The libraries the publisher loads, and none that only the updater needs.
+        const QByteArray depends = field("Depends");
+        for (const char *library : {"libqt6core6", "libsodium23", "libgcab-1.0-0"}) {
+            QVERIFY2(depends.contains(library), depends.constData());
         }
+        for (const char *library : {"libqt6widgets6", "libqt6network6", "libmspack0", "libchm1"}) {
+            QVERIFY2(!depends.contains(library), depends.constData());
+        }
+        QCOMPARE(field("Breaks"), QByteArray("freshgate (<< " FRESHGATE_VERSION ")\n"));
+        QCOMPARE(field("Replaces"), QByteArray("freshgate (<< " FRESHGATE_VERSION ")\n"));
+    }
+
+    // Over the 1.1.0 freshgate package: the publisher's files change owner, the updater leaves
+    // PATH once the old package is removed, and the publisher stays and runs.
+    void upgradesOverOldPackage()
+    {
+        if (deb.isEmpty() || QStandardPaths::findExecutable(QStringLiteral("dpkg")).isEmpty()) {
+            QSKIP("needs dpkg and the package built above");
+        }
+        const QString root = packages.filePath(QStringLiteral("root"));
+        QVERIFY(makeDpkgRoot(root));
+        const QString old = buildOldPackage(packages.path());
+        QVERIFY(!old.isEmpty());
+        Ran step = dpkgIn(root, {QStringLiteral("--install"), old});
+        QVERIFY2(step.exitCode == 0, step.output.constData());
+
+        // As apt does it: unpack over the old package, which is deconfigured as the new one
+        // breaks it, remove the old one, configure the new one.
+        const QList<QStringList> steps = {
+            {QStringLiteral("--auto-deconfigure"), QStringLiteral("--unpack"), deb},
+            {QStringLiteral("--remove"), QStringLiteral("freshgate")},
+            {QStringLiteral("--configure"), QStringLiteral("freshgate-publish")},
+        };
+        for (const QStringList &arguments : steps) {
+            step = dpkgIn(root, arguments);
+            QVERIFY2(step.exitCode == 0, step.output.constData());
+        }
+
+        QVERIFY(!QFileInfo::exists(root + QStringLiteral("/usr/bin/freshgate")));
+        QVERIFY(!QFileInfo::exists(root + QStringLiteral("/usr/share/doc/Freshgate")));
+        const Ran owner = dpkgIn(
+            root, {QStringLiteral("--search"), QStringLiteral("/usr/bin/freshgate-publish")});
+        QVERIFY2(owner.output.startsWith("freshgate-publish: "), owner.output.constData());
+        const Ran version =
+            run(root + QStringLiteral("/usr/bin/freshgate-publish"), {QStringLiteral("--version")});
+        QCOMPARE(version.output, QByteArray("freshgate-publish " FRESHGATE_VERSION "\n"));
     }
 };
 

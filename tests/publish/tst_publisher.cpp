@@ -61,15 +61,15 @@ void TestPublisher::fullPublishReportsEveryFile()
 {
     Workspace workspace;
     QVERIFY(workspace.isValid());
-    const PublishResult result = publish(fullOptions(workspace));
-    QVERIFY2(result.ok, qPrintable(result.error));
-    QCOMPARE(result.manifest, QStringLiteral("3*2*5*420*410"));
+    const Result<PublishReport> result = publish(fullOptions(workspace));
+    QVERIFY2(result, qPrintable(result.message()));
+    QCOMPARE(result->manifest, QStringLiteral("3*2*5*420*410"));
     QCOMPARE(workspace.manifest(), QByteArray("3*2*5*420*410"));
-    QCOMPARE(result.notes, QStringList());
-    QCOMPARE(result.warnings, QStringList());
+    QCOMPARE(result->notes, QStringList());
+    QCOMPARE(result->warnings, QStringList());
     const QString server = workspace.server();
     QCOMPARE(
-        result.report,
+        result->report,
         (QStringList{server + QStringLiteral("/ov4res.cab: resource file version 3, 4 files"),
                      server + QStringLiteral("/ov4data.cab: data files version 2, 3 files"),
                      server + QStringLiteral("/ov4help.cab: help file version 5, 1 file"),
@@ -88,12 +88,12 @@ void TestPublisher::notesWhatIsNeverFetched()
 {
     Workspace workspace;
     QVERIFY(workspace.isValid());
-    const PublishResult result = publish(helpOnly(workspace, QStringLiteral("007")));
-    QVERIFY2(result.ok, qPrintable(result.error));
+    const Result<PublishReport> result = publish(helpOnly(workspace, QStringLiteral("007")));
+    QVERIFY2(result, qPrintable(result.message()));
     // Leading zeros are read, but the manifest carries the plain number.
     QCOMPARE(workspace.manifest(), QByteArray("0*0*7*0*-32768"));
-    QCOMPARE(result.warnings.size(), 3);
-    QVERIFY(result.warnings
+    QCOMPARE(result->warnings.size(), 3);
+    QVERIFY(result->warnings
                 .filter(QStringLiteral("no program EXE patch published; its version is 0, "
                                        "which does not exceed 400"))
                 .size() == 1);
@@ -153,15 +153,16 @@ void TestPublisher::warnsAtTheDefaultVersion()
                                                                      : &*options.exe;
     source->version = version;
 
-    const PublishResult result = publish(options);
-    QVERIFY2(result.ok, qPrintable(result.error));
+    const Result<PublishReport> result = publish(options);
+    QVERIFY2(result, qPrintable(result.message()));
     if (warning.isEmpty()) {
-        QCOMPARE(result.warnings, QStringList());
+        QCOMPARE(result->warnings, QStringList());
     } else {
-        QCOMPARE(result.warnings.size(), 1);
-        QVERIFY2(result.warnings.first().startsWith(warning), qPrintable(result.warnings.first()));
-        QVERIFY2(result.warnings.first().contains(QStringLiteral("no client with the default")),
-                 qPrintable(result.warnings.first()));
+        QCOMPARE(result->warnings.size(), 1);
+        QVERIFY2(result->warnings.first().startsWith(warning),
+                 qPrintable(result->warnings.first()));
+        QVERIFY2(result->warnings.first().contains(QStringLiteral("no client with the default")),
+                 qPrintable(result->warnings.first()));
     }
 }
 
@@ -172,10 +173,11 @@ void TestPublisher::createdServerRootRemovedOnRefusal()
     PublishOptions options;
     options.outDir = workspace.out();
     options.fullThreshold = QStringLiteral("5");
-    const PublishResult result = publish(options);
-    QVERIFY(!result.ok);
-    QVERIFY2(result.error.contains(QStringLiteral("needs a full package")),
-             qPrintable(result.error));
+    const Result<PublishReport> result = publish(options);
+    QVERIFY(!result);
+    QVERIFY2(result.message().contains(QStringLiteral("needs a full package")),
+             qPrintable(result.message()));
+    QCOMPARE(result.kind(), FailureKind::Usage);
     QVERIFY(!QFileInfo::exists(workspace.out()));
 }
 
@@ -183,7 +185,7 @@ void TestPublisher::failedSwapLeavesServerFolder()
 {
     Workspace workspace;
     QVERIFY(workspace.isValid());
-    QVERIFY(publish(fullOptions(workspace)).ok);
+    QVERIFY(publish(fullOptions(workspace)).ok());
     const auto before = snapshotTree(workspace.out(), Snapshot::WithPermissions);
     {
         // The new folder is built, then cannot take the old one's place.
@@ -191,9 +193,13 @@ void TestPublisher::failedSwapLeavesServerFolder()
         if (!pinned.isSet()) {
             QSKIP("chattr +i is not available here");
         }
-        const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
-        QVERIFY(!result.ok);
-        QVERIFY2(result.error.contains(QStringLiteral("freshgate")), qPrintable(result.error));
+        const Result<PublishReport> result = publish(helpOnly(workspace, QStringLiteral("6")));
+        QVERIFY(!result);
+        QVERIFY2(result.message().contains(QStringLiteral("freshgate")),
+                 qPrintable(result.message()));
+        // The system's refusal, laid at this computer and naming the folder.
+        QCOMPARE(result.kind(), FailureKind::Denied);
+        QCOMPARE(result.failure().path, workspace.server());
     }
     QCOMPARE(snapshotTree(workspace.out(), Snapshot::WithPermissions), before);
 }
@@ -202,17 +208,21 @@ void TestPublisher::unwritableServerRoot()
 {
     Workspace workspace;
     QVERIFY(workspace.isValid());
-    QVERIFY(publish(fullOptions(workspace)).ok);
+    QVERIFY(publish(fullOptions(workspace)).ok());
     const auto before = snapshotTree(workspace.out(), Snapshot::WithPermissions);
     {
         Immutable pinned(workspace.out());
         if (!pinned.isSet()) {
             QSKIP("chattr +i is not available here");
         }
-        const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
-        QVERIFY(!result.ok);
-        QVERIFY2(result.error.contains(QStringLiteral("cannot write to")),
-                 qPrintable(result.error));
+        const Result<PublishReport> result = publish(helpOnly(workspace, QStringLiteral("6")));
+        QVERIFY(!result);
+        QVERIFY2(result.message().contains(QStringLiteral("cannot write to")),
+                 qPrintable(result.message()));
+        QVERIFY2(result.message().contains(QStringLiteral("Operation not permitted")),
+                 qPrintable(result.message()));
+        QCOMPARE(result.kind(), FailureKind::Denied);
+        QCOMPARE(result.failure().path, workspace.out());
     }
     QCOMPARE(snapshotTree(workspace.out(), Snapshot::WithPermissions), before);
 }
@@ -221,15 +231,16 @@ void TestPublisher::concurrentRunRefused()
 {
     Workspace workspace;
     QVERIFY(workspace.isValid());
-    QVERIFY(publish(fullOptions(workspace)).ok);
+    QVERIFY(publish(fullOptions(workspace)).ok());
     QLockFile other(workspace.out() + QStringLiteral("/.freshgate-publish.lock"));
     QVERIFY(other.tryLock(0));
     const auto before = snapshotTree(workspace.out(), Snapshot::WithPermissions);
 
-    const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
-    QVERIFY(!result.ok);
-    QVERIFY2(result.error.contains(QStringLiteral("another freshgate-publish")),
-             qPrintable(result.error));
+    const Result<PublishReport> result = publish(helpOnly(workspace, QStringLiteral("6")));
+    QVERIFY(!result);
+    QVERIFY2(result.message().contains(QStringLiteral("another freshgate-publish")),
+             qPrintable(result.message()));
+    QCOMPARE(result.failure().path, workspace.out());
     QCOMPARE(snapshotTree(workspace.out(), Snapshot::WithPermissions), before);
 }
 
@@ -242,7 +253,7 @@ void TestPublisher::leftoversOfInterruptedRunRemoved()
     QVERIFY(
         writeFile(workspace.out() + QStringLiteral("/.freshgate.old-XyZ789/ov4arv.dat"), "1*1"));
     QVERIFY(writeFile(workspace.out() + QStringLiteral("/index.html"), "the maker's own page"));
-    QVERIFY(publish(helpOnly(workspace, QStringLiteral("6"))).ok);
+    QVERIFY(publish(helpOnly(workspace, QStringLiteral("6"))).ok());
     QCOMPARE(
         QDir(workspace.out()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
         (QStringList{QStringLiteral("freshgate"), QStringLiteral("index.html")}));
@@ -256,9 +267,11 @@ void TestPublisher::symlinkedServerFolderRefused()
     QVERIFY(QDir().mkpath(workspace.out()));
     QVERIFY(QFile::link(workspace.path(QStringLiteral("real")), workspace.server()));
     const auto before = snapshotTree(workspace.path(), Snapshot::WithPermissions);
-    const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
-    QVERIFY(!result.ok);
-    QVERIFY2(result.error.contains(QStringLiteral("symbolic link")), qPrintable(result.error));
+    const Result<PublishReport> result = publish(helpOnly(workspace, QStringLiteral("6")));
+    QVERIFY(!result);
+    QVERIFY2(result.message().contains(QStringLiteral("symbolic link")),
+             qPrintable(result.message()));
+    QCOMPARE(result.kind(), FailureKind::Usage);
     QCOMPARE(snapshotTree(workspace.path(), Snapshot::WithPermissions), before);
 }
 
@@ -266,15 +279,15 @@ void TestPublisher::unreadableOldVersionBecomesNeverFetched()
 {
     Workspace workspace;
     QVERIFY(workspace.isValid());
-    QVERIFY(publish(fullOptions(workspace)).ok);
+    QVERIFY(publish(fullOptions(workspace)).ok());
     // A hand-edited manifest: blanks and a line break are read as Freshgate
     // reads them, the letters are not a version.
     QVERIFY(writeFile(workspace.server() + QStringLiteral("/ov4arv.dat"), " 3 *x2*5*420*410\r\n"));
-    const PublishResult result = publish(helpOnly(workspace, QStringLiteral("6")));
-    QVERIFY2(result.ok, qPrintable(result.error));
+    const Result<PublishReport> result = publish(helpOnly(workspace, QStringLiteral("6")));
+    QVERIFY2(result, qPrintable(result.message()));
     QCOMPARE(workspace.manifest(), QByteArray("3*0*6*420*410"));
     QVERIFY(QFile::exists(workspace.server() + QStringLiteral("/ov4data.cab")));
-    QCOMPARE(result.warnings.filter(QStringLiteral("data files had no readable version")).size(),
+    QCOMPARE(result->warnings.filter(QStringLiteral("data files had no readable version")).size(),
              1);
 }
 
@@ -286,24 +299,34 @@ void TestPublisher::writerAttributesAndNames()
     const QString cabinet = dir.filePath(QStringLiteral("out.cab"));
 
     CabinetWriter writer;
-    QString error;
-    QVERIFY(writer.addFile(QStringLiteral("a\\b\\plain.txt"), dir.filePath(QStringLiteral("plain")),
-                           CabinetWriter::Attribute::Archive, &error));
-    QVERIFY(writer.addFile(
-        QStringLiteral("run"), dir.filePath(QStringLiteral("tool")),
-        CabinetWriter::Attribute::Executable | CabinetWriter::Attribute::ReadOnly, &error));
+    QVERIFY(writer
+                .addFile(QStringLiteral("a\\b\\plain.txt"), dir.filePath(QStringLiteral("plain")),
+                         CabinetWriter::Attribute::Archive)
+                .ok());
+    QVERIFY(writer
+                .addFile(QStringLiteral("run"), dir.filePath(QStringLiteral("tool")),
+                         CabinetWriter::Attribute::Executable | CabinetWriter::Attribute::ReadOnly)
+                .ok());
     // Names are not judged here: a test cabinet may need a hostile one.
-    QVERIFY(writer.addFile(QString::fromUtf8("..\\\xc3\xa9vil"),
-                           dir.filePath(QStringLiteral("plain")), {}, &error));
-    QCOMPARE(writer.memberCount(), 3);
-    QCOMPARE(writer.contentBytes(), qint64{14});
-    QVERIFY2(writer.write(cabinet, &error), qPrintable(error));
+    QVERIFY(writer
+                .addFile(QString::fromUtf8("..\\\xc3\xa9vil"),
+                         dir.filePath(QStringLiteral("plain")), {})
+                .ok());
+    // "/" is stored as "\\" whatever the platform, so Windows makes the same cabinet.
+    QVERIFY(
+        writer.addFile(QStringLiteral("d/e.txt"), dir.filePath(QStringLiteral("plain")), {}).ok());
+    QCOMPARE(writer.memberCount(), 4);
+    QCOMPARE(writer.contentBytes(), qint64{19});
+    const Status written = writer.write(cabinet);
+    QVERIFY2(written, qPrintable(written.message()));
 
+    QString error;
     const QMap<QString, quint32> members = gcabMembers(cabinet, &error);
     QVERIFY2(error.isEmpty(), qPrintable(error));
     QCOMPARE(members, (QMap<QString, quint32>{{QStringLiteral("a\\b\\plain.txt"), 0x20},
                                               {QStringLiteral("run"), 0x41},
-                                              {QString::fromUtf8("..\\\xc3\xa9vil"), 0x80}}));
+                                              {QString::fromUtf8("..\\\xc3\xa9vil"), 0x80},
+                                              {QStringLiteral("d\\e.txt"), 0x00}}));
 }
 
 void TestPublisher::writerRefusals()
@@ -311,29 +334,39 @@ void TestPublisher::writerRefusals()
     QTemporaryDir dir;
     QVERIFY(writeFile(dir.filePath(QStringLiteral("plain")), "plain"));
     QVERIFY(writeFile(dir.filePath(QStringLiteral("taken.cab")), "someone else's"));
-    QString error;
 
     CabinetWriter writer;
-    QVERIFY(writer.addFile(QStringLiteral("x"), dir.filePath(QStringLiteral("plain")), {}, &error));
-    QVERIFY(
-        !writer.addFile(QStringLiteral("x"), dir.filePath(QStringLiteral("plain")), {}, &error));
-    QVERIFY2(error.contains(QStringLiteral("already")), qPrintable(error));
-    QVERIFY(!writer.addFile(QStringLiteral("y"), dir.path(), {}, &error));
-    QVERIFY(!writer.addFile(QString(), dir.filePath(QStringLiteral("plain")), {}, &error));
+    QVERIFY(writer.addFile(QStringLiteral("x"), dir.filePath(QStringLiteral("plain")), {}).ok());
+    const Status twice =
+        writer.addFile(QStringLiteral("x"), dir.filePath(QStringLiteral("plain")), {});
+    QVERIFY(!twice);
+    QVERIFY2(twice.message().contains(QStringLiteral("already")), qPrintable(twice.message()));
+    QCOMPARE(twice.kind(), FailureKind::Archive);
+    const Status folder = writer.addFile(QStringLiteral("y"), dir.path(), {});
+    QVERIFY(!folder);
+    QCOMPARE(folder.kind(), FailureKind::Disk);
+    QCOMPARE(folder.failure().path, dir.path());
+    const Status unnamed = writer.addFile(QString(), dir.filePath(QStringLiteral("plain")), {});
+    QCOMPARE(unnamed.kind(), FailureKind::Usage);
     QCOMPARE(writer.memberCount(), 1);
 
-    QVERIFY(!writer.write(dir.filePath(QStringLiteral("taken.cab")), &error));
-    QFile taken(dir.filePath(QStringLiteral("taken.cab")));
-    QVERIFY(taken.open(QIODevice::ReadOnly));
-    QCOMPARE(taken.readAll(), QByteArray("someone else's"));
+    const Status taken = writer.write(dir.filePath(QStringLiteral("taken.cab")));
+    QVERIFY(!taken);
+    QCOMPARE(taken.kind(), FailureKind::Disk);
+    QCOMPARE(taken.failure().path, dir.filePath(QStringLiteral("taken.cab")));
+    QFile takenFile(dir.filePath(QStringLiteral("taken.cab")));
+    QVERIFY(takenFile.open(QIODevice::ReadOnly));
+    QCOMPARE(takenFile.readAll(), QByteArray("someone else's"));
 
     // A source that vanishes before writing fails the write and leaves no file.
     CabinetWriter vanishing;
     QVERIFY(writeFile(dir.filePath(QStringLiteral("gone")), "soon gone"));
-    QVERIFY(vanishing.addFile(QStringLiteral("gone"), dir.filePath(QStringLiteral("gone")), {},
-                              &error));
+    QVERIFY(
+        vanishing.addFile(QStringLiteral("gone"), dir.filePath(QStringLiteral("gone")), {}).ok());
     QVERIFY(QFile::remove(dir.filePath(QStringLiteral("gone"))));
-    QVERIFY(!vanishing.write(dir.filePath(QStringLiteral("partial.cab")), &error));
+    const Status partial = vanishing.write(dir.filePath(QStringLiteral("partial.cab")));
+    QVERIFY(!partial);
+    QCOMPARE(partial.kind(), FailureKind::Disk);
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("partial.cab"))));
 }
 

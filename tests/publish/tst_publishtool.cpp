@@ -41,9 +41,13 @@ private slots:
     void initTestCase();
     void help_data();
     void help();
+    void version_data();
+    void version();
     void commandLineErrors_data();
     void commandLineErrors();
     void fullPublish();
+    void publishesFromAnyFolderName_data();
+    void publishesFromAnyFolderName();
     void refusals_data();
     void refusals();
     void partialUpdates_data();
@@ -64,6 +68,10 @@ void TestPublishTool::help_data()
     QTest::newRow("-h") << QStringList{QStringLiteral("-h")};
     QTest::newRow("after other options")
         << QStringList{QStringLiteral("--out"), QStringLiteral("x"), QStringLiteral("--help")};
+    QTest::newRow("before --version")
+        << QStringList{QStringLiteral("--version"), QStringLiteral("--help")};
+    QTest::newRow("beside a wrong option")
+        << QStringList{QStringLiteral("--bogus"), QStringLiteral("-h")};
 }
 
 void TestPublishTool::help()
@@ -72,12 +80,42 @@ void TestPublishTool::help()
     const Run run = runTool(arguments);
     QCOMPARE(run.exitCode, 0);
     QVERIFY(run.out.startsWith(QStringLiteral("Usage: freshgate-publish --out DIR")));
-    for (const char *option : {"--out", "--resource V DIR", "--data V DIR", "--helpfile V DIR",
-                               "--exe V DIR", "--full-exe DIR", "--full-threshold V",
-                               "--no-full-exe", "--unsigned", "--allow-older", "Example:"}) {
+    for (const char *option :
+         {"--out", "--resource V DIR", "--data V DIR", "--helpfile V DIR", "--exe V DIR",
+          "--full-exe DIR", "--full-threshold V", "--no-full-exe", "--unsigned", "--allow-older",
+          "-v, --version", "Example:"}) {
         QVERIFY2(run.out.contains(QLatin1String(option)), option);
     }
     QCOMPARE(run.err, QString());
+}
+
+// Answered wherever it stands, and nothing else is done: no server root made, no option read.
+void TestPublishTool::version_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("--version") << QStringList{QStringLiteral("--version")};
+    QTest::newRow("-v") << QStringList{QStringLiteral("-v")};
+    // A line that would publish without it: the snapshot shows nothing was.
+    QTest::newRow("after a whole publishing line") << QStringList{
+        QStringLiteral("--out"), QStringLiteral("{ws}/www"),  QStringLiteral("--helpfile"),
+        QStringLiteral("5"),     QStringLiteral("{ws}/help"), QStringLiteral("--version")};
+    QTest::newRow("before a wrong option")
+        << QStringList{QStringLiteral("-v"), QStringLiteral("--out"), QStringLiteral("{ws}/www"),
+                       QStringLiteral("--bogus")};
+}
+
+void TestPublishTool::version()
+{
+    QFETCH(QStringList, arguments);
+    Workspace workspace;
+    QVERIFY(workspace.isValid());
+    const auto before = snapshotTree(workspace.path(), Snapshot::WithPermissions);
+
+    const Run run = runTool(workspace.expand(arguments));
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.out, QStringLiteral("freshgate-publish " FRESHGATE_VERSION "\n"));
+    QCOMPARE(run.err, QString());
+    QCOMPARE(snapshotTree(workspace.path(), Snapshot::WithPermissions), before);
 }
 
 void TestPublishTool::commandLineErrors_data()
@@ -165,6 +203,48 @@ void TestPublishTool::fullPublish()
                           workspace.path(folders[i]), Workspace::expectedAttributes(folders[i]));
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
+}
+
+// What the file system takes as a name, the tool takes as a folder and as a member: the names
+// reach libgcab and the cabinet intact, and a value may start with a single "-".
+void TestPublishTool::publishesFromAnyFolderName_data()
+{
+    QTest::addColumn<QString>("source"); // the component folder, below the workspace
+    QTest::addColumn<QString>("member"); // a file below a sub-folder of it
+    QTest::addColumn<quint32>("attributes");
+    QTest::addColumn<QString>("out");
+    QTest::newRow("non-ASCII") << QString::fromUtf8("Quellen \xc3\xbc/donn\xc3\xa9"
+                                                    "es")
+                               << QString::fromUtf8("dossier \xc3\xa9/fichier \xc3\xb1.dat")
+                               << 0xa0u << QString::fromUtf8("serveur \xc5\xb5");
+    QTest::newRow("blanks and a leading dash")
+        << QStringLiteral("- my data") << QStringLiteral("sub folder/a b.dat") << 0x20u
+        << QStringLiteral("my www");
+}
+
+void TestPublishTool::publishesFromAnyFolderName()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, member);
+    QFETCH(quint32, attributes);
+    QFETCH(QString, out);
+    Workspace workspace;
+    QVERIFY(workspace.isValid());
+    const QString folder = workspace.path(source);
+    QVERIFY(writeFile(folder + QLatin1Char('/') + member, "deep"));
+    QVERIFY(writeFile(folder + QStringLiteral("/Data1.dat"), "top"));
+
+    const Run run = runTool({QStringLiteral("--out"), workspace.path(out), QStringLiteral("--data"),
+                             QStringLiteral("2"), folder});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QString cabinet = workspace.path(out) + QStringLiteral("/freshgate/ov4data.cab");
+    QVERIFY2(
+        run.out.contains(QStringLiteral("wrote %1: data files version 2, 2 files").arg(cabinet)),
+        qPrintable(run.out));
+    QString name = member;
+    name.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    const QString problem = verifyCabinet(cabinet, folder, {{name, attributes}});
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
 void TestPublishTool::refusals_data()

@@ -117,15 +117,37 @@ QString NginxServer::errorLog() const
 
 bool NginxServer::makeCertificate()
 {
-    const ProcessRun openssl =
-        runProcess(QStringLiteral("openssl"),
-                   {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                    QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
-                    QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
-                    QStringLiteral("-addext"), QStringLiteral("subjectAltName=IP:127.0.0.1"),
-                    QStringLiteral("-keyout"), path(QStringLiteral("key.pem")),
-                    QStringLiteral("-out"), path(QStringLiteral("cert.pem"))},
-                   ProcessOptions().merged());
+    const bool issued = !m_options.issuerCertificate.isEmpty();
+    // Issued, it is a request first; self-signed, the certificate at once.
+    QStringList request{QStringLiteral("req"),
+                        issued ? QStringLiteral("-new") : QStringLiteral("-x509"),
+                        QStringLiteral("-newkey"),
+                        QStringLiteral("rsa:2048"),
+                        QStringLiteral("-nodes"),
+                        QStringLiteral("-subj"),
+                        QStringLiteral("/CN=127.0.0.1"),
+                        QStringLiteral("-addext"),
+                        QStringLiteral("subjectAltName=IP:127.0.0.1"),
+                        QStringLiteral("-keyout"),
+                        path(QStringLiteral("key.pem")),
+                        QStringLiteral("-out"),
+                        path(issued ? QStringLiteral("request.pem") : QStringLiteral("cert.pem"))};
+    if (!issued) {
+        request << QStringLiteral("-days") << QStringLiteral("2");
+    }
+    ProcessRun openssl = runProcess(QStringLiteral("openssl"), request, ProcessOptions().merged());
+    if (openssl.succeeded() && issued) {
+        openssl =
+            runProcess(QStringLiteral("openssl"),
+                       {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                        path(QStringLiteral("request.pem")), QStringLiteral("-CA"),
+                        m_options.issuerCertificate, QStringLiteral("-CAkey"), m_options.issuerKey,
+                        QStringLiteral("-CAcreateserial"), QStringLiteral("-CAserial"),
+                        path(QStringLiteral("serial")), QStringLiteral("-copy_extensions"),
+                        QStringLiteral("copy"), QStringLiteral("-days"), QStringLiteral("2"),
+                        QStringLiteral("-out"), path(QStringLiteral("cert.pem"))},
+                       ProcessOptions().merged());
+    }
     if (!openssl.succeeded()) {
         m_error = QStringLiteral("openssl could not make a certificate: ") + openssl.failure();
         return false;

@@ -14,8 +14,30 @@ class NginxServer {
 public:
     struct Options {
         bool tls = false;
+        // With tls: the authority (PEM certificate and key, as TestAuthority makes them) that
+        // issues the server's certificate; when empty the certificate is self-signed.
+        QString issuerCertificate;
+        QString issuerKey;
         // Directives added inside the server block, e.g. "location = /old { return 302 /new; }".
         QString extraConfig;
+
+        // Set with the chained calls: Options().withTls().withConfig(...).
+        Options &withTls()
+        {
+            tls = true;
+            return *this;
+        }
+        Options &withIssuer(const QString &certificate, const QString &key)
+        {
+            issuerCertificate = certificate;
+            issuerKey = key;
+            return *this;
+        }
+        Options &withConfig(const QString &directives)
+        {
+            extraConfig = directives;
+            return *this;
+        }
     };
 
     NginxServer();
@@ -33,7 +55,7 @@ public:
     QString root() const;
     // "http://127.0.0.1:PORT/path", or https when TLS is on.
     QString url(const QString &path) const;
-    // The self-signed certificate (PEM) for 127.0.0.1 when TLS is on; a test trusts it or not.
+    // The certificate (PEM) for 127.0.0.1 when TLS is on; a test trusts it, or its issuer, or not.
     QString certificatePath() const;
     QString accessLog() const;
     QString errorLog() const;

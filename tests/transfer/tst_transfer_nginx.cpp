@@ -93,7 +93,7 @@ private:
 void TransferNginxTest::initTestCase()
 {
     clearProxyEnvironment();
-    m_nginx = std::make_unique<NginxServer>(NginxServer::Options{false, kRedirects});
+    m_nginx = std::make_unique<NginxServer>(NginxServer::Options().withConfig(kRedirects));
     QVERIFY2(m_nginx->isRunning(), qPrintable(m_nginx->errorString()));
     QVERIFY(writeFile(m_nginx->root() + QStringLiteral("/target.dat"), "redirected here\n"));
 }
@@ -215,7 +215,7 @@ void TransferNginxTest::https_data()
 void TransferNginxTest::https()
 {
     QFETCH(bool, trusted);
-    NginxServer tls(NginxServer::Options{true, {}});
+    NginxServer tls(NginxServer::Options().withTls());
     QVERIFY2(tls.isRunning(), qPrintable(tls.errorString()));
     const QByteArray served = randomBytes(qsizetype{300} * 1024);
     QVERIFY(writeFile(tls.root() + QStringLiteral("/ov4res.cab"), served));
@@ -243,9 +243,9 @@ void TransferNginxTest::https()
 void TransferNginxTest::httpsToHttpRedirectRefused()
 {
     ScriptedServer plain; // expects nothing: the downgrade must never be followed
-    NginxServer tls(
-        NginxServer::Options{true, QStringLiteral("location = /ov4res.cab { return 302 %1; }\n")
-                                       .arg(plain.url(QStringLiteral("/ov4res.cab")))});
+    NginxServer tls(NginxServer::Options().withTls().withConfig(
+        QStringLiteral("location = /ov4res.cab { return 302 %1; }\n")
+            .arg(plain.url(QStringLiteral("/ov4res.cab")))));
     QVERIFY2(tls.isRunning(), qPrintable(tls.errorString()));
     TrustedCertificate trust(tls.certificatePath());
 

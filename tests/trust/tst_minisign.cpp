@@ -408,50 +408,57 @@ void TestMinisign::loadSecretKey_data()
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("matches"); // public key file it must match; empty: must fail
     QTest::addColumn<QString>("reason");
+    // A key file that cannot be read is this computer's failure; one that is no key, the maker's.
+    QTest::addColumn<FailureKind>("kind");
 
     const QString a = QStringLiteral("a.sec");
     const QString e = QStringLiteral("e.sec");
-    QTest::newRow("unencrypted") << a << QString() << QStringLiteral("a.pub") << QString();
+    QTest::newRow("unencrypted") << a << QString() << QStringLiteral("a.pub") << QString()
+                                 << FailureKind::Usage;
     QTest::newRow("unencrypted, password ignored")
-        << a << QStringLiteral("anything") << QStringLiteral("a.pub") << QString();
+        << a << QStringLiteral("anything") << QStringLiteral("a.pub") << QString()
+        << FailureKind::Usage;
     QTest::newRow("encrypted, right password")
-        << e << kPassword << QStringLiteral("e.pub") << QString();
+        << e << kPassword << QStringLiteral("e.pub") << QString() << FailureKind::Usage;
     QTest::newRow("encrypted, wrong password")
-        << e << QStringLiteral("correct horse ") << QString() << QStringLiteral("wrong password");
+        << e << QStringLiteral("correct horse ") << QString() << QStringLiteral("wrong password")
+        << FailureKind::Usage;
     QTest::newRow("encrypted, no password")
-        << e << QString() << QString() << QStringLiteral("a password is needed");
+        << e << QString() << QString() << QStringLiteral("a password is needed")
+        << FailureKind::Usage;
     QTest::newRow("missing file") << QStringLiteral("none.sec") << QString() << QString()
-                                  << QStringLiteral("cannot open");
-    QTest::newRow("public key file") << QStringLiteral("a.pub") << QString() << QString()
-                                     << QStringLiteral("not a minisign secret key");
+                                  << QStringLiteral("cannot open") << FailureKind::Disk;
+    QTest::newRow("public key file")
+        << QStringLiteral("a.pub") << QString() << QString()
+        << QStringLiteral("not a minisign secret key") << FailureKind::Usage;
 
     QByteArray cut = readFile(path(a));
     QVERIFY(writeFile(path(QStringLiteral("cut.sec")), cut.left(cut.size() - 10) + '\n'));
     QTest::newRow("truncated") << QStringLiteral("cut.sec") << QString() << QString()
-                               << QStringLiteral("in base64");
+                               << QStringLiteral("in base64") << FailureKind::Usage;
     QVERIFY(writeFile(path(QStringLiteral("big.sec")), QByteArray(10000, '\n')));
     QTest::newRow("too large") << QStringLiteral("big.sec") << QString() << QString()
-                               << QStringLiteral("too large");
+                               << QStringLiteral("too large") << FailureKind::Usage;
     QTest::newRow("public half corrupted")
         << writeSecretKeyVariant(QStringLiteral("halves.sec"), a, 62 + 40, "\x01") << QString()
-        << QString() << QStringLiteral("corrupt");
+        << QString() << QStringLiteral("corrupt") << FailureKind::Usage;
     QTest::newRow("checksum that does not hold")
         << writeSecretKeyVariant(QStringLiteral("sum.sec"), a, 126, "\x01") << QString()
-        << QString() << QStringLiteral("checksum");
+        << QString() << QStringLiteral("checksum") << FailureKind::Usage;
     QTest::newRow("unknown key derivation")
         << writeSecretKeyVariant(QStringLiteral("kdf.sec"), a, 2, "Xx") << QString() << QString()
-        << QStringLiteral("unsupported key derivation");
+        << QStringLiteral("unsupported key derivation") << FailureKind::Usage;
     QTest::newRow("unknown checksum")
         << writeSecretKeyVariant(QStringLiteral("chk.sec"), a, 4, "B3") << QString() << QString()
-        << QStringLiteral("unsupported secret key checksum");
+        << QStringLiteral("unsupported secret key checksum") << FailureKind::Usage;
     QTest::newRow("unknown algorithm")
         << writeSecretKeyVariant(QStringLiteral("alg.sec"), a, 0, "Xd") << QString() << QString()
-        << QStringLiteral("unsupported secret key algorithm");
+        << QStringLiteral("unsupported secret key algorithm") << FailureKind::Usage;
     // memlimit of 1 TiB: refused before any memory is asked for.
     QTest::newRow("unreasonable derivation cost")
         << writeSecretKeyVariant(QStringLiteral("cost.sec"), e, 46,
                                  QByteArray::fromHex("0000000000010000"))
-        << kPassword << QString() << QStringLiteral("unreasonable");
+        << kPassword << QString() << QStringLiteral("unreasonable") << FailureKind::Usage;
 }
 
 void TestMinisign::loadSecretKey()
@@ -460,11 +467,16 @@ void TestMinisign::loadSecretKey()
     QFETCH(QString, password);
     QFETCH(QString, matches);
     QFETCH(QString, reason);
+    QFETCH(FailureKind, kind);
 
     const Result<minisign::SecretKey> key = minisign::loadSecretKey(path(file), password);
     if (matches.isEmpty()) {
         QVERIFY(!key);
         QVERIFY2(key.message().contains(reason), qPrintable(key.message()));
+        QCOMPARE(key.kind(), kind);
+        if (kind == FailureKind::Disk) {
+            QCOMPARE(key.failure().path, path(file));
+        }
         return;
     }
     QVERIFY2(key, qPrintable(key.message()));
@@ -547,18 +559,23 @@ void TestMinisign::signFileRefuses_data()
     QTest::addColumn<bool>("present");
     QTest::addColumn<int>("corruptAt"); // byte of the secret key to flip; -1: none
     QTest::addColumn<QString>("reason");
+    QTest::addColumn<FailureKind>("kind");
 
     const QString name = QStringLiteral("ov4arv.dat");
-    QTest::newRow("missing file") << name << false << -1 << QStringLiteral("cannot open");
+    QTest::newRow("missing file") << name << false << -1 << QStringLiteral("cannot open")
+                                  << FailureKind::Disk;
     QTest::newRow("tab in name") << QStringLiteral("a\tfile:b") << true << -1
-                                 << QStringLiteral("cannot be named");
-    QTest::newRow("line break in name")
-        << QStringLiteral("a\nb") << true << -1 << QStringLiteral("cannot be named");
-    QTest::newRow("empty name") << QString() << true << -1 << QStringLiteral("cannot be named");
-    QTest::newRow("overlong name")
-        << QString(9000, QLatin1Char('n')) << true << -1 << QStringLiteral("too long");
-    QTest::newRow("key halves disagree") << name << true << 40 << QStringLiteral("malformed");
-    QTest::newRow("key cut short") << name << true << 64 << QStringLiteral("malformed");
+                                 << QStringLiteral("cannot be named") << FailureKind::Usage;
+    QTest::newRow("line break in name") << QStringLiteral("a\nb") << true << -1
+                                        << QStringLiteral("cannot be named") << FailureKind::Usage;
+    QTest::newRow("empty name") << QString() << true << -1 << QStringLiteral("cannot be named")
+                                << FailureKind::Usage;
+    QTest::newRow("overlong name") << QString(9000, QLatin1Char('n')) << true << -1
+                                   << QStringLiteral("too long") << FailureKind::Usage;
+    QTest::newRow("key halves disagree")
+        << name << true << 40 << QStringLiteral("malformed") << FailureKind::Usage;
+    QTest::newRow("key cut short")
+        << name << true << 64 << QStringLiteral("malformed") << FailureKind::Usage;
 }
 
 void TestMinisign::signFileRefuses()
@@ -567,6 +584,7 @@ void TestMinisign::signFileRefuses()
     QFETCH(bool, present);
     QFETCH(int, corruptAt);
     QFETCH(QString, reason);
+    QFETCH(FailureKind, kind);
 
     Result<minisign::SecretKey> loaded = minisign::loadSecretKey(path(QStringLiteral("a.sec")), {});
     QVERIFY(loaded);
@@ -585,6 +603,7 @@ void TestMinisign::signFileRefuses()
     const Result<QByteArray> signature = minisign::signFile(*key, file, {.file = fileName});
     QVERIFY(!signature);
     QVERIFY2(signature.message().contains(reason), qPrintable(signature.message()));
+    QCOMPARE(signature.kind(), kind);
 }
 
 void TestMinisign::parseComment_data()

@@ -70,7 +70,7 @@ private:
     }
 
     SettingsFile m_home;
-    NginxServer m_server{NginxServer::Options{true, {}}};
+    NginxServer m_server{NginxServer::Options().withTls()};
     QString m_base;
 };
 
