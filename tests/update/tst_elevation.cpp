@@ -187,6 +187,23 @@ private slots:
         QVERIFY(record.filesPresent(m_app->path(), SettingKey::DataVersion));
     }
 
+    // A full package needs no rights: it is unpacked in the user's own folder, and Finish starts
+    // its set-up from there, which asks for what it needs itself.
+    void fullPackageStaysWithTheUser()
+    {
+        serveManifest("1*1*1*415*410");
+        serveArchive(Component::ExeFull, {{"setup.exe", "set-up 415", 0}}, 415);
+        QString setup;
+        const RecordingView view = run(true, &setup);
+        QCOMPARE(view.rowStates(), (QStringList{kTick, kTick, kTick, kSaved}));
+        QCOMPARE(view.mode, FinishMode::RunSetup);
+        QCOMPARE(m_launcher->calls, 0);
+        QCOMPARE(setup, QDir(localWorkFolder(m_local->path(), m_app->path()))
+                            .filePath(QStringLiteral("setup.exe")));
+        QCOMPARE(readFile(setup), QByteArray("set-up 415"));
+        QCOMPARE(snapshotTree(m_app->path()), m_before);
+    }
+
     void declinedPromptChangesNothing()
     {
         m_launcher->mode = TestLauncher::Mode::Declined;
@@ -498,7 +515,8 @@ private:
         m_server->expect("GET", path, ScriptedResponse::ok(cab));
     }
 
-    RecordingView run(bool signedBuild = true)
+    // setupProgram: where Finish would start set-up, when asked.
+    RecordingView run(bool signedBuild = true, QString *setupProgram = nullptr)
     {
         RecordingView view;
         SettingsStore settings(m_home->iniPath());
@@ -511,6 +529,9 @@ private:
                                              : std::nullopt);
         updateRun.setElevation(m_launcher.get(), m_local->path());
         updateRun.start();
+        if (setupProgram) {
+            *setupProgram = updateRun.folders().setupProgram();
+        }
         return view;
     }
 
