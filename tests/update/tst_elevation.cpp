@@ -379,6 +379,35 @@ private slots:
         QVERIFY2(result.contains(says), qPrintable(result));
     }
 
+    void productRecordRead_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("versions"); // how many it holds; resource's is 3 when any
+        QTest::newRow("as written")
+            << QByteArray(R"({"Resource file version":{"version":3}})") << 1;
+        QTest::newRow("not a record") << QByteArray("Resource file version=3") << 0;
+        QTest::newRow("out of range")
+            << QByteArray(R"({"Resource file version":{"version":40000}})") << 0;
+        QTest::newRow("another key beside")
+            << QByteArray(R"({"Resource file version":{"version":3},"HTTP timeout":{"version":9}})")
+            << 1;
+    }
+
+    // A record that is not one, or holds what no version is, vouches for nothing.
+    void productRecordRead()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, versions);
+        m_lockdown->lift();
+        QVERIFY(writeFile(ProductRecord::pathIn(m_app->path()), text));
+        const ProductRecord record = ProductRecord::read(m_app->path());
+        QCOMPARE(record.versions().size(), versions);
+        QCOMPARE(record.version(SettingKey::ResourceVersion),
+                 versions ? std::optional<qint16>(3) : std::nullopt);
+        // Without files recorded, it cannot say the files are the ones installed.
+        QVERIFY(!record.filesPresent(m_app->path(), SettingKey::ResourceVersion));
+    }
+
     void handOverRoundTrip_data()
     {
         QTest::addColumn<QStringList>("arguments");
