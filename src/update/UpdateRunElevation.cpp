@@ -1,3 +1,6 @@
+// The part of the run that differs where this user may not change the product's folder: the
+// user's own work folder, the hand-over to the elevated step, and catching up from the product's
+// record.
 #include "base/FileProbe.h"
 #include "install/ProductRecord.h"
 #include "protocol/Version.h"
@@ -8,9 +11,6 @@
 
 #include <QDir>
 
-// The part of the run that differs where this user may not change the product's folder: the
-// user's own work folder, the hand-over to the elevated step, and catching up from the product's
-// record.
 namespace freshgate {
 
 void UpdateRun::chooseWorkFolder()
