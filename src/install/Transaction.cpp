@@ -142,16 +142,23 @@ Status Transaction::add(const QString &staged, const QString &rel,
                         QHash<QString, std::size_t> &byTarget)
 {
     const qsizetype slash = rel.lastIndexOf(u'/');
-    const QString folderKey = slash < 0 ? QString() : rel.left(slash);
-    auto found = m_resolved.constFind(folderKey);
-    if (found == m_resolved.cend()) {
-        if (const Result<Folder> resolved = resolve(folderKey); !resolved) {
-            return resolved.failure();
+    // Files of one folder mostly follow each other: the last one's folder is asked first.
+    const QStringView folderView = QStringView(rel).left(std::max<qsizetype>(slash, 0));
+    if (!m_lastFolder || m_lastFolderKey != folderView) {
+        const QString folderKey = folderView.toString();
+        auto found = m_resolved.constFind(folderKey);
+        if (found == m_resolved.cend()) {
+            if (const Result<Folder> resolved = resolve(folderKey); !resolved) {
+                return resolved.failure();
+            }
+            found = m_resolved.constFind(folderKey);
         }
-        found = m_resolved.constFind(folderKey);
+        m_lastFolderKey = folderKey;
+        m_lastFolder = &*found;
     }
     // Valid until the next folder is resolved.
-    const Folder *parent = &*found;
+    const Folder *parent = m_lastFolder;
+    const QString &folderKey = m_lastFolderKey;
     const QString name = rel.mid(slash + 1);
     fs::path real = parent->real / toPath(name);
     if (parent->own == Own::All || (parent->own == Own::ByName && ours(real))) {
@@ -199,6 +206,8 @@ Status Transaction::plan(const std::vector<Move> &moves, const QStringList &remo
     m_resolved.clear();
     m_targets.clear();
     m_entryFolder.clear();
+    m_lastFolder = nullptr;
+    m_lastFolderKey = QString();
     if (ours(m_journal.destination)) {
         return failure(FailureKind::Usage,
                        QStringLiteral("the destination lies in Freshgate's own folders"));

@@ -105,6 +105,9 @@ private:
     // m_resolved.
     std::vector<std::filesystem::path> m_targets;
     std::vector<QString> m_entryFolder;
+    // The folder of the file planned last, and its key: no folder is resolved in between.
+    const Folder *m_lastFolder = nullptr;
+    QString m_lastFolderKey;
 };
 
 } // namespace freshgate

@@ -215,12 +215,19 @@ bool ownNamesFit(const std::vector<Member> &all)
 {
     QSet<QString> files;
     QSet<QString> folders;
+    QString lastFolder;
     for (const Member &member : all) {
         const QString key = member.rel.toCaseFolded();
         if (files.contains(key)) {
             return false;
         }
         files.insert(key);
+        // Members of one folder mostly follow each other; its folders are known then.
+        const qsizetype last = key.lastIndexOf(u'/');
+        if (last < 0 || QStringView(key).left(last) == lastFolder) {
+            continue;
+        }
+        lastFolder = key.left(last);
         for (qsizetype slash = key.indexOf(u'/'); slash >= 0;
              slash = key.indexOf(u'/', slash + 1)) {
             folders.insert(key.left(slash));
@@ -253,6 +260,7 @@ Result<std::vector<StagedMember>> extractMembers(CabinetHandle &cab, const std::
     std::vector<StagedMember> staged;
     staged.reserve(all.size());
     const fs::path folder = toPath(QDir(stagingFolder).absolutePath());
+    const QString prefix = QDir(stagingFolder).filePath(QStringLiteral("x")).chopped(1);
     const bool ownNames = ownNamesFit(all);
     QSet<QString> made;
     for (const Member &member : all) {
@@ -261,7 +269,7 @@ Result<std::vector<StagedMember>> extractMembers(CabinetHandle &cab, const std::
             return ready.failure();
         }
         const fs::path path = folder / toPath(name);
-        const QByteArray out = mspackFileName(QDir(stagingFolder).filePath(name));
+        const QByteArray out = mspackFileName(prefix + name);
         const int err = cab.decompressor->extract(cab.decompressor, member.file, out.constData());
         if (err != MSPACK_ERR_OK) {
             // A write that failed is the disk's fault; anything else the cabinet's.
