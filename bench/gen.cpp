@@ -6,7 +6,7 @@
 //       GROUP is COUNT:SIZE[-MAX]:PATTERN: COUNT files of SIZE bytes (or uniformly from SIZE to
 //       MAX), named by PATTERN under DIR, where {i} is the file's number (five digits) and {g}
 //       its hundred (three digits), so "2000:1K-64K:small/g{g}/f{i}.txt" spreads 2,000 files
-//       over 20 folders. The content is text-like with some noise, so MSZIP compresses it to
+//       over 20 folders; {m} is the number modulo 50 (two digits), for exactly 50 folders. The content is text-like with some noise, so MSZIP compresses it to
 //       about a third: the decoder has real work but the cabinet is not trivially small.
 // Sizes take K, M and G suffixes (binary).
 
@@ -187,6 +187,11 @@ std::string expand(const std::string &pattern, uint64_t index)
         } else if (pattern.compare(i, 3, "{g}") == 0) {
             std::snprintf(number, sizeof number, "%03llu",
                           static_cast<unsigned long long>(index / 100));
+            out += number;
+            i += 2;
+        } else if (pattern.compare(i, 3, "{m}") == 0) {
+            std::snprintf(number, sizeof number, "%02llu",
+                          static_cast<unsigned long long>(index % 50));
             out += number;
             i += 2;
         } else {

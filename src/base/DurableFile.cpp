@@ -138,20 +138,61 @@ Status syncFolder(const fs::path &folder)
     return flushed(flushFolder(folder), folder);
 }
 
-Status syncAll(const std::vector<fs::path> &paths, SyncKind kind)
+Status syncAll(const std::vector<fs::path> &files, const std::vector<fs::path> &folders)
 {
 #ifdef Q_OS_LINUX
-    if (paths.size() > kFlushEachUpTo) {
-        return syncFileSystems(paths);
+    if (files.size() + folders.size() > kFlushEachUpTo) {
+        return syncFileSystems(folders.empty() ? files : folders);
     }
 #endif
-    for (const fs::path &path : paths) {
-        if (const std::error_code ec = syncPath(path, kind == SyncKind::Folders)) {
-            return flushed(ec, path);
+    for (const fs::path &file : files) {
+        if (const std::error_code ec = syncPath(file, false)) {
+            return flushed(ec, file);
         }
-        stepDone(kind == SyncKind::Files ? "file flushed" : "folder flushed");
+        stepDone("file flushed");
+    }
+    for (const fs::path &folder : folders) {
+        if (const std::error_code ec = syncPath(folder, true)) {
+            return flushed(ec, folder);
+        }
+        stepDone("folder flushed");
     }
     return {};
+}
+
+namespace {
+
+fs::path existingAncestor(fs::path path)
+{
+    std::error_code ec;
+    path = fs::absolute(path, ec).lexically_normal();
+    while (!pathExists(path) && path.has_relative_path()) {
+        path = path.parent_path();
+    }
+    return path;
+}
+
+} // namespace
+
+bool sameFileSystem(const fs::path &from, const fs::path &to)
+{
+    const fs::path a = existingAncestor(from);
+    const fs::path b = existingAncestor(to);
+#ifdef Q_OS_WIN
+    wchar_t volumeA[MAX_PATH + 1];
+    wchar_t volumeB[MAX_PATH + 1];
+    if (!GetVolumePathNameW(a.c_str(), volumeA, MAX_PATH + 1) ||
+        !GetVolumePathNameW(b.c_str(), volumeB, MAX_PATH + 1)) {
+        return false;
+    }
+    return QString::fromWCharArray(volumeA).compare(QString::fromWCharArray(volumeB),
+                                                    Qt::CaseInsensitive) == 0;
+#else
+    struct stat infoA {};
+    struct stat infoB {};
+    return ::stat(a.c_str(), &infoA) == 0 && ::stat(b.c_str(), &infoB) == 0 &&
+           infoA.st_dev == infoB.st_dev;
+#endif
 }
 
 Status writeDurably(const fs::path &file, const QByteArray &bytes)

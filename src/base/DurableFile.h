@@ -33,11 +33,18 @@ namespace freshgate {
 // The same, as this computer's failure naming the path.
 [[nodiscard]] Status syncFile(const std::filesystem::path &file);
 [[nodiscard]] Status syncFolder(const std::filesystem::path &folder);
-// Flushes many files or folders. Beyond a few dozen, where the system offers it (Linux
-// syncfs), one flush of each file system they are on replaces one per path: 20,000 flushes
-// cost minutes on some disks. Each flush is a step for the crash seam.
-enum class SyncKind { Files, Folders };
-[[nodiscard]] Status syncAll(const std::vector<std::filesystem::path> &paths, SyncKind kind);
+// Flushes many files' contents and folders' entries together, once all of them are written, so
+// the disk sees one batch. Beyond a few dozen paths, where the system offers it (Linux syncfs),
+// one flush of each file system the folders are on replaces one per path: 20,000 flushes cost
+// minutes on some disks. Every file lies in one of the folders, unless no folder is given.
+// Each flush is a step for the crash seam.
+[[nodiscard]] Status syncAll(const std::vector<std::filesystem::path> &files,
+                             const std::vector<std::filesystem::path> &folders);
+
+// Whether a rename can take what is at from to to's folder: both on one file system, as far
+// as the system tells (an existing ancestor of each is asked). False when it cannot tell.
+[[nodiscard]] bool sameFileSystem(const std::filesystem::path &from,
+                                  const std::filesystem::path &to);
 
 // Replaces file with bytes through a flushed temporary file and a rename, then flushes the
 // folder: a crash leaves the old file or the new one, never a mix. The failure names file.

@@ -21,8 +21,13 @@ std::error_code FileSystem::rename(const fs::path &from, const fs::path &to)
 {
 #ifdef Q_OS_WIN
     // Without MOVEFILE_COPY_ALLOWED a move across volumes fails, as a rename does elsewhere.
-    if (!MoveFileExW(from.c_str(), to.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    // Replacing is for files only: a folder moves to a name nothing has.
+    DWORD flags = MOVEFILE_WRITE_THROUGH;
+    const DWORD attributes = GetFileAttributesW(from.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        flags |= MOVEFILE_REPLACE_EXISTING;
+    }
+    if (!MoveFileExW(from.c_str(), to.c_str(), flags)) {
         const DWORD error = GetLastError();
         if (error == ERROR_NOT_SAME_DEVICE) {
             return std::make_error_code(std::errc::cross_device_link);

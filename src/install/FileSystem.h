@@ -17,8 +17,8 @@ public:
     FileSystem(const FileSystem &) = delete;
     FileSystem &operator=(const FileSystem &) = delete;
 
-    // Renames from to to, replacing a file at to in one step (MoveFileEx on Windows). Fails with
-    // errc::cross_device_link across file systems.
+    // Renames from to to, replacing a file at to in one step (MoveFileEx on Windows); a folder
+    // moves whole, to a name nothing has. Fails with errc::cross_device_link across file systems.
     [[nodiscard]] virtual std::error_code rename(const std::filesystem::path &from,
                                                  const std::filesystem::path &to);
     // A second name for a file (a hard link).

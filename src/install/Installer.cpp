@@ -104,15 +104,10 @@ Result<Installed> Installer::run(const InstallRequest &request)
     if (!staged) {
         return staged.failure();
     }
-    // A file renamed into place must hold its bytes on disk before the rename does.
-    std::vector<fs::path> files;
+    // The staged bytes are flushed with the moves, in one batch before the commit mark.
     std::vector<Transaction::Move> moves;
     for (const StagedMember &member : *staged) {
-        files.push_back(work / kStagingFolder / toPath(member.staged));
         moves.push_back({member.staged, member.rel});
-    }
-    if (const Status flushed = syncAll(files, SyncKind::Files); !flushed) {
-        return flushed.failure();
     }
 
     Transaction transaction(work, toPath(destination), m_files);

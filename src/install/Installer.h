@@ -31,7 +31,7 @@ struct Installed {
 };
 
 // Installs a cabinet into a folder all or nothing: the members are extracted into the work
-// folder's staging folder and flushed, the moves are planned and the destination's folders
+// folder's staging folder unflushed, the moves are planned and the destination's folders
 // checked before anything moves, and then the files go into place through a journaled
 // Transaction, the version is recorded, and the journal retired. A failure at any point leaves
 // the destination exactly as it was, undone at once; a version that cannot be recorded undoes

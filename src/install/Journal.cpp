@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kFormat = 2;
+constexpr int kFormat = 3;
 constexpr char kCommitMark[] = "committed\n";
 
 QByteArray serialize(const Journal &journal)
@@ -30,6 +30,9 @@ QByteArray serialize(const Journal &journal)
                            {QStringLiteral("existed"), entry.existed}};
         if (!entry.staged.isEmpty()) {
             object.insert(QStringLiteral("staged"), entry.staged);
+        }
+        if (entry.folder) {
+            object.insert(QStringLiteral("folder"), true);
         }
         entries.append(object);
     }
@@ -71,11 +74,11 @@ bool readPaths(const QJsonObject &object, Journal *journal)
     }
     for (const auto &value : object.value(u"entries").toArray()) {
         const QJsonObject entryObject = value.toObject();
-        JournalEntry entry{entryObject.value(u"staged").toString(),
-                           entryObject.value(u"target").toString(),
-                           entryObject.value(u"existed").toBool()};
+        JournalEntry entry{
+            entryObject.value(u"staged").toString(), entryObject.value(u"target").toString(),
+            entryObject.value(u"existed").toBool(), entryObject.value(u"folder").toBool()};
         const fs::path rel = toPath(entry.rel);
-        if (entry.rel.isEmpty() || rel.is_absolute() ||
+        if ((entry.rel.isEmpty() && !entry.folder) || rel.is_absolute() ||
             fromPath(rel.lexically_normal()).startsWith(QLatin1String(".."))) {
             return false;
         }
@@ -95,7 +98,7 @@ Failure unreadable(const JournalNames &names, const QString &why)
 
 fs::path Journal::target(const JournalEntry &entry) const
 {
-    return destination / toPath(entry.rel);
+    return entry.rel.isEmpty() ? destination : destination / toPath(entry.rel);
 }
 
 fs::path Journal::backup(std::size_t index) const
@@ -173,7 +176,7 @@ Result<Journal> Journal::read(const JournalNames &names)
     QJsonParseError error;
     const QJsonObject object = QJsonDocument::fromJson(bytes.left(end), &error).object();
     const int format = object.value(u"format").toInt();
-    if (error.error != QJsonParseError::NoError || (format != 1 && format != kFormat) ||
+    if (error.error != QJsonParseError::NoError || format < 1 || format > kFormat ||
         !object.value(u"destination").isString() || !object.value(u"entries").isArray()) {
         return unreadable(names, QStringLiteral("not a journal Freshgate can read"));
     }

@@ -12,11 +12,14 @@
 
 namespace freshgate {
 
-// One file an installation changes, below its destination.
+// One file an installation changes, below its destination, or one folder new to it that
+// comes in whole, files and sub-folders, in a single rename.
 struct JournalEntry {
-    QString staged; // the staged file's name; empty: the file is only removed
-    QString rel;    // "/"-separated, below the real destination (no links in between)
+    QString staged; // the staged file's (or folder's) name; empty: the file is only removed
+    QString rel;    // "/"-separated, below the real destination (no links in between); a
+                    // folder's may be empty: the destination itself
     bool existed = false;
+    bool folder = false;
 };
 
 // The plan of one installation as it is kept on disk: written and flushed before the first
@@ -46,8 +49,9 @@ struct Journal {
     [[nodiscard]] Status remove() const;
 
     // The journal at names, or why it cannot be used (kind Disk): unreadable, cut short, of an
-    // unknown format, or naming a path that climbs out of its destination. The release before
-    // this one wrote format 1, whose version is a "key=version" note; it reads as well.
+    // unknown format, or naming a path that climbs out of its destination. Earlier releases
+    // wrote format 1, whose version is a "key=version" note, and format 2, which has no folder
+    // entries; both read as well.
     [[nodiscard]] static Result<Journal> read(const JournalNames &names);
 };
 

@@ -24,9 +24,17 @@ Status undoFromDisk(const Journal &journal, FileSystem &files)
         const JournalEntry &entry = journal.entries[i];
         const fs::path to = journal.target(entry);
         const fs::path kept = journal.backup(i);
-        (void)files.remove(partialCopyOf(to));
+        if (!entry.folder) {
+            (void)files.remove(partialCopyOf(to));
+        }
         std::error_code ec;
-        if (entry.existed && pathExists(kept)) {
+        if (entry.folder) {
+            // The destination lacked it, so whatever is there came in whole with the install;
+            // it leaves whole, with the backups.
+            if (pathExists(to)) {
+                ec = files.rename(to, kept);
+            }
+        } else if (entry.existed && pathExists(kept)) {
             const bool untouched = !entry.staged.isEmpty() && fs::equivalent(kept, to, ec);
             if (!untouched) {
                 ec = moveReplacing(files, kept, to);

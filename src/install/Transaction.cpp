@@ -4,6 +4,7 @@
 #include "base/DurableFile.h"
 #include "base/FileProbe.h"
 
+#include <QDir>
 #include <QLoggingCategory>
 #include <QSet>
 
@@ -46,9 +47,23 @@ bool Transaction::ours(const fs::path &real) const
     return isOwnPath(fromPath(real), fromPath(m_journal.work));
 }
 
+void Transaction::describe(Folder &folder) const
+{
+    folder.relative = folder.real == m_journal.destination
+                          ? fs::path()
+                          : folder.real.lexically_relative(m_journal.destination);
+    const QChar separator(static_cast<char16_t>(fs::path::preferred_separator));
+    folder.realText = fromPath(folder.real) + separator;
+    folder.relativeText =
+        folder.relative.empty() ? QString() : fromPath(folder.relative) + separator;
+    folder.own = ours(folder.real)               ? Own::All
+                 : folder.real == m_journal.work ? Own::ByName
+                                                 : Own::None;
+}
+
 Result<Transaction::Folder> Transaction::resolveRoot()
 {
-    Folder folder{m_journal.destination, false};
+    Folder folder{m_journal.destination, false, {}, Own::None, {}, {}};
     std::error_code ec;
     folder.missing = !fs::is_directory(fs::status(m_journal.destination, ec));
     // The destination's missing folders, from the top down.
@@ -79,6 +94,7 @@ Result<Transaction::Folder> Transaction::resolve(const QString &relFolder)
     if (relFolder.isEmpty()) {
         Result<Folder> root = resolveRoot();
         if (root) {
+            describe(root.value());
             m_resolved.insert(relFolder, *root);
         }
         return root;
@@ -89,7 +105,7 @@ Result<Transaction::Folder> Transaction::resolve(const QString &relFolder)
         return parent;
     }
     const fs::path path = parent->real / toPath(relFolder.mid(slash + 1));
-    Folder folder{path, parent->missing};
+    Folder folder{path, parent->missing, {}, Own::None, {}, {}};
     const QString shown = fromPath(path);
     std::error_code ec;
     const fs::file_status status =
@@ -117,6 +133,7 @@ Result<Transaction::Folder> Transaction::resolve(const QString &relFolder)
                            QStringLiteral("\"%1\" is in the way").arg(relFolder),
                            QStringLiteral("it is not a folder"));
     }
+    describe(folder);
     m_resolved.insert(relFolder, folder);
     return folder;
 }
@@ -125,16 +142,30 @@ Status Transaction::add(const QString &staged, const QString &rel,
                         QHash<QString, std::size_t> &byTarget)
 {
     const qsizetype slash = rel.lastIndexOf(u'/');
-    const Result<Folder> parent = resolve(slash < 0 ? QString() : rel.left(slash));
-    if (!parent) {
-        return parent.failure();
+    // Files of one folder mostly follow each other: the last one's folder is asked first.
+    const QStringView folderView = QStringView(rel).left(std::max<qsizetype>(slash, 0));
+    if (!m_lastFolder || m_lastFolderKey != folderView) {
+        const QString folderKey = folderView.toString();
+        auto found = m_resolved.constFind(folderKey);
+        if (found == m_resolved.cend()) {
+            if (const Result<Folder> resolved = resolve(folderKey); !resolved) {
+                return resolved.failure();
+            }
+            found = m_resolved.constFind(folderKey);
+        }
+        m_lastFolderKey = folderKey;
+        m_lastFolder = &*found;
     }
-    const fs::path real = parent->real / toPath(rel.mid(slash + 1));
-    if (ours(real)) {
+    // Valid until the next folder is resolved.
+    const Folder *parent = m_lastFolder;
+    const QString &folderKey = m_lastFolderKey;
+    const QString name = rel.mid(slash + 1);
+    fs::path real = parent->real / toPath(name);
+    if (parent->own == Own::All || (parent->own == Own::ByName && ours(real))) {
         return failure(FailureKind::Archive,
                        QStringLiteral("\"%1\" would land in Freshgate's own folders").arg(rel));
     }
-    JournalEntry entry{staged, fromPath(real.lexically_relative(m_journal.destination)), false};
+    JournalEntry entry{staged, parent->relativeText + name, false};
     if (!parent->missing) {
         std::error_code ec;
         const fs::file_status status = fs::symlink_status(real, ec);
@@ -151,7 +182,7 @@ Status Transaction::add(const QString &staged, const QString &rel,
     // Each item is keyed by the real file it changes, so two names that reach one file through
     // a link count as one, the later winning; a removal of a file a move brings anew is the
     // move's backup.
-    const QString key = fromPath(real);
+    const QString key = parent->realText + name;
     if (const auto it = byTarget.constFind(key); it != byTarget.cend()) {
         if (!staged.isEmpty()) {
             m_journal.entries[*it].staged = staged;
@@ -163,6 +194,8 @@ Status Transaction::add(const QString &staged, const QString &rel,
     }
     byTarget.insert(key, m_journal.entries.size());
     m_journal.entries.push_back(entry);
+    m_targets.push_back(std::move(real));
+    m_entryFolder.push_back(folderKey);
     return {};
 }
 
@@ -171,6 +204,10 @@ Status Transaction::plan(const std::vector<Move> &moves, const QStringList &remo
     m_journal.folders.clear();
     m_journal.entries.clear();
     m_resolved.clear();
+    m_targets.clear();
+    m_entryFolder.clear();
+    m_lastFolder = nullptr;
+    m_lastFolderKey = QString();
     if (ours(m_journal.destination)) {
         return failure(FailureKind::Usage,
                        QStringLiteral("the destination lies in Freshgate's own folders"));
@@ -186,8 +223,147 @@ Status Transaction::plan(const std::vector<Move> &moves, const QStringList &remo
             return added;
         }
     }
+    listFlushes();
+    collapseNewFolders();
     m_done.assign(m_journal.entries.size(), Done::Nothing);
     return {};
+}
+
+void Transaction::listFlushes()
+{
+    m_flushFiles.clear();
+    m_flushFolders.clear();
+    QSet<QString> seen;
+    const auto touch = [&](const QString &key, const fs::path &folder) {
+        if (!seen.contains(key)) {
+            seen.insert(key);
+            m_flushFolders.push_back(folder);
+        }
+    };
+    for (const fs::path &folder : m_journal.folders) {
+        touch(fromPath(folder.parent_path()), folder.parent_path());
+    }
+    QSet<QString> seenKeys;
+    for (std::size_t i = 0; i < m_journal.entries.size(); ++i) {
+        if (!seenKeys.contains(m_entryFolder[i])) {
+            seenKeys.insert(m_entryFolder[i]);
+            const fs::path &folder = m_resolved[m_entryFolder[i]].real;
+            touch(fromPath(folder), folder);
+        }
+        if (!m_journal.entries[i].staged.isEmpty()) {
+            m_flushFiles.push_back(m_targets[i]);
+        }
+    }
+}
+
+// Whether the staged counterpart of a folder the destination lacks holds exactly the files
+// planned for it, each under its own name, and nothing else: then one rename brings them all.
+bool Transaction::comesInWhole(const fs::path &folder,
+                               const std::vector<std::size_t> &entries) const
+{
+    const fs::path rel = folder.lexically_relative(m_journal.destination);
+    const fs::path staged = rel == fs::path(".") ? m_staging : m_staging / rel;
+    for (const std::size_t index : entries) {
+        const JournalEntry &entry = m_journal.entries[index];
+        if (entry.staged.isEmpty() || entry.staged != QDir::fromNativeSeparators(entry.rel)) {
+            return false;
+        }
+    }
+    std::error_code ec;
+    std::size_t files = 0;
+    for (fs::recursive_directory_iterator it(staged, ec), end; !ec && it != end; it.increment(ec)) {
+        // The types the folder listing gave: no look at each file.
+        if (it->is_symlink(ec)) {
+            return false;
+        }
+        if (it->is_regular_file(ec)) {
+            ++files;
+        } else if (!it->is_directory(ec)) {
+            return false;
+        }
+    }
+    return !ec && files == entries.size() && sameFileSystem(staged, folder);
+}
+
+void Transaction::collapseNewFolders()
+{
+    // The highest missing folders at or below the destination, and the files bound for each.
+    QHash<QString, std::size_t> candidate;
+    std::vector<fs::path> tops;
+    QSet<QString> missing;
+    for (const fs::path &folder : m_journal.folders) {
+        missing.insert(fromPath(folder));
+        const bool inside = isInside(fromPath(folder), fromPath(m_journal.destination));
+        if (inside && (folder == m_journal.destination ||
+                       !missing.contains(fromPath(folder.parent_path())))) {
+            candidate.insert(fromPath(folder), tops.size());
+            tops.push_back(folder);
+        }
+    }
+    if (tops.empty()) {
+        return;
+    }
+    QHash<QString, qsizetype> topOf; // by a folder's path; -1: none
+    const auto findTop = [&](const fs::path &parent) {
+        const QString key = fromPath(parent);
+        if (const auto it = topOf.constFind(key); it != topOf.cend()) {
+            return *it;
+        }
+        qsizetype top = -1;
+        for (fs::path p = parent; missing.contains(fromPath(p)); p = p.parent_path()) {
+            if (const auto it = candidate.constFind(fromPath(p)); it != candidate.cend()) {
+                top = static_cast<qsizetype>(*it);
+                break;
+            }
+        }
+        topOf.insert(key, top);
+        return top;
+    };
+    QHash<QString, qsizetype> topOfKey; // by a file's folder's key in m_resolved
+    std::vector<std::vector<std::size_t>> bound(tops.size());
+    std::vector<qsizetype> entryTop(m_journal.entries.size(), -1);
+    for (std::size_t i = 0; i < m_journal.entries.size(); ++i) {
+        auto it = topOfKey.find(m_entryFolder[i]);
+        if (it == topOfKey.end()) {
+            it = topOfKey.insert(m_entryFolder[i], findTop(m_resolved[m_entryFolder[i]].real));
+        }
+        entryTop[i] = *it;
+        if (entryTop[i] >= 0) {
+            bound[static_cast<std::size_t>(entryTop[i])].push_back(i);
+        }
+    }
+    std::vector<bool> whole(tops.size());
+    for (std::size_t t = 0; t < tops.size(); ++t) {
+        whole[t] = !bound[t].empty() && comesInWhole(tops[t], bound[t]);
+    }
+    std::vector<JournalEntry> entries;
+    std::vector<fs::path> targets;
+    for (std::size_t i = 0; i < m_journal.entries.size(); ++i) {
+        if (entryTop[i] < 0 || !whole[static_cast<std::size_t>(entryTop[i])]) {
+            entries.push_back(m_journal.entries[i]);
+            targets.push_back(m_targets[i]);
+        }
+    }
+    std::vector<fs::path> folders;
+    for (const fs::path &folder : m_journal.folders) {
+        const qsizetype top = findTop(folder);
+        if (top < 0 || !whole[static_cast<std::size_t>(top)]) {
+            folders.push_back(folder);
+        }
+    }
+    for (std::size_t t = 0; t < tops.size(); ++t) {
+        if (whole[t]) {
+            const QString rel = tops[t] == m_journal.destination
+                                    ? QString()
+                                    : fromPath(tops[t].lexically_relative(m_journal.destination));
+            entries.push_back({rel, rel, false, true});
+            targets.push_back(tops[t]);
+        }
+    }
+    m_journal.entries = std::move(entries);
+    m_journal.folders = std::move(folders);
+    m_targets = std::move(targets);
+    m_entryFolder.clear(); // of no more use
 }
 
 Status Transaction::check() const
@@ -201,8 +377,14 @@ Status Transaction::check() const
         probed.insert(path);
         return probeFolder(path);
     };
-    for (const JournalEntry &entry : m_journal.entries) {
-        if (const Status ok = probe(m_journal.target(entry).parent_path()); !ok) {
+    const fs::path *last = nullptr;
+    for (const fs::path &target : m_targets) {
+        // Files of one folder mostly follow each other.
+        if (last && last->parent_path() == target.parent_path()) {
+            continue;
+        }
+        last = &target;
+        if (const Status ok = probe(target.parent_path()); !ok) {
             return ok;
         }
     }
@@ -227,10 +409,51 @@ Status Transaction::begin(std::optional<VersionRecord> record)
     return m_journal.write();
 }
 
+// A folder that cannot be renamed whole (on Windows a virus scanner may hold one of its files
+// open) is built file by file instead. Its undo, taking the folder out whole, stays the same.
+Status Transaction::placeFolderByFiles(const fs::path &from, const fs::path &to, std::size_t index)
+{
+    std::vector<fs::directory_entry> staged;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+        staged.push_back(*it);
+    }
+    if (!ec) {
+        ec = m_files.createFolder(to);
+    }
+    if (ec) {
+        return folderFailure(ec, to,
+                             QStringLiteral("cannot make the folder \"%1\"").arg(fromPath(to)));
+    }
+    m_done[index] = Done::Placed;
+    for (const fs::directory_entry &item : staged) {
+        const fs::path target = to / item.path().lexically_relative(from);
+        ec = item.is_directory(ec) ? m_files.createFolder(target)
+                                   : moveReplacing(m_files, item.path(), target);
+        if (ec) {
+            return folderFailure(
+                ec, target,
+                QStringLiteral("cannot put \"%1\" in place").arg(fromPath(target.filename())));
+        }
+    }
+    return {};
+}
+
 Status Transaction::applyEntry(std::size_t index)
 {
     const JournalEntry &entry = m_journal.entries[index];
     const fs::path to = m_journal.target(entry);
+    if (entry.folder) {
+        const fs::path from = entry.staged.isEmpty() ? m_staging : m_staging / toPath(entry.staged);
+        if (m_files.rename(from, to)) {
+            if (const Status placed = placeFolderByFiles(from, to, index); !placed) {
+                return placed;
+            }
+        }
+        m_done[index] = Done::Placed;
+        stepDone("folder moved into place");
+        return {};
+    }
     if (entry.existed && !entry.staged.isEmpty()) {
         // The old file keeps a second name first, so the new one can replace it in one step:
         // at no moment is there no file of that name.
@@ -273,27 +496,19 @@ Status Transaction::apply()
             return applied;
         }
     }
-    return syncTouchedFolders();
+    return syncTouched(true);
 }
 
-Status Transaction::syncTouchedFolders() const
+Status Transaction::syncTouched(bool withFiles) const
 {
-    QSet<QString> seen;
     std::vector<fs::path> folders;
-    const auto touch = [&](const fs::path &folder) {
-        if (!seen.contains(fromPath(folder)) && pathExists(folder)) {
-            seen.insert(fromPath(folder));
+    for (const fs::path &folder : m_flushFolders) {
+        if (pathExists(folder)) {
             folders.push_back(folder);
         }
-    };
-    for (const fs::path &folder : m_journal.folders) {
-        touch(folder.parent_path());
     }
-    for (const JournalEntry &entry : m_journal.entries) {
-        touch(m_journal.target(entry).parent_path());
-    }
-    touch(m_journal.names.backup);
-    return syncAll(folders, SyncKind::Folders);
+    folders.push_back(m_journal.names.backup);
+    return syncAll(withFiles ? m_flushFiles : std::vector<fs::path>(), folders);
 }
 
 Status Transaction::commit()
@@ -330,8 +545,10 @@ Status Transaction::undoEntry(std::size_t index)
         m_done[index] = Done::Nothing;
         return {};
     case Done::Placed:
-        ec = entry.existed ? moveReplacing(m_files, m_journal.backup(index), to)
-                           : m_files.remove(to);
+        // A folder that came in whole leaves whole, into the backups that go at the end.
+        ec = entry.folder    ? m_files.rename(to, m_journal.backup(index))
+             : entry.existed ? moveReplacing(m_files, m_journal.backup(index), to)
+                             : m_files.remove(to);
         break;
     }
     if (ec) {
@@ -364,7 +581,7 @@ Status Transaction::rollback()
     }
     m_foldersMade = 0;
     if (!first) {
-        if (const Status flushed = syncTouchedFolders(); !flushed) {
+        if (const Status flushed = syncTouched(false); !flushed) {
             first = flushed.failure();
         }
     }

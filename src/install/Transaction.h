@@ -14,8 +14,11 @@ namespace freshgate {
 // Moves staged files into a destination folder the way a database commits: every step is
 // planned and written to a journal on disk (flushed) before the first move; a file it replaces
 // is first kept in the journal's backup folder (a second name for it, so the destination never
-// lacks it) and then the new one is renamed over it; after the moves the touched folders are
-// flushed and the journal marked committed; only then may the caller record the version, and
+// lacks it) and then the new one is renamed over it; a folder the destination lacks comes in
+// whole, by one rename of its staged counterpart, where the staging folder holds exactly its
+// files under their own names on the same file system. After the moves the new files and the
+// touched folders are flushed together, once, and the journal marked committed: until the mark
+// the undo needs none of the new bytes. Only then may the caller record the version, and
 // only after that are the journal and the backups retired. A failure before the commit undoes
 // exactly what was done, at once; a crash at any point leaves what recovery needs to roll the
 // destination forward or back. One thread; the failures name what failed and where.
@@ -43,8 +46,8 @@ public:
     [[nodiscard]] Status check() const;
     // Writes the journal, with the version to record, before anything moves.
     [[nodiscard]] Status begin(std::optional<VersionRecord> record);
-    // Does the planned steps and flushes the folders they touched. After a failure, call
-    // rollback().
+    // Does the planned steps, then flushes the new files and the folders the steps touched in
+    // one batch. After a failure, call rollback().
     [[nodiscard]] Status apply();
     [[nodiscard]] Status commit();
     // Deletes the journal, then the backups and the staged leftovers.
@@ -57,9 +60,17 @@ public:
     [[nodiscard]] const Journal &journal() const { return m_journal; }
 
 private:
+    // Whether a folder's files would land in Freshgate's own places: none, all, or those whose
+    // names are (the work folder itself).
+    enum class Own { None, All, ByName };
     struct Folder {
         std::filesystem::path real;
         bool missing = false;
+        std::filesystem::path relative; // real, below the destination
+        Own own = Own::None;
+        // The two paths as text, each with a separator to put a file's name after.
+        QString realText;
+        QString relativeText;
     };
     // What apply() got done of an entry, so an undo touches nothing that was not.
     enum class Done { Nothing, Kept, Placed };
@@ -69,9 +80,16 @@ private:
     [[nodiscard]] Status add(const QString &staged, const QString &rel,
                              QHash<QString, std::size_t> &byTarget);
     [[nodiscard]] bool ours(const std::filesystem::path &real) const;
+    void describe(Folder &folder) const;
     [[nodiscard]] Status applyEntry(std::size_t index);
+    [[nodiscard]] Status placeFolderByFiles(const std::filesystem::path &from,
+                                            const std::filesystem::path &to, std::size_t index);
     [[nodiscard]] Status undoEntry(std::size_t index);
-    [[nodiscard]] Status syncTouchedFolders() const;
+    [[nodiscard]] Status syncTouched(bool withFiles) const;
+    void listFlushes();
+    void collapseNewFolders();
+    [[nodiscard]] bool comesInWhole(const std::filesystem::path &folder,
+                                    const std::vector<std::size_t> &entries) const;
 
     FileSystem &m_files;
     Journal m_journal;
@@ -79,6 +97,17 @@ private:
     QHash<QString, Folder> m_resolved;
     std::vector<Done> m_done;
     std::size_t m_foldersMade = 0;
+    // What the moves touch, listed before folders are collapsed: every new file and the folder
+    // each one lands in.
+    std::vector<std::filesystem::path> m_flushFiles;
+    std::vector<std::filesystem::path> m_flushFolders;
+    // Beside each journal entry while planning: the real file, and its folder's key in
+    // m_resolved.
+    std::vector<std::filesystem::path> m_targets;
+    std::vector<QString> m_entryFolder;
+    // The folder of the file planned last, and its key: no folder is resolved in between.
+    const Folder *m_lastFolder = nullptr;
+    QString m_lastFolderKey;
 };
 
 } // namespace freshgate

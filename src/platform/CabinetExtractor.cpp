@@ -208,17 +208,68 @@ Result<std::vector<Member>> members(const CabinetHandle &cab, const QString &req
     return found;
 }
 
-// Staged files are numbered, not named: the real names only ever meet the destination.
+// Whether every member can be staged under its own name: no two names meet in the staging
+// folder as Windows compares names (the same name twice, or a file where another member's
+// folder is). Then a folder new to the destination can move in whole.
+bool ownNamesFit(const std::vector<Member> &all)
+{
+    QSet<QString> files;
+    QSet<QString> folders;
+    QString lastFolder;
+    for (const Member &member : all) {
+        const QString key = member.rel.toCaseFolded();
+        if (files.contains(key)) {
+            return false;
+        }
+        files.insert(key);
+        // Members of one folder mostly follow each other; its folders are known then.
+        const qsizetype last = key.lastIndexOf(u'/');
+        if (last < 0 || QStringView(key).left(last) == lastFolder) {
+            continue;
+        }
+        lastFolder = key.left(last);
+        for (qsizetype slash = key.indexOf(u'/'); slash >= 0;
+             slash = key.indexOf(u'/', slash + 1)) {
+            folders.insert(key.left(slash));
+        }
+    }
+    return !files.intersects(folders);
+}
+
+// Makes the staging folder's sub-folders a member needs, each once.
+Status makeFolderFor(const fs::path &staging, const QString &name, QSet<QString> &made)
+{
+    const qsizetype slash = name.lastIndexOf(u'/');
+    if (slash < 0 || made.contains(name.left(slash))) {
+        return {};
+    }
+    std::error_code ec;
+    fs::create_directories(staging / toPath(name.left(slash)), ec);
+    if (ec) {
+        return fileFailure(ec, fromPath(staging), QStringLiteral("cannot make the staging folder"));
+    }
+    made.insert(name.left(slash));
+    return {};
+}
+
+// Staged under their own names where they fit, else numbered; either way the real names meet
+// the destination only through the install's journaled moves.
 Result<std::vector<StagedMember>> extractMembers(CabinetHandle &cab, const std::vector<Member> &all,
                                                  const QString &stagingFolder)
 {
     std::vector<StagedMember> staged;
     staged.reserve(all.size());
     const fs::path folder = toPath(QDir(stagingFolder).absolutePath());
+    const QString prefix = QDir(stagingFolder).filePath(QStringLiteral("x")).chopped(1);
+    const bool ownNames = ownNamesFit(all);
+    QSet<QString> made;
     for (const Member &member : all) {
-        const QString name = QString::number(staged.size());
-        const fs::path path = folder / name.toStdString();
-        const QByteArray out = mspackFileName(QDir(stagingFolder).filePath(name));
+        const QString name = ownNames ? member.rel : QString::number(staged.size());
+        if (const Status ready = makeFolderFor(folder, name, made); !ready) {
+            return ready.failure();
+        }
+        const fs::path path = folder / toPath(name);
+        const QByteArray out = mspackFileName(prefix + name);
         const int err = cab.decompressor->extract(cab.decompressor, member.file, out.constData());
         if (err != MSPACK_ERR_OK) {
             // A write that failed is the disk's fault; anything else the cabinet's.

@@ -9,7 +9,7 @@ namespace freshgate {
 
 // One member of a cabinet, written out whole.
 struct StagedMember {
-    QString staged; // its file name in the staging folder
+    QString staged; // its name in the staging folder ("/"-separated)
     QString rel;    // where it belongs below the destination: "/"-separated, checked safe
 };
 
@@ -25,8 +25,10 @@ public:
     // nothing.
     void setRequiredMember(const QString &name) { m_requiredMember = name; }
 
-    // Every member into stagingFolder (created when missing), numbered in cabinet order, nested
-    // folders left to the names. Every name is checked with safeMemberPath() before anything is
+    // Every member into stagingFolder (created when missing): under its own name, nested folders
+    // and all, where no two names meet there as Windows compares names (so a folder new to the
+    // destination can move in whole); else numbered in cabinet order, nested folders left to the
+    // names. Every name is checked with safeMemberPath() before anything is
     // written, and every member against the size the cabinet states. Members flagged executable
     // get execute permission where the file system has permissions. A failure is of kind Archive
     // when the cabinet is at fault (not a cabinet, damaged, a member that may not be installed),

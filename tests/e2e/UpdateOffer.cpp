@@ -41,9 +41,11 @@ QMap<QString, QByteArray> dataFilesAt(const QString &version)
         {QStringLiteral("prices.dat"), "prices, version " + v + '\n'},
         {QStringLiteral("maps/north.map"), "north map, version " + v + '\n'},
     };
-    // The installed version lacks the map that every later one brings.
+    // The installed version lacks the map that every later one brings, and the folder of
+    // tables, which comes in whole.
     if (version != kInstalled) {
         files.insert(QStringLiteral("maps/south.map"), "south map, version " + v + '\n');
+        files.insert(QStringLiteral("tables/rates.dat"), "rates, version " + v + '\n');
     }
     return files;
 }

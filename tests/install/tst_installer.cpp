@@ -105,6 +105,10 @@ private slots:
     void recoveryAfterACrash();
     void unreadableJournalKeepsTheBackups_data();
     void unreadableJournalKeepsTheBackups();
+    void newFolderComesInWhole_data();
+    void newFolderComesInWhole();
+    void olderJournalsStillRecover_data();
+    void olderJournalsStillRecover();
 };
 
 void TestInstaller::extractsGcabCabinet_data()
@@ -668,9 +672,13 @@ void TestInstaller::failureIsUndoneAtOnce()
     QVERIFY(writeFile(layout.inApp(u"Data/b.dat"_s), "old b"));
     QVERIFY(writeFile(layout.inApp(u"Data/c.dat"_s), "old c"));
     const QString cab = layout.inWork(u"datafile.cab"_s);
-    QVERIFY(writeCabinet(
-        cab,
-        {{"a.dat", "new a"}, {"b.dat", "new b"}, {"c.dat", "new c"}, {"maps\\north.dat", "new"}}));
+    // "A.DAT" meets "a.dat" as Windows compares names, so the members are staged numbered and
+    // maps/ is made as a folder of its own rather than moved in whole.
+    QVERIFY(writeCabinet(cab, {{"a.dat", "new a"},
+                               {"b.dat", "new b"},
+                               {"c.dat", "new c"},
+                               {"maps\\north.dat", "new"},
+                               {"A.DAT", "new A"}}));
     const Tree before = snapshotTree(layout.app);
 
     // A copy is only tried where the file system has no links.
@@ -736,19 +744,27 @@ void TestInstaller::recoveryAfterACrash_data()
     QTest::addColumn<CrashedAt>("crashedAt");
     QTest::addColumn<Recovery>("recovery");
     QTest::addColumn<bool>("newFiles");
+    QTest::addColumn<bool>("ownNames"); // staged under their own names: bin/ comes in whole
 
-    QTest::newRow("journal written, nothing moved")
-        << CrashedAt::Planned << Recovery::RolledBack << false;
-    QTest::newRow("old files kept, the new ones not in place")
-        << CrashedAt::OldKept << Recovery::RolledBack << false;
-    QTest::newRow("every file moved, no commit mark")
-        << CrashedAt::Moved << Recovery::RolledBack << false;
-    QTest::newRow("commit mark cut short") << CrashedAt::CommitCut << Recovery::RolledBack << false;
-    QTest::newRow("committed, version not recorded")
-        << CrashedAt::Committed << Recovery::RolledForward << true;
-    // The files are new but their version cannot be recorded: undone, so the two agree.
-    QTest::newRow("committed, the store refuses the version")
-        << CrashedAt::RecordFails << Recovery::RolledBack << false;
+    for (const bool ownNames : {false, true}) {
+        const auto row = [ownNames](const char *name) {
+            return &QTest::newRow(qPrintable(QString::fromLatin1(name) +
+                                             (ownNames ? u", own names"_s : u", numbered"_s)));
+        };
+        *row("journal written, nothing moved")
+            << CrashedAt::Planned << Recovery::RolledBack << false << ownNames;
+        *row("old files kept, the new ones not in place")
+            << CrashedAt::OldKept << Recovery::RolledBack << false << ownNames;
+        *row("every file moved, no commit mark")
+            << CrashedAt::Moved << Recovery::RolledBack << false << ownNames;
+        *row("commit mark cut short")
+            << CrashedAt::CommitCut << Recovery::RolledBack << false << ownNames;
+        *row("committed, version not recorded")
+            << CrashedAt::Committed << Recovery::RolledForward << true << ownNames;
+        // The files are new but their version cannot be recorded: undone, so the two agree.
+        *row("committed, the store refuses the version")
+            << CrashedAt::RecordFails << Recovery::RolledBack << false << ownNames;
+    }
 }
 
 void TestInstaller::recoveryAfterACrash()
@@ -756,14 +772,18 @@ void TestInstaller::recoveryAfterACrash()
     QFETCH(CrashedAt, crashedAt);
     QFETCH(Recovery, recovery);
     QFETCH(bool, newFiles);
+    QFETCH(bool, ownNames);
     Layout layout;
     QVERIFY(writeFile(layout.inApp(u"Orvane4.exe"_s), "old program"));
     QVERIFY(writeFile(layout.inApp(u"Orvane4.dll"_s), "old library"));
     QVERIFY(writeFile(layout.inApp(u"gone.txt"_s), "removed by the patch"));
     const Tree before = snapshotTree(layout.app);
-    QVERIFY(writeFile(layout.inWork(u"~staging/0"_s), "new program"));
-    QVERIFY(writeFile(layout.inWork(u"~staging/1"_s), "new library"));
-    QVERIFY(writeFile(layout.inWork(u"~staging/2"_s), "new plug-in"));
+    const QStringList staged =
+        ownNames ? QStringList{u"Orvane4.exe"_s, u"Orvane4.dll"_s, u"bin/plug/in.so"_s}
+                 : QStringList{u"0"_s, u"1"_s, u"2"_s};
+    QVERIFY(writeFile(layout.inWork(u"~staging/"_s + staged[0]), "new program"));
+    QVERIFY(writeFile(layout.inWork(u"~staging/"_s + staged[1]), "new library"));
+    QVERIFY(writeFile(layout.inWork(u"~staging/"_s + staged[2]), "new plug-in"));
     Tree after = before;
     after.remove(u"gone.txt"_s);
     after[u"Orvane4.exe"_s] = "file:new program";
@@ -775,11 +795,12 @@ void TestInstaller::recoveryAfterACrash()
     {
         Transaction transaction(toPath(layout.work), toPath(layout.app));
         QVERIFY(transaction
-                    .plan({{u"0"_s, u"Orvane4.exe"_s},
-                           {u"1"_s, u"Orvane4.dll"_s},
-                           {u"2"_s, u"bin/plug/in.so"_s}},
+                    .plan({{staged[0], u"Orvane4.exe"_s},
+                           {staged[1], u"Orvane4.dll"_s},
+                           {staged[2], u"bin/plug/in.so"_s}},
                           {u"gone.txt"_s, u"Orvane4.exe"_s})
                     .ok());
+        QCOMPARE(transaction.journal().entries.back().folder, ownNames);
         QVERIFY(transaction.begin(VersionRecord{SettingKey::ExeVersion, 415}).ok());
         if (crashedAt == CrashedAt::OldKept) {
             // The removal set aside, and the program's old file given its second name.
@@ -833,7 +854,7 @@ void TestInstaller::unreadableJournalKeepsTheBackups_data()
     QTest::newRow("garbage") << QByteArray("\x00\x17 not a journal");
     QTest::newRow("cut in the middle") << QByteArray("{\"format\":1,\"destination\":\"/x\",\"en");
     QTest::newRow("a later format")
-        << QByteArray("{\"format\":3,\"destination\":\"/x\",\"entries\":[]}\n");
+        << QByteArray("{\"format\":4,\"destination\":\"/x\",\"entries\":[]}\n");
     QTest::newRow("target climbs out")
         << QByteArray("{\"format\":1,\"destination\":\"/x\",\"entries\":[{\"target\":"
                       "\"../etc/passwd\",\"existed\":true}]}\n");
@@ -863,6 +884,135 @@ void TestInstaller::unreadableJournalKeepsTheBackups()
                    {u"~kept/backup-1"_s, "folder"},
                    {u"~kept/backup-1/0"_s, "file:the only copy of an old file"}}));
     QCOMPARE(keptNames(toPath(layout.work)), QStringList{u"~kept"_s});
+}
+
+// A folder the destination lacks comes in by one rename when the cabinet's names let its
+// members be staged under their own names; into a folder that exists, or with names that meet
+// as Windows compares them, each file moves on its own. The files end the same either way, and
+// an install undone after the folder came in takes it out whole.
+void TestInstaller::newFolderComesInWhole_data()
+{
+    QTest::addColumn<Members>("members");
+    QTest::addColumn<QString>("existing"); // below Data/ before the install; empty: no Data/
+    QTest::addColumn<int>("renames");
+    QTest::addColumn<bool>("recordFails");
+    QTest::addColumn<int>("failedRename"); // 0: none fails
+
+    const Members maps{
+        {"maps\\north.dat", "n"}, {"maps\\south.dat", "s"}, {"maps\\deep\\x.dat", "x"}};
+    QTest::newRow("a new folder") << maps << u"a.dat"_s << 1 << false << 0;
+    QTest::newRow("the destination is new itself") << maps << QString() << 1 << false << 0;
+    QTest::newRow("two new folders")
+        << Members{{"one\\a", "1"}, {"two\\b", "2"}, {"top", "t"}} << u"a.dat"_s << 3 << false << 0;
+    // The two files each, and deep/ whole.
+    QTest::newRow("into a folder that exists") << maps << u"maps/old.dat"_s << 3 << false << 0;
+    QTest::newRow("names that meet as Windows compares them")
+        << Members{{"maps\\North.dat", "N"}, {"maps\\north.dat", "n"}} << u"a.dat"_s << 2 << false
+        << 0;
+    QTest::newRow("a file named as another member's folder")
+        << Members{{"Maps", "a file"}, {"maps\\n.dat", "n"}} << u"a.dat"_s << 2 << false << 0;
+    // A scanner holding a staged file open, say: the folder is built file by file.
+    QTest::newRow("the folder cannot be renamed whole") << maps << u"a.dat"_s << 4 << false << 1;
+    // In, and out again.
+    QTest::newRow("the version cannot be recorded") << maps << u"a.dat"_s << 2 << true << 0;
+}
+
+void TestInstaller::newFolderComesInWhole()
+{
+    QFETCH(Members, members);
+    QFETCH(QString, existing);
+    QFETCH(int, renames);
+    QFETCH(bool, recordFails);
+    QFETCH(int, failedRename);
+    Layout layout;
+    const QString data = layout.inApp(u"Data"_s);
+    if (!existing.isEmpty()) {
+        QVERIFY(writeFile(data + u'/' + existing, "old"));
+    }
+    const QString cab = layout.inWork(u"datafile.cab"_s);
+    QVERIFY(writeCabinet(cab, members));
+    const Tree before = snapshotTree(data);
+    Tree expected = before;
+    for (const CabMember &member : members) {
+        QString rel = QString::fromLatin1(member.name).replace(u'\\', u'/');
+        expected[rel] = "file:" + member.data;
+        while (rel.contains(u'/')) {
+            rel = rel.section(u'/', 0, -2);
+            expected[rel] = "folder";
+        }
+    }
+
+    FaultyFileSystem files(Op::Rename, failedRename, std::errc::permission_denied);
+    Installer installer(
+        layout.work,
+        [recordFails](const VersionRecord &) -> Status {
+            if (recordFails) {
+                return fileFailure(FailureKind::ReadOnly, u"/etc/orvane.ini"_s, u"cannot write"_s,
+                                   {});
+            }
+            return {};
+        },
+        files);
+    if (recordFails) {
+        expectFailureLogged();
+    }
+    const Result<Installed> result =
+        installer.install({cab, data, {}, {}, VersionRecord{SettingKey::DataVersion, 2}});
+
+    QCOMPARE(result.ok(), !recordFails);
+    QCOMPARE(files.count(Op::Rename), renames);
+    QCOMPARE(snapshotTree(data), recordFails ? before : expected);
+    QCOMPARE(QFileInfo::exists(data), !recordFails || !existing.isEmpty());
+    QVERIFY(layout.workIsClean());
+}
+
+// Journals that earlier releases left behind, one that names its version as a note (format 1)
+// and one without folder entries (format 2), are finished or undone as they were written.
+void TestInstaller::olderJournalsStillRecover_data()
+{
+    QTest::addColumn<QByteArray>("version");
+    QTest::addColumn<bool>("committed");
+
+    const QByteArray note = R"("format":1,"note":"Data files version=2")";
+    const QByteArray keyed = R"("format":2,"key":"Data files version","version":2)";
+    QTest::newRow("format 1, committed") << note << true;
+    QTest::newRow("format 1, interrupted") << note << false;
+    QTest::newRow("format 2, committed") << keyed << true;
+    QTest::newRow("format 2, interrupted") << keyed << false;
+}
+
+void TestInstaller::olderJournalsStillRecover()
+{
+    QFETCH(QByteArray, version);
+    QFETCH(bool, committed);
+    Layout layout;
+    QVERIFY(writeFile(layout.inApp(u"a.dat"_s), "new a"));
+    QVERIFY(writeFile(layout.inApp(u"b.dat"_s), "new b"));
+    QVERIFY(writeFile(layout.inWork(u"~backup-1/0"_s), "old a"));
+    const QByteArray journal =
+        "{" + version + R"(,"work":")" + layout.work.toUtf8() + R"(","destination":")" +
+        layout.app.toUtf8() +
+        R"(","folders":[],"entries":[{"target":"a.dat","existed":true,"staged":"0"},)" +
+        R"({"target":"b.dat","existed":false,"staged":"1"}]})" + "\n" +
+        (committed ? "committed\n" : "");
+    QVERIFY(writeFile(layout.inWork(u"~journal-1"_s), journal));
+    QList<VersionRecord> recorded;
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"that a crash interrupted"_s));
+    const QList<Recovered> outcomes =
+        recoverInstallations(toPath(layout.work), [&recorded](const VersionRecord &record) {
+            recorded << record;
+            return Status();
+        });
+
+    QCOMPARE(outcomes.value(0).what, committed ? Recovery::RolledForward : Recovery::RolledBack);
+    QCOMPARE(recorded.size(), committed ? 1 : 0);
+    if (committed) {
+        QCOMPARE(recorded.first(), (VersionRecord{SettingKey::DataVersion, 2}));
+    }
+    QCOMPARE(readFile(layout.inApp(u"a.dat"_s)), committed ? "new a" : "old a");
+    QCOMPARE(QFileInfo::exists(layout.inApp(u"b.dat"_s)), committed);
+    QVERIFY(layout.workIsClean());
 }
 
 QTEST_GUILESS_MAIN(TestInstaller)
