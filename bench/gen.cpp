@@ -6,8 +6,9 @@
 //       GROUP is COUNT:SIZE[-MAX]:PATTERN: COUNT files of SIZE bytes (or uniformly from SIZE to
 //       MAX), named by PATTERN under DIR, where {i} is the file's number (five digits) and {g}
 //       its hundred (three digits), so "2000:1K-64K:small/g{g}/f{i}.txt" spreads 2,000 files
-//       over 20 folders; {m} is the number modulo 50 (two digits), for exactly 50 folders. The content is text-like with some noise, so MSZIP compresses it to
-//       about a third: the decoder has real work but the cabinet is not trivially small.
+//       over 20 folders; {m} is the number modulo 50 (two digits), for exactly 50 folders. The
+//       content is text-like with some noise, so MSZIP compresses it to about a third: the decoder
+//       has real work but the cabinet is not trivially small.
 // Sizes take K, M and G suffixes (binary).
 
 #include <cstdint>
