@@ -228,7 +228,7 @@ Status writeDurably(const fs::path &file, const QByteArray &bytes)
         return fileFailure(ec, shown, QStringLiteral("cannot write \"%1\"").arg(shown));
     }
     stepDone("file renamed into place");
-    if (const Status folder = syncFolder(file.parent_path()); !folder) {
+    if (Status folder = syncFolder(file.parent_path()); !folder) {
         return folder;
     }
     stepDone("folder flushed");

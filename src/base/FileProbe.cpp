@@ -115,7 +115,7 @@ Status probeFolder(const QString &folder)
 
 Status probeFile(const QString &file)
 {
-    if (const Status folder = probeFolder(QFileInfo(file).absolutePath()); !folder) {
+    if (Status folder = probeFolder(QFileInfo(file).absolutePath()); !folder) {
         return folder;
     }
     if (!QFileInfo::exists(file)) {

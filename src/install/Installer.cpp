@@ -53,7 +53,7 @@ Result<QStringList> removals(const QStringList &names)
 
 } // namespace
 
-Installer::Installer(QString workFolder, VersionRecorder record, FileSystem &files)
+Installer::Installer(const QString &workFolder, VersionRecorder record, FileSystem &files)
     : m_workFolder(QDir::cleanPath(QFileInfo(workFolder).absoluteFilePath())),
       m_record(std::move(record)), m_files(files)
 {

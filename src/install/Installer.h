@@ -42,7 +42,8 @@ struct Installed {
 // computer's: NoSpace, ReadOnly, Denied, Disk, naming the folder or the settings file).
 class Installer {
 public:
-    Installer(QString workFolder, VersionRecorder record, FileSystem &files = FileSystem::real());
+    Installer(const QString &workFolder, VersionRecorder record,
+              FileSystem &files = FileSystem::real());
 
     [[nodiscard]] Result<Installed> install(const InstallRequest &request);
 

@@ -125,7 +125,7 @@ Status Journal::markCommitted()
     }
     file.close();
     stepDone("commit mark written");
-    if (const Status flushed = syncFile(names.journal); !flushed) {
+    if (Status flushed = syncFile(names.journal); !flushed) {
         return flushed;
     }
     stepDone("commit mark flushed");
@@ -135,7 +135,7 @@ Status Journal::markCommitted()
 
 Status Journal::takeBackCommit()
 {
-    if (const Status written = write(); !written) {
+    if (Status written = write(); !written) {
         return written;
     }
     committed = false;
@@ -153,7 +153,7 @@ Status Journal::remove() const
     stepDone("journal removed");
     // Back from the dead, a committed journal would only record its version again; flushed, it
     // cannot undo a later installation.
-    const Status flushed = syncFolder(work);
+    Status flushed = syncFolder(work);
     stepDone("work folder flushed");
     return flushed;
 }

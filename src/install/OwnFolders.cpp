@@ -50,7 +50,7 @@ QList<JournalNames> journalsIn(const fs::path &workFolder)
 JournalNames newJournal(const fs::path &workFolder)
 {
     for (int n = 1;; ++n) {
-        const JournalNames names = numbered(workFolder, n);
+        JournalNames names = numbered(workFolder, n);
         if (!pathExists(names.journal) && !pathExists(withSuffix(names.journal, ".tmp")) &&
             !pathExists(names.backup)) {
             return names;

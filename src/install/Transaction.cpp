@@ -100,7 +100,7 @@ Result<Transaction::Folder> Transaction::resolve(const QString &relFolder)
         return root;
     }
     const qsizetype slash = relFolder.lastIndexOf(u'/');
-    const Result<Folder> parent = resolve(slash < 0 ? QString() : relFolder.left(slash));
+    Result<Folder> parent = resolve(slash < 0 ? QString() : relFolder.left(slash));
     if (!parent) {
         return parent;
     }
@@ -214,12 +214,12 @@ Status Transaction::plan(const std::vector<Move> &moves, const QStringList &remo
     }
     QHash<QString, std::size_t> byTarget;
     for (const QString &rel : removals) {
-        if (const Status added = add({}, rel, byTarget); !added) {
+        if (Status added = add({}, rel, byTarget); !added) {
             return added;
         }
     }
     for (const Move &move : moves) {
-        if (const Status added = add(move.staged, move.rel, byTarget); !added) {
+        if (Status added = add(move.staged, move.rel, byTarget); !added) {
             return added;
         }
     }
@@ -384,12 +384,12 @@ Status Transaction::check() const
             continue;
         }
         last = &target;
-        if (const Status ok = probe(target.parent_path()); !ok) {
+        if (Status ok = probe(target.parent_path()); !ok) {
             return ok;
         }
     }
     for (const fs::path &folder : m_journal.folders) {
-        if (const Status ok = probe(folder.parent_path()); !ok) {
+        if (Status ok = probe(folder.parent_path()); !ok) {
             return ok;
         }
     }
@@ -446,7 +446,7 @@ Status Transaction::applyEntry(std::size_t index)
     if (entry.folder) {
         const fs::path from = entry.staged.isEmpty() ? m_staging : m_staging / toPath(entry.staged);
         if (m_files.rename(from, to)) {
-            if (const Status placed = placeFolderByFiles(from, to, index); !placed) {
+            if (Status placed = placeFolderByFiles(from, to, index); !placed) {
                 return placed;
             }
         }
@@ -492,7 +492,7 @@ Status Transaction::apply()
         stepDone("folder created");
     }
     for (std::size_t i = 0; i < m_journal.entries.size(); ++i) {
-        if (const Status applied = applyEntry(i); !applied) {
+        if (Status applied = applyEntry(i); !applied) {
             return applied;
         }
     }

@@ -393,7 +393,7 @@ Status writeIniValue(const QString &path, const QString &section, const QString 
         return {};
     }
     const auto beforeTime = std::filesystem::last_write_time(toPath(target), ec);
-    if (const Status written = writeDurably(toPath(target), after); !written) {
+    if (Status written = writeDurably(toPath(target), after); !written) {
         return written;
     }
     // QSettings reads a file again only when its size or its time (in milliseconds) changed; a

@@ -119,8 +119,7 @@ Status SettingsStore::write(const QString &section, const QString &key, const QS
         return {};
     }
 #endif
-    if (const Status written = writeIniValue(m_settings->fileName(), section, key, value);
-        !written) {
+    if (Status written = writeIniValue(m_settings->fileName(), section, key, value); !written) {
         qCWarning(lcSettings).noquote()
             << "could not write" << section << key << ":" << written.message();
         return written;

@@ -350,7 +350,7 @@ void UpdateRun::finish(const ComponentInfo &info, const Result<Installed> &resul
 
 Status UpdateRun::record(const VersionRecord &version)
 {
-    const Status written = recordVersion(m_settings, version);
+    Status written = recordVersion(m_settings, version);
     if (!written) {
         qCWarning(lcRun).noquote()
             << "cannot record" << recordText(version) << ":" << written.message();

@@ -27,7 +27,7 @@ Status prepareWorkFolder(const QString &workFolder, const QStringList &alsoKeep)
         return fileFailure(ec, workFolder,
                            QStringLiteral("cannot make the work folder \"%1\"").arg(shown));
     }
-    if (const Status writable = probeFolder(workFolder); !writable) {
+    if (Status writable = probeFolder(workFolder); !writable) {
         return writable;
     }
     QDir dir(workFolder);

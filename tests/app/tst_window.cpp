@@ -302,7 +302,7 @@ private slots:
         QTRY_VERIFY(form.Command1()->isEnabled());
 
         const QStringList retried = shown.filter(QStringLiteral("(try 2 of 3)"));
-        QVERIFY2(retried.filter(QStringLiteral(" MB ")).size() >= 1, qPrintable(shown.join(u'|')));
+        QVERIFY2(!retried.filter(QStringLiteral(" MB ")).isEmpty(), qPrintable(shown.join(u'|')));
         const QFontMetrics metrics(form.lstProgress()->font());
         for (const QString &status : std::as_const(shown)) {
             QVERIFY2(metrics.horizontalAdvance(status) <= form.lstProgress()->columnWidth(1) - 8,
