@@ -62,6 +62,22 @@ QString thisComputer(const Failure &failure)
                               "permission to change it, or run Freshgate as a user who may, then "
                               "try again.")
             .arg(place(failure));
+    case FailureKind::NeedsAdministrator:
+        return QStringLiteral("Only an administrator may change %1, and this Freshgate may not ask "
+                              "Windows for that permission: it was built without a key to check "
+                              "updates with. An administrator must run Freshgate for this folder, "
+                              "or the maker of Orvane4 can build Freshgate with a key.")
+            .arg(place(failure));
+    case FailureKind::ElevationDeclined:
+        return QStringLiteral("Windows did not allow Freshgate to change %1, so nothing was "
+                              "changed there. Run Freshgate again and allow it to make changes, "
+                              "or ask an administrator to.")
+            .arg(failure.path.isEmpty() ? QStringLiteral("the product's folder") : failure.path);
+    case FailureKind::FolderBusy:
+        return QStringLiteral("Another Freshgate, started by another user or an administrator, "
+                              "is updating %1 at the moment, so nothing was changed there. Try "
+                              "again once it has finished.")
+            .arg(place(failure));
     default:
         return QStringLiteral("Freshgate could not write to %1. Check that nothing is in its way "
                               "(such as a file where a folder belongs) and that the disk works, "
@@ -238,23 +254,10 @@ QString explain(const Failure &failure, const FailureContext &context)
     case FailureKind::ReadOnly:
     case FailureKind::Denied:
     case FailureKind::Disk:
-        return thisComputer(failure);
     case FailureKind::NeedsAdministrator:
-        return QStringLiteral("Only an administrator may change %1, and this Freshgate may not ask "
-                              "Windows for that permission: it was built without a key to check "
-                              "updates with. An administrator must run Freshgate for this folder, "
-                              "or the maker of Orvane4 can build Freshgate with a key.")
-            .arg(place(failure));
     case FailureKind::ElevationDeclined:
-        return QStringLiteral("Windows did not allow Freshgate to change %1, so nothing was "
-                              "changed there. Run Freshgate again and allow it to make changes, "
-                              "or ask an administrator to.")
-            .arg(failure.path.isEmpty() ? QStringLiteral("the product's folder") : failure.path);
     case FailureKind::FolderBusy:
-        return QStringLiteral("Another Freshgate, started by another user or an administrator, "
-                              "is updating %1 at the moment, so nothing was changed there. Try "
-                              "again once it has finished.")
-            .arg(place(failure));
+        return thisComputer(failure);
     case FailureKind::Archive:
         return QStringLiteral("The archive %1 could not be unpacked: it is damaged, or holds what "
                               "may not be installed. The files it would have replaced were kept.")

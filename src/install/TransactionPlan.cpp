@@ -1,0 +1,320 @@
+// Planning an installation: which folders the moves touch, which come in whole, and what
+// must be flushed. The doing and undoing is in Transaction.cpp.
+#include "base/CrashPoint.h"
+#include "base/DurableFile.h"
+#include "base/FileProbe.h"
+#include "install/Transaction.h"
+
+#include <QDir>
+#include <QSet>
+
+namespace freshgate {
+
+namespace fs = std::filesystem;
+
+Result<Transaction::Folder> Transaction::resolveRoot()
+{
+    Folder folder{m_journal.destination, false, {}, Own::None, {}, {}};
+    std::error_code ec;
+    folder.missing = !fs::is_directory(fs::status(m_journal.destination, ec));
+    // The destination's missing folders, from the top down.
+    std::vector<fs::path> missing;
+    for (fs::path p = m_journal.destination; folder.missing && !p.empty(); p = p.parent_path()) {
+        const fs::file_status status = fs::status(p, ec);
+        if (fs::is_directory(status)) {
+            break;
+        }
+        if (status.type() != fs::file_type::not_found) {
+            return fileFailure(FailureKind::Disk, fromPath(p),
+                               QStringLiteral("\"%1\" is not a folder").arg(fromPath(p)), {});
+        }
+        missing.push_back(p);
+        if (p == p.parent_path()) {
+            break;
+        }
+    }
+    m_journal.folders.insert(m_journal.folders.end(), missing.rbegin(), missing.rend());
+    return folder;
+}
+
+Result<Transaction::Folder> Transaction::resolve(const QString &relFolder)
+{
+    if (const auto it = m_resolved.constFind(relFolder); it != m_resolved.cend()) {
+        return *it;
+    }
+    if (relFolder.isEmpty()) {
+        Result<Folder> root = resolveRoot();
+        if (root) {
+            describe(root.value());
+            m_resolved.insert(relFolder, *root);
+        }
+        return root;
+    }
+    const qsizetype slash = relFolder.lastIndexOf(u'/');
+    Result<Folder> parent = resolve(slash < 0 ? QString() : relFolder.left(slash));
+    if (!parent) {
+        return parent;
+    }
+    const fs::path path = parent->real / toPath(relFolder.mid(slash + 1));
+    Folder folder{path, parent->missing, {}, Own::None, {}, {}};
+    const QString shown = fromPath(path);
+    std::error_code ec;
+    const fs::file_status status =
+        parent->missing ? fs::file_status(fs::file_type::not_found) : fs::symlink_status(path, ec);
+    if (status.type() == fs::file_type::not_found) {
+        folder.missing = true;
+        m_journal.folders.push_back(path);
+    } else if (fs::is_symlink(status)) {
+        // Followed only where it stays inside: a link out would let a member land anywhere.
+        const fs::path real = fs::canonical(path, ec);
+        if (ec || !fs::is_directory(fs::status(real, ec))) {
+            return fileFailure(FailureKind::Disk, shown,
+                               QStringLiteral("\"%1\" is in the way").arg(relFolder),
+                               QStringLiteral("it is a link to no folder"));
+        }
+        if (!isInside(fromPath(real), fromPath(m_journal.destination)) || ours(real)) {
+            return failure(FailureKind::Archive,
+                           QStringLiteral("\"%1\" is a symbolic link out of the destination (to "
+                                          "\"%2\"): refused")
+                               .arg(relFolder, fromPath(real)));
+        }
+        folder.real = real;
+    } else if (!fs::is_directory(status)) {
+        return fileFailure(FailureKind::Disk, shown,
+                           QStringLiteral("\"%1\" is in the way").arg(relFolder),
+                           QStringLiteral("it is not a folder"));
+    }
+    describe(folder);
+    m_resolved.insert(relFolder, folder);
+    return folder;
+}
+
+Status Transaction::add(const QString &staged, const QString &rel,
+                        QHash<QString, std::size_t> &byTarget)
+{
+    const qsizetype slash = rel.lastIndexOf(u'/');
+    // Files of one folder mostly follow each other: the last one's folder is asked first.
+    const QStringView folderView = QStringView(rel).left(std::max<qsizetype>(slash, 0));
+    if (!m_lastFolder || m_lastFolderKey != folderView) {
+        const QString folderKey = folderView.toString();
+        auto found = m_resolved.constFind(folderKey);
+        if (found == m_resolved.cend()) {
+            if (const Result<Folder> resolved = resolve(folderKey); !resolved) {
+                return resolved.failure();
+            }
+            found = m_resolved.constFind(folderKey);
+        }
+        m_lastFolderKey = folderKey;
+        m_lastFolder = &*found;
+    }
+    // Valid until the next folder is resolved.
+    const Folder *parent = m_lastFolder;
+    const QString &folderKey = m_lastFolderKey;
+    const QString name = rel.mid(slash + 1);
+    fs::path real = parent->real / toPath(name);
+    if (parent->own == Own::All || (parent->own == Own::ByName && ours(real))) {
+        return failure(FailureKind::Archive,
+                       QStringLiteral("\"%1\" would land in Freshgate's own folders").arg(rel));
+    }
+    JournalEntry entry{staged, parent->relativeText + name, false};
+    if (!parent->missing) {
+        std::error_code ec;
+        const fs::file_status status = fs::symlink_status(real, ec);
+        if (status.type() == fs::file_type::none) {
+            return fileFailure(ec, fromPath(real),
+                               QStringLiteral("cannot look at \"%1\"").arg(rel));
+        }
+        if (fs::is_directory(status)) {
+            return fileFailure(FailureKind::Disk, fromPath(real),
+                               QStringLiteral("a folder is in the way of \"%1\"").arg(rel), {});
+        }
+        entry.existed = status.type() != fs::file_type::not_found;
+    }
+    // Each item is keyed by the real file it changes, so two names that reach one file through
+    // a link count as one, the later winning; a removal of a file a move brings anew is the
+    // move's backup.
+    const QString key = parent->realText + name;
+    if (const auto it = byTarget.constFind(key); it != byTarget.cend()) {
+        if (!staged.isEmpty()) {
+            m_journal.entries[*it].staged = staged;
+        }
+        return {};
+    }
+    if (staged.isEmpty() && !entry.existed) {
+        return {};
+    }
+    byTarget.insert(key, m_journal.entries.size());
+    m_journal.entries.push_back(entry);
+    m_targets.push_back(std::move(real));
+    m_entryFolder.push_back(folderKey);
+    return {};
+}
+
+Status Transaction::plan(const std::vector<Move> &moves, const QStringList &removals)
+{
+    m_journal.folders.clear();
+    m_journal.entries.clear();
+    m_resolved.clear();
+    m_targets.clear();
+    m_entryFolder.clear();
+    m_lastFolder = nullptr;
+    m_lastFolderKey = QString();
+    if (ours(m_journal.destination)) {
+        return failure(FailureKind::Usage,
+                       QStringLiteral("the destination lies in Freshgate's own folders"));
+    }
+    QHash<QString, std::size_t> byTarget;
+    for (const QString &rel : removals) {
+        if (Status added = add({}, rel, byTarget); !added) {
+            return added;
+        }
+    }
+    for (const Move &move : moves) {
+        if (Status added = add(move.staged, move.rel, byTarget); !added) {
+            return added;
+        }
+    }
+    listFlushes();
+    collapseNewFolders();
+    m_done.assign(m_journal.entries.size(), Done::Nothing);
+    return {};
+}
+
+void Transaction::listFlushes()
+{
+    m_flushFiles.clear();
+    m_flushFolders.clear();
+    QSet<QString> seen;
+    const auto touch = [&](const QString &key, const fs::path &folder) {
+        if (!seen.contains(key)) {
+            seen.insert(key);
+            m_flushFolders.push_back(folder);
+        }
+    };
+    for (const fs::path &folder : m_journal.folders) {
+        touch(fromPath(folder.parent_path()), folder.parent_path());
+    }
+    QSet<QString> seenKeys;
+    for (std::size_t i = 0; i < m_journal.entries.size(); ++i) {
+        if (!seenKeys.contains(m_entryFolder[i])) {
+            seenKeys.insert(m_entryFolder[i]);
+            const fs::path &folder = m_resolved[m_entryFolder[i]].real;
+            touch(fromPath(folder), folder);
+        }
+        if (!m_journal.entries[i].staged.isEmpty()) {
+            m_flushFiles.push_back(m_targets[i]);
+        }
+    }
+}
+
+// Whether the staged counterpart of a folder the destination lacks holds exactly the files
+// planned for it, each under its own name, and nothing else: then one rename brings them all.
+bool Transaction::comesInWhole(const fs::path &folder,
+                               const std::vector<std::size_t> &entries) const
+{
+    const fs::path rel = folder.lexically_relative(m_journal.destination);
+    const fs::path staged = rel == fs::path(".") ? m_staging : m_staging / rel;
+    for (const std::size_t index : entries) {
+        const JournalEntry &entry = m_journal.entries[index];
+        if (entry.staged.isEmpty() || entry.staged != QDir::fromNativeSeparators(entry.rel)) {
+            return false;
+        }
+    }
+    std::error_code ec;
+    std::size_t files = 0;
+    for (fs::recursive_directory_iterator it(staged, ec), end; !ec && it != end; it.increment(ec)) {
+        // The types the folder listing gave: no look at each file.
+        if (it->is_symlink(ec)) {
+            return false;
+        }
+        if (it->is_regular_file(ec)) {
+            ++files;
+        } else if (!it->is_directory(ec)) {
+            return false;
+        }
+    }
+    return !ec && files == entries.size() && sameFileSystem(staged, folder);
+}
+
+void Transaction::collapseNewFolders()
+{
+    // The highest missing folders at or below the destination, and the files bound for each.
+    QHash<QString, std::size_t> candidate;
+    std::vector<fs::path> tops;
+    QSet<QString> missing;
+    for (const fs::path &folder : m_journal.folders) {
+        missing.insert(fromPath(folder));
+        const bool inside = isInside(fromPath(folder), fromPath(m_journal.destination));
+        if (inside && (folder == m_journal.destination ||
+                       !missing.contains(fromPath(folder.parent_path())))) {
+            candidate.insert(fromPath(folder), tops.size());
+            tops.push_back(folder);
+        }
+    }
+    if (tops.empty()) {
+        return;
+    }
+    QHash<QString, qsizetype> topOf; // by a folder's path; -1: none
+    const auto findTop = [&](const fs::path &parent) {
+        const QString key = fromPath(parent);
+        if (const auto it = topOf.constFind(key); it != topOf.cend()) {
+            return *it;
+        }
+        qsizetype top = -1;
+        for (fs::path p = parent; missing.contains(fromPath(p)); p = p.parent_path()) {
+            if (const auto it = candidate.constFind(fromPath(p)); it != candidate.cend()) {
+                top = static_cast<qsizetype>(*it);
+                break;
+            }
+        }
+        topOf.insert(key, top);
+        return top;
+    };
+    QHash<QString, qsizetype> topOfKey; // by a file's folder's key in m_resolved
+    std::vector<std::vector<std::size_t>> bound(tops.size());
+    std::vector<qsizetype> entryTop(m_journal.entries.size(), -1);
+    for (std::size_t i = 0; i < m_journal.entries.size(); ++i) {
+        auto it = topOfKey.find(m_entryFolder[i]);
+        if (it == topOfKey.end()) {
+            it = topOfKey.insert(m_entryFolder[i], findTop(m_resolved[m_entryFolder[i]].real));
+        }
+        entryTop[i] = *it;
+        if (entryTop[i] >= 0) {
+            bound[static_cast<std::size_t>(entryTop[i])].push_back(i);
+        }
+    }
+    std::vector<bool> whole(tops.size());
+    for (std::size_t t = 0; t < tops.size(); ++t) {
+        whole[t] = !bound[t].empty() && comesInWhole(tops[t], bound[t]);
+    }
+    std::vector<JournalEntry> entries;
+    std::vector<fs::path> targets;
+    for (std::size_t i = 0; i < m_journal.entries.size(); ++i) {
+        if (entryTop[i] < 0 || !whole[static_cast<std::size_t>(entryTop[i])]) {
+            entries.push_back(m_journal.entries[i]);
+            targets.push_back(m_targets[i]);
+        }
+    }
+    std::vector<fs::path> folders;
+    for (const fs::path &folder : m_journal.folders) {
+        const qsizetype top = findTop(folder);
+        if (top < 0 || !whole[static_cast<std::size_t>(top)]) {
+            folders.push_back(folder);
+        }
+    }
+    for (std::size_t t = 0; t < tops.size(); ++t) {
+        if (whole[t]) {
+            const QString rel = tops[t] == m_journal.destination
+                                    ? QString()
+                                    : fromPath(tops[t].lexically_relative(m_journal.destination));
+            entries.push_back({rel, rel, false, true});
+            targets.push_back(tops[t]);
+        }
+    }
+    m_journal.entries = std::move(entries);
+    m_journal.folders = std::move(folders);
+    m_targets = std::move(targets);
+    m_entryFolder.clear(); // of no more use
+}
+
+} // namespace freshgate
