@@ -64,16 +64,6 @@ QByteArray glibFileName(const QString &path)
 #endif
 }
 
-bool isAscii(const QString &text)
-{
-    for (QChar c : text) {
-        if (c.unicode() > 0x7f) {
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 struct CabinetWriter::Private {
@@ -90,26 +80,10 @@ CabinetWriter::~CabinetWriter() = default;
 Status CabinetWriter::addFile(const QString &memberName, const QString &sourcePath,
                               Attributes attributes)
 {
-    if (d->written) {
-        return failure(FailureKind::Usage, QStringLiteral("the cabinet has already been written"));
-    }
-    if (memberName.isEmpty()) {
-        return failure(FailureKind::Usage, QStringLiteral("a cabinet member needs a name"));
+    if (Status checked = checkMember(d->written, memberName, sourcePath, d->bytes); !checked) {
+        return checked;
     }
     const QFileInfo source(sourcePath);
-    if (!source.isFile()) {
-        return fileFailure(
-            FailureKind::Disk, sourcePath,
-            QStringLiteral("cannot add %1").arg(QDir::toNativeSeparators(sourcePath)),
-            QStringLiteral("not a regular file"));
-    }
-    if (d->bytes + source.size() > kMaxContentBytes) {
-        return failure(FailureKind::Archive,
-                       QStringLiteral("%1 would make the cabinet hold more than %2 bytes, the most "
-                                      "one cabinet can carry")
-                           .arg(QDir::toNativeSeparators(sourcePath))
-                           .arg(kMaxContentBytes));
-    }
 
     QString stored = memberName;
     stored.replace(QLatin1Char('/'), QLatin1Char('\\'));

@@ -57,6 +57,13 @@ public:
     [[nodiscard]] Status write(const QString &path);
 
 private:
+    // What every writer checks before it takes a member: not after write(), a name, a regular
+    // file, room left in the cabinet.
+    [[nodiscard]] static Status checkMember(bool written, const QString &memberName,
+                                            const QString &sourcePath, qint64 bytesSoFar);
+    // Whether a member's name must be flagged as UTF-8.
+    [[nodiscard]] static bool isAscii(const QString &text);
+
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -31,16 +31,6 @@ constexpr int kMaxNameBytes = CB_MAX_FILENAME - 1;
 // FCI keeps a whole cabinet and folder below these; everything goes into one folder.
 constexpr ULONG kNoSplit = 0x7FFFFFFF;
 
-bool isAscii(const QString &text)
-{
-    for (QChar c : text) {
-        if (c.unicode() > 0x7f) {
-            return false;
-        }
-    }
-    return true;
-}
-
 struct Member {
     QByteArray name;
     QString source;
@@ -297,26 +287,10 @@ CabinetWriter::~CabinetWriter() = default;
 Status CabinetWriter::addFile(const QString &memberName, const QString &sourcePath,
                               Attributes attributes)
 {
-    if (d->written) {
-        return failure(FailureKind::Usage, QStringLiteral("the cabinet has already been written"));
-    }
-    if (memberName.isEmpty()) {
-        return failure(FailureKind::Usage, QStringLiteral("a cabinet member needs a name"));
+    if (Status checked = checkMember(d->written, memberName, sourcePath, d->bytes); !checked) {
+        return checked;
     }
     const QFileInfo source(sourcePath);
-    if (!source.isFile()) {
-        return fileFailure(
-            FailureKind::Disk, sourcePath,
-            QStringLiteral("cannot add %1").arg(QDir::toNativeSeparators(sourcePath)),
-            QStringLiteral("not a regular file"));
-    }
-    if (d->bytes + source.size() > kMaxContentBytes) {
-        return failure(FailureKind::Archive,
-                       QStringLiteral("%1 would make the cabinet hold more than %2 bytes, the most "
-                                      "one cabinet can carry")
-                           .arg(QDir::toNativeSeparators(sourcePath))
-                           .arg(kMaxContentBytes));
-    }
     const QByteArray name = QString(memberName).replace(u'/', u'\\').toUtf8();
     if (name.size() > kMaxNameBytes) {
         return failure(FailureKind::Archive,
