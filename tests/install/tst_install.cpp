@@ -1,10 +1,10 @@
 // What a maker gets from `cmake --install` and from the .deb: the publisher alone, with its
 // manual page, copyright, changelog and README where Debian puts them, a program that runs from
 // there, and a package that takes over from the freshgate package that shipped both programs.
+#include "support/Files.h"
 #include "support/Process.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -13,7 +13,9 @@
 
 using freshgate::test::ProcessOptions;
 using freshgate::test::ProcessRun;
+using freshgate::test::readFile;
 using freshgate::test::runProcess;
+using freshgate::test::writeFile;
 
 namespace {
 
@@ -47,32 +49,25 @@ QByteArray gunzip(const QString &file)
     return run(QStringLiteral("gzip"), {QStringLiteral("-dc"), file}).output;
 }
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 // The freshgate package as 1.1.0 laid it out: both programs on PATH, uncompressed manual pages
 // and the README in a folder named after the project.
 QString buildOldPackage(const QString &folder)
 {
     const QString tree = folder + QStringLiteral("/old");
-    writeFile(tree + QStringLiteral("/DEBIAN/control"),
-              "Package: freshgate\nVersion: 1.1.0\nArchitecture: all\n"
-              "Maintainer: Velmora <support@velmora.example>\n"
-              "Description: Updater for an installed Orvane4, and its publishing tool\n");
     const QByteArray program = "#!/bin/sh\necho freshgate 1.1.0\n";
-    for (const char *file : {"/usr/bin/freshgate", "/usr/bin/freshgate-publish"}) {
-        writeFile(tree + QLatin1String(file), program);
-        QFile::setPermissions(tree + QLatin1String(file), QFile::ReadOwner | QFile::WriteOwner |
-                                                              QFile::ExeOwner | QFile::ReadOther |
-                                                              QFile::ExeOther);
+    const bool laidOut =
+        writeFile(tree + QStringLiteral("/DEBIAN/control"),
+                  "Package: freshgate\nVersion: 1.1.0\nArchitecture: all\n"
+                  "Maintainer: Velmora <support@velmora.example>\n"
+                  "Description: Updater for an installed Orvane4, and its publishing tool\n") &&
+        writeFile(tree + QStringLiteral("/usr/bin/freshgate"), program, true) &&
+        writeFile(tree + QStringLiteral("/usr/bin/freshgate-publish"), program, true) &&
+        writeFile(tree + QStringLiteral("/usr/share/man/man1/freshgate.1"), ".TH FRESHGATE 1\n") &&
+        writeFile(tree + QStringLiteral("/usr/share/man/man1/freshgate-publish.1"), ".TH X 1\n") &&
+        writeFile(tree + QStringLiteral("/usr/share/doc/Freshgate/README.md"), "# Freshgate\n");
+    if (!laidOut) {
+        return {};
     }
-    writeFile(tree + QStringLiteral("/usr/share/man/man1/freshgate.1"), ".TH FRESHGATE 1\n");
-    writeFile(tree + QStringLiteral("/usr/share/man/man1/freshgate-publish.1"), ".TH X 1\n");
-    writeFile(tree + QStringLiteral("/usr/share/doc/Freshgate/README.md"), "# Freshgate\n");
     const QString deb = folder + QStringLiteral("/freshgate_1.1.0_all.deb");
     const Ran built = run(QStringLiteral("dpkg-deb"), {QStringLiteral("--root-owner-group"),
                                                        QStringLiteral("--build"), tree, deb});
@@ -131,14 +126,14 @@ private slots:
         QCOMPARE(version.exitCode, 0);
         QCOMPARE(version.output, QByteArray("freshgate-publish " FRESHGATE_VERSION "\n"));
 
-        // The page carries the version the build has, not a placeholder, and every section a
-        // reader looks for.
-        // The updater's page is not installed but ships in the Windows zip: both are checked.
-        QFile updaterPage(QDir(buildDir()).filePath(QStringLiteral("man/freshgate.1")));
-        QVERIFY(updaterPage.open(QIODevice::ReadOnly));
+        // Each page carries the version the build has, not a placeholder, and every section a
+        // reader looks for; the updater's is not installed but ships in the Windows zip.
+        const QByteArray updaterPage =
+            readFile(QDir(buildDir()).filePath(QStringLiteral("man/freshgate.1")));
+        QVERIFY(!updaterPage.isEmpty());
         const QByteArray publisherPage =
             gunzip(prefix.filePath(QStringLiteral("share/man/man1/freshgate-publish.1.gz")));
-        for (const QByteArray &page : {updaterPage.readAll(), publisherPage}) {
+        for (const QByteArray &page : {updaterPage, publisherPage}) {
             QVERIFY2(page.contains("\"Freshgate " FRESHGATE_VERSION "\""),
                      page.left(200).constData());
             for (const char *section : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS",
@@ -146,10 +141,8 @@ private slots:
                 QVERIFY2(page.contains(".SH " + QByteArray(section) + "\n"), section);
             }
         }
-        QFile copyrightFile(
-            prefix.filePath(QStringLiteral("share/doc/freshgate-publish/copyright")));
-        QVERIFY(copyrightFile.open(QIODevice::ReadOnly));
-        const QByteArray copyright = copyrightFile.readAll();
+        const QByteArray copyright =
+            readFile(prefix.filePath(QStringLiteral("share/doc/freshgate-publish/copyright")));
         QVERIFY(copyright.startsWith(
             "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"));
         QVERIFY(copyright.contains("Copyright: 2026 The Freshgate authors\n"));
