@@ -1,5 +1,6 @@
 #include "app/InstanceLock.h"
 
+#include "base/FileProbe.h"
 #include "update/RunLog.h"
 
 #include <QDir>
@@ -8,7 +9,7 @@
 namespace freshgate {
 
 InstanceLock::InstanceLock(const QString &appFolder, QString fallback)
-    : m_lock(QDir(appFolder).filePath(QStringLiteral("Freshgate.lock"))),
+    : m_appFolder(appFolder), m_lock(QDir(appFolder).filePath(QStringLiteral("Freshgate.lock"))),
       m_fallbackPath(std::move(fallback))
 {
     // Only a dead owner makes a lock stale: an update may run for many minutes.
@@ -17,10 +18,11 @@ InstanceLock::InstanceLock(const QString &appFolder, QString fallback)
 
 bool InstanceLock::acquire()
 {
-    if (m_lock.tryLock(0)) {
+    const bool keptOut = keptOutByTest(m_appFolder);
+    if (!keptOut && m_lock.tryLock(0)) {
         return true;
     }
-    if (m_lock.error() == QLockFile::LockFailedError) {
+    if (!keptOut && m_lock.error() == QLockFile::LockFailedError) {
         qCWarning(lcRun) << "another Freshgate is already updating this folder; leaving it alone";
         return false;
     }

@@ -22,6 +22,7 @@ public:
     [[nodiscard]] bool acquire();
 
 private:
+    QString m_appFolder;
     QLockFile m_lock;
     QString m_fallbackPath;
     std::unique_ptr<QLockFile> m_fallback;

@@ -4,6 +4,8 @@
 #include "app/LastRunLog.h"
 #include "app/ShellElevation.h"
 #include "app/Startup.h"
+#include "base/FileProbe.h"
+#include "base/FileProbe.h"
 #include "settings/SettingsStore.h"
 #include "transfer/TransferRules.h"
 #include "update/ElevatedInstall.h"
@@ -40,6 +42,7 @@ void logHeader(const QString &appFolder, const freshgate::SettingsStore &setting
 int runElevatedStep(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    freshgate::letInByTest();
     const QString appFolder = QCoreApplication::applicationDirPath();
     // Read again from the system's own command line, which on Windows is wide: a user's folder
     // may have any name.

@@ -84,8 +84,37 @@ std::error_code openForWriting(const std::filesystem::path &path)
 
 } // namespace
 
+#ifdef FRESHGATE_FAULT_INJECTION
+namespace {
+constexpr char kDeniedFolderVariable[] = "FRESHGATE_TEST_DENIED_FOLDER";
+} // namespace
+
+bool keptOutByTest(const QString &folder)
+{
+    const QString denied = qEnvironmentVariable(kDeniedFolderVariable);
+    return !denied.isEmpty() && QDir(denied) == QDir(folder);
+}
+
+void letInByTest()
+{
+    qunsetenv(kDeniedFolderVariable);
+}
+#else
+bool keptOutByTest(const QString &)
+{
+    return false;
+}
+void letInByTest() {}
+#endif
+
 Status probeFolder(const QString &folder)
 {
+    if (keptOutByTest(folder)) {
+        return fileFailure(
+            FailureKind::Denied, folder,
+            QStringLiteral("cannot write into \"%1\"").arg(QDir::toNativeSeparators(folder)),
+            QStringLiteral("kept out by a test"));
+    }
     QString existing = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
     while (!QFileInfo::exists(existing)) {
         const QString parent = QFileInfo(existing).path();

@@ -18,4 +18,12 @@ namespace freshgate {
 // read-only file cannot). Touches no byte of the file.
 [[nodiscard]] Status probeFile(const QString &file);
 
+// Whether a test keeps this process out of folder, as Windows keeps a standard user out of
+// Program Files: builds for fault injection take the folder FRESHGATE_TEST_DENIED_FOLDER names
+// (probeFolder then fails with Denied, and no lock is taken there). Under Wine one Unix user runs
+// both halves of the elevated install, so nothing else can. Always false in other builds.
+[[nodiscard]] bool keptOutByTest(const QString &folder);
+// Lifts that for this process: the elevated step is the one the folder is not kept from.
+void letInByTest();
+
 } // namespace freshgate

@@ -48,7 +48,9 @@ QString windowsPath(const QString &hostPath)
     return QStringLiteral("Z:") + QFileInfo(hostPath).absoluteFilePath().replace(u'/', u'\\');
 }
 
-WineProduct::WineProduct()
+WineProduct::WineProduct() : WineProduct(qEnvironmentVariable("FRESHGATE_WINDOWS_EXE")) {}
+
+WineProduct::WineProduct(QString freshgateExe) : m_freshgateExe(std::move(freshgateExe))
 {
     m_product = QDir(m_root.path()).filePath(QStringLiteral("Prodüct Ørvane"));
     m_prefix = QDir(m_root.path()).filePath(QStringLiteral("wine"));
@@ -159,9 +161,16 @@ QString WineProduct::trustAuthority(const QByteArray &der) const
     return why;
 }
 
+void WineProduct::setLaunchVariable(const QString &name, const QString &value)
+{
+    m_launchVariables.insert(name, value);
+}
+
 QString WineProduct::launch()
 {
-    m_freshgate.setProcessEnvironment(environment());
+    QProcessEnvironment env = environment();
+    env.insert(m_launchVariables);
+    m_freshgate.setProcessEnvironment(env);
     m_freshgate.setWorkingDirectory(m_product);
     m_freshgate.setProcessChannelMode(QProcess::MergedChannels);
     m_freshgate.start(QStringLiteral("wine"), {file(QStringLiteral("freshgate.exe"))});
@@ -199,7 +208,10 @@ QString WineProduct::waitForRunComplete(const QString &end)
     const QDeadlineTimer deadline(kRunTimeoutMs);
     while (!log().contains(end)) {
         if (!m_display.windows(kMessageBoxTitle).isEmpty()) {
-            return QStringLiteral("a message box came up; log:\n") + log();
+            QString box;
+            const QString why = copyMessageBox(&box);
+            return QStringLiteral("a message box came up: %1; log:\n%2")
+                .arg(why.isEmpty() ? box : why, log());
         }
         if (deadline.hasExpired() || m_freshgate.state() == QProcess::NotRunning) {
             return QStringLiteral("the run did not complete; log:\n") + log();
@@ -276,9 +288,8 @@ QString WineProduct::setUp()
     if (!wine({QStringLiteral("wineboot"), QStringLiteral("-i")}, &why)) {
         return why;
     }
-    const QString freshgate = qEnvironmentVariable("FRESHGATE_WINDOWS_EXE");
-    if (!QFile::copy(freshgate, file(QStringLiteral("freshgate.exe")))) {
-        return QStringLiteral("cannot copy %1 (FRESHGATE_WINDOWS_EXE)").arg(freshgate);
+    if (!QFile::copy(m_freshgateExe, file(QStringLiteral("freshgate.exe")))) {
+        return QStringLiteral("cannot copy \"%1\" as freshgate.exe").arg(m_freshgateExe);
     }
     // A tiny Windows program made here with mingw stands in for Orvane4.exe and setup.exe.
     m_program = QDir(m_root.path()).filePath(QStringLiteral("started.exe"));

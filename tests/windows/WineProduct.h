@@ -25,6 +25,8 @@ namespace freshgate::test {
 class WineProduct {
 public:
     WineProduct();
+    // With this build of freshgate.exe in the product's folder instead.
+    explicit WineProduct(QString freshgateExe);
     ~WineProduct();
     WineProduct(const WineProduct &) = delete;
     WineProduct &operator=(const WineProduct &) = delete;
@@ -56,6 +58,8 @@ public:
     // nothing.
     [[nodiscard]] QString trustAuthority(const QByteArray &der) const;
 
+    // Sets a variable for freshgate.exe's next start.
+    void setLaunchVariable(const QString &name, const QString &value);
     // Starts freshgate.exe in the product's folder; what went wrong, or nothing.
     [[nodiscard]] QString launch();
     // Points the product at server (a base URL), starts freshgate.exe and waits for its window
@@ -88,6 +92,8 @@ private:
     QString m_program;
     QString m_error;
     QString m_started;
+    QString m_freshgateExe;
+    QProcessEnvironment m_launchVariables;
     QProcess m_freshgate;
     QByteArray m_log;
 };

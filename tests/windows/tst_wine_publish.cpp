@@ -1,17 +1,21 @@
 // The maker's side and https on Windows, under Wine: freshgate-publish.exe publishes from Windows
 // paths (a drive letter, backslashes, a folder the ANSI code page cannot spell) and signs with a
 // key file; freshgate.exe then updates from that folder over https, which Schannel accepts only
-// from a server whose authority the machine trusts.
+// from a server whose authority the machine trusts. A user kept out of the product's folder hands
+// the install to the elevated step.
 #include "UpdateOffer.h"
 #include "WineProduct.h"
+#include "install/ProductRecord.h"
 #include "support/Files.h"
 #include "support/NginxServer.h"
 #include "support/Process.h"
 #include "support/TestAuthority.h"
 
 #include <QDir>
+#include <QRegularExpression>
 #include <QTest>
 
+using namespace freshgate;
 using namespace freshgate::test;
 
 namespace {
@@ -61,6 +65,41 @@ PublishTool windowsPublisher(const WineProduct &product, const QString &sources,
             sources};
 }
 
+// Lays out the newest offer, with a member whose name is not ASCII among the data files, and
+// publishes it into serverRoot with freshgate-publish.exe, signed with key; what went wrong, or
+// nothing.
+QString publishNewest(const WineProduct &product, const QString &serverRoot, const QString &key)
+{
+    const QString sources = QDir(product.scratch()).filePath(kSources);
+    if (!writeFile(sources + QStringLiteral("/data/") + kNonAsciiMember, kNonAsciiContent)) {
+        return QStringLiteral("cannot lay out ") + sources;
+    }
+    const ProgramMaker maker = [&product](const QString &, const QString &version) {
+        return product.program(version);
+    };
+    return publishOffer(maker, UpdateOffer{kNewest, {}, {}, 0}, serverRoot,
+                        windowsPublisher(product, sources, key));
+}
+
+// The product's files and its registry branch hold the newest offer.
+void verifyNewestInstalled(const WineProduct &product)
+{
+    QCOMPARE(readFile(product.file(QStringLiteral("Orvane4.res"))),
+             resourceFileAt(kNewest.resource));
+    QCOMPARE(readFile(product.file(QStringLiteral("Orvane4.chm"))), helpFileAt(kNewest.help));
+    QMap<QString, QByteArray> data = dataFilesAt(kNewest.data);
+    data.insert(kNonAsciiMember, kNonAsciiContent);
+    for (auto it = data.cbegin(); it != data.cend(); ++it) {
+        QCOMPARE(readFile(product.file(QStringLiteral("Data/") + it.key())), it.value());
+    }
+    QCOMPARE(readFile(product.file(QStringLiteral("Orvane4.exe"))), product.program(kNewest.exe));
+    const QMap<QString, QString> registry = product.registry();
+    QCOMPARE(registry.value(QStringLiteral("Resource file version")), kNewest.resource);
+    QCOMPARE(registry.value(QStringLiteral("Data files version")), kNewest.data);
+    QCOMPARE(registry.value(QStringLiteral("Help file version")), kNewest.help);
+    QCOMPARE(registry.value(QStringLiteral("EXE file version")), kNewest.exe);
+}
+
 } // namespace
 
 class WinePublish : public QObject {
@@ -69,6 +108,7 @@ class WinePublish : public QObject {
 private slots:
     void publishesAndUpdatesOverHttps_data();
     void publishesAndUpdatesOverHttps();
+    void installsThroughTheElevatedStep();
 };
 
 void WinePublish::publishesAndUpdatesOverHttps_data()
@@ -96,15 +136,9 @@ void WinePublish::publishesAndUpdatesOverHttps()
         NginxServer::Options().withTls().withIssuer(issuer.certificatePath(), issuer.keyPath()));
     QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
 
-    const QString sources = QDir(product.scratch()).filePath(kSources);
     EXPECT_OK(makeKey(product.scratch()));
-    QVERIFY(writeFile(sources + QStringLiteral("/data/") + kNonAsciiMember, kNonAsciiContent));
-    const ProgramMaker maker = [&product](const QString &, const QString &version) {
-        return product.program(version);
-    };
-    const QString key = product.scratch() + QStringLiteral("/maker.key");
-    EXPECT_OK(publishOffer(maker, UpdateOffer{kNewest, {}, {}, 0}, server.root(),
-                           windowsPublisher(product, sources, key)));
+    EXPECT_OK(
+        publishNewest(product, server.root(), product.scratch() + QStringLiteral("/maker.key")));
     // Signed from Windows as from Linux: each file by the maker's key, under its own name.
     for (const QString &name : kPublished) {
         const ProcessRun check =
@@ -135,20 +169,54 @@ void WinePublish::publishesAndUpdatesOverHttps()
         return;
     }
     EXPECT_OK(product.runAgainst(httpsServer(server.port()), &window));
-    QCOMPARE(readFile(product.file(QStringLiteral("Orvane4.res"))),
-             resourceFileAt(kNewest.resource));
-    QCOMPARE(readFile(product.file(QStringLiteral("Orvane4.chm"))), helpFileAt(kNewest.help));
-    QMap<QString, QByteArray> data = dataFilesAt(kNewest.data);
-    data.insert(kNonAsciiMember, kNonAsciiContent);
-    for (auto it = data.cbegin(); it != data.cend(); ++it) {
-        QCOMPARE(readFile(product.file(QStringLiteral("Data/") + it.key())), it.value());
+    verifyNewestInstalled(product);
+    if (QTest::currentTestFailed()) {
+        return;
     }
-    QCOMPARE(readFile(product.file(QStringLiteral("Orvane4.exe"))), product.program(kNewest.exe));
-    const QMap<QString, QString> registry = product.registry();
-    QCOMPARE(registry.value(QStringLiteral("Resource file version")), kNewest.resource);
-    QCOMPARE(registry.value(QStringLiteral("Data files version")), kNewest.data);
-    QCOMPARE(registry.value(QStringLiteral("Help file version")), kNewest.help);
-    QCOMPARE(registry.value(QStringLiteral("EXE file version")), kNewest.exe);
+    EXPECT_OK(product.pressFinish(window, QStringLiteral("Orvane4.exe")));
+}
+
+// A user who may not change the product's folder, with a build that trusts a key: downloads and
+// checks run in the user's own folder, the install in the elevated step that Windows' "runas"
+// starts (Wine grants it without a prompt), and the versions land in this user's branch.
+void WinePublish::installsThroughTheElevatedStep()
+{
+    const QString keyed = qEnvironmentVariable("FRESHGATE_WINDOWS_KEYED_EXE");
+    if (keyed.isEmpty()) {
+        QSKIP("no freshgate-keyed.exe named (FRESHGATE_WINDOWS_KEYED_EXE)");
+    }
+    WineProduct product(keyed);
+    QVERIFY2(product.setupError().isEmpty(), qPrintable(product.setupError()));
+    NginxServer server;
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    EXPECT_OK(
+        publishNewest(product, server.root(), qEnvironmentVariable("FRESHGATE_WINDOWS_KEYED_KEY")));
+
+    product.setLaunchVariable(QStringLiteral("FRESHGATE_TEST_DENIED_FOLDER"),
+                              windowsPath(product.product()));
+    XvfbDisplay::WindowId window = 0;
+    EXPECT_OK(
+        product.runAgainst(QStringLiteral("http://127.0.0.1:%1").arg(server.port()), &window));
+    const QString log = product.log();
+    // The step's own lines come back into this user's log.
+    for (const QString &line :
+         {QStringLiteral("this user may not change the product's folder"),
+          QStringLiteral("handing 4 component\\(s\\) to an elevated Freshgate"),
+          QStringLiteral("elevated: .*signature of ov4data.cab is good here too"),
+          QStringLiteral("elevated: .*installed 5 members of .*datafile.cab"),
+          QStringLiteral("the elevated install step ended with exit status 0")}) {
+        QVERIFY2(QRegularExpression(line).match(log).hasMatch(), qPrintable(line));
+    }
+    verifyNewestInstalled(product);
+    if (QTest::currentTestFailed()) {
+        return;
+    }
+    // What the step installed, for another user of this computer to catch up from.
+    const ProductRecord record = ProductRecord::read(product.product());
+    QCOMPARE(record.version(SettingKey::ResourceVersion), kNewest.resource.toShort());
+    QCOMPARE(record.version(SettingKey::DataVersion), kNewest.data.toShort());
+    QCOMPARE(record.version(SettingKey::HelpVersion), kNewest.help.toShort());
+    QCOMPARE(record.version(SettingKey::ExeVersion), kNewest.exe.toShort());
     EXPECT_OK(product.pressFinish(window, QStringLiteral("Orvane4.exe")));
 }
 
