@@ -195,6 +195,7 @@ void StagedWriter::put(std::filesystem::path path, QByteArray bytes, bool execut
 {
     QMutexLocker lock(&m_mutex);
     while (m_pendingBytes > kPendingBytes && !m_failure) {
+        m_callerWaits = true;
         m_changed.wait(&m_mutex);
     }
     if (m_failure) {
@@ -202,13 +203,19 @@ void StagedWriter::put(std::filesystem::path path, QByteArray bytes, bool execut
     }
     m_pendingBytes += static_cast<std::size_t>(bytes.size());
     m_jobs.push_back({std::move(path), std::move(bytes), executable});
-    m_changed.wakeAll();
+    // Woken only from waiting for work: thousands of small files must not cost a thread
+    // switch each.
+    if (m_writerWaits) {
+        m_writerWaits = false;
+        m_changed.wakeAll();
+    }
 }
 
 std::error_code StagedWriter::finish()
 {
     QMutexLocker lock(&m_mutex);
-    while (!m_jobs.empty() && !m_failure) {
+    while ((!m_jobs.empty() || m_busy) && !m_failure) {
+        m_callerWaits = true;
         m_changed.wait(&m_mutex);
     }
     return m_failure;
@@ -226,46 +233,66 @@ std::filesystem::path StagedWriter::failedFile() const
     return m_failedFile;
 }
 
+std::error_code StagedWriter::write(OpenFolder &folder, const Job &job)
+{
+    NewFile file;
+    std::error_code ec = folder.open(job.path.parent_path());
+    if (!ec) {
+        ec = file.create(folder, job.path.filename());
+    }
+    if (!ec) {
+        ec = file.write(job.bytes.constData(), static_cast<std::size_t>(job.bytes.size()));
+    }
+    if (!ec && job.executable) {
+        file.markExecutable();
+    }
+    if (const std::error_code closed = file.close(); !ec) {
+        ec = closed;
+    }
+    return ec;
+}
+
 void StagedWriter::run()
 {
     OpenFolder folder;
+    std::deque<Job> batch;
+    std::size_t batchBytes = 0;
+    std::error_code failed;
+    std::filesystem::path failedFile;
     QMutexLocker lock(&m_mutex);
     for (;;) {
+        // What the last batch did, then everything put since, in one go.
+        m_pendingBytes -= batchBytes;
+        if (failed && !m_failure) {
+            m_failure = failed;
+            m_failedFile = failedFile;
+            m_jobs.clear();
+            m_pendingBytes = 0;
+        }
+        m_busy = false;
+        if (m_callerWaits) {
+            m_callerWaits = false;
+            m_changed.wakeAll();
+        }
         while (m_jobs.empty() && !m_closing) {
+            m_writerWaits = true;
             m_changed.wait(&m_mutex);
         }
         if (m_jobs.empty()) {
             return;
         }
-        // Stays first in the queue while it is written, so finish() waits for it.
-        const Job &job = m_jobs.front();
+        batch.clear();
+        batch.swap(m_jobs);
+        m_busy = true;
         lock.unlock();
-        NewFile file;
-        std::error_code ec = folder.open(job.path.parent_path());
-        if (!ec) {
-            ec = file.create(folder, job.path.filename());
-        }
-        if (!ec) {
-            ec = file.write(job.bytes.constData(), static_cast<std::size_t>(job.bytes.size()));
-        }
-        if (!ec && job.executable) {
-            file.markExecutable();
-        }
-        if (const std::error_code closed = file.close(); !ec) {
-            ec = closed;
+        batchBytes = 0;
+        for (const Job &job : batch) {
+            batchBytes += static_cast<std::size_t>(job.bytes.size());
+            if (!failed && (failed = write(folder, job))) {
+                failedFile = job.path;
+            }
         }
         lock.relock();
-        if (ec && !m_failure) {
-            m_failure = ec;
-            m_failedFile = job.path;
-        }
-        m_pendingBytes -= static_cast<std::size_t>(job.bytes.size());
-        m_jobs.pop_front();
-        if (m_failure) {
-            m_jobs.clear();
-            m_pendingBytes = 0;
-        }
-        m_changed.wakeAll();
     }
 }
 

@@ -62,9 +62,10 @@ private:
 };
 
 // Writes whole files on a thread of its own, so that making thousands of small files overlaps
-// whatever produces their bytes. Files are taken in order and written in that order; the first
-// failure stops the writing and is kept, with the file it concerns. One producer thread calls
-// write(), failure() and finish(); put() waits while more than a few MiB are pending.
+// whatever produces their bytes. Files are written in the order they were put, in batches of
+// all that were waiting; the first failure stops the writing and is kept, with the file it
+// concerns. One producer thread calls put(), failure() and finish(); put() waits while more
+// than a few MiB are pending.
 class StagedWriter {
 public:
     StagedWriter();
@@ -86,12 +87,16 @@ private:
         bool executable = false;
     };
     void run();
+    [[nodiscard]] static std::error_code write(OpenFolder &folder, const Job &job);
 
     mutable QMutex m_mutex;
     QWaitCondition m_changed;
     std::deque<Job> m_jobs;
     std::size_t m_pendingBytes = 0;
     bool m_closing = false;
+    bool m_busy = false;        // a batch taken from m_jobs is being written
+    bool m_writerWaits = false; // for jobs
+    bool m_callerWaits = false; // in put() or finish()
     std::error_code m_failure;
     std::filesystem::path m_failedFile;
     std::unique_ptr<QThread> m_thread;
