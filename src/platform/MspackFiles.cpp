@@ -160,7 +160,7 @@ namespace {
 
 // Above this a file is written as it comes rather than held: a few large members must not
 // cost their size in memory.
-constexpr std::uint64_t kHeldUpTo = 512 * 1024;
+constexpr std::uint64_t kHeldUpTo = std::uint64_t{512} * 1024;
 
 // A file libmspack reads (through Qt) or writes (held, or in place once large).
 struct StagingHandle {

@@ -19,7 +19,7 @@ namespace freshgate {
 namespace {
 
 // Enough for the writer to stay busy while the producer runs ahead, little enough not to count.
-constexpr std::size_t kPendingBytes = 8 * 1024 * 1024;
+constexpr std::size_t kPendingBytes = std::size_t{8} * 1024 * 1024;
 
 std::error_code lastError()
 {
