@@ -71,12 +71,25 @@ private:
         // The two paths as text, each with a separator to put a file's name after.
         QString realText;
         QString relativeText;
+        // Of a folder the destination lacks: the highest such folder it is in, by its index
+        // in m_tops; else -1.
+        qsizetype top = -1;
+    };
+    // A highest folder the destination lacks, and what is planned for it.
+    struct Top {
+        std::filesystem::path folder;
+        std::size_t files = 0;
+        bool fits = true; // each file staged under its own name, none in our own folders
+        bool whole = false;
     };
     // What apply() got done of an entry, so an undo touches nothing that was not.
     enum class Done { Nothing, Kept, Placed };
 
     [[nodiscard]] Result<Folder> resolve(const QString &relFolder);
     [[nodiscard]] Result<Folder> resolveRoot();
+    [[nodiscard]] Result<const Folder *> folderOf(const QString &rel);
+    [[nodiscard]] qsizetype newTop(const std::filesystem::path &folder);
+    [[nodiscard]] bool comesInWhole(qsizetype top) const;
     [[nodiscard]] Status add(const QString &staged, const QString &rel,
                              QHash<QString, std::size_t> &byTarget);
     [[nodiscard]] bool ours(const std::filesystem::path &real) const;
@@ -86,10 +99,11 @@ private:
                                             const std::filesystem::path &to, std::size_t index);
     [[nodiscard]] Status undoEntry(std::size_t index);
     [[nodiscard]] Status syncTouched(bool withFiles) const;
+    void findWholeFolders(const std::vector<Move> &moves);
     void listFlushes();
-    void collapseNewFolders();
-    [[nodiscard]] bool comesInWhole(const std::filesystem::path &folder,
-                                    const std::vector<std::size_t> &entries) const;
+    void keepWholeFolders();
+    [[nodiscard]] bool stagedHoldsOnly(const std::filesystem::path &folder,
+                                       std::size_t files) const;
 
     FileSystem &m_files;
     Journal m_journal;
@@ -97,14 +111,15 @@ private:
     QHash<QString, Folder> m_resolved;
     std::vector<Done> m_done;
     std::size_t m_foldersMade = 0;
-    // What the moves touch, listed before folders are collapsed: every new file and the folder
-    // each one lands in.
+    // What the moves touch: every new file and the folder each one lands in.
     std::vector<std::filesystem::path> m_flushFiles;
     std::vector<std::filesystem::path> m_flushFolders;
     // Beside each journal entry while planning: the real file, and its folder's key in
     // m_resolved.
     std::vector<std::filesystem::path> m_targets;
     std::vector<QString> m_entryFolder;
+    std::vector<Top> m_tops;
+    std::vector<qsizetype> m_folderTop; // beside m_journal.folders while planning
     // The folder of the file planned last, and its key: no folder is resolved in between.
     const Folder *m_lastFolder = nullptr;
     QString m_lastFolderKey;

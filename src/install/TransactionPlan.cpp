@@ -34,6 +34,11 @@ Result<Transaction::Folder> Transaction::resolveRoot()
         }
     }
     m_journal.folders.insert(m_journal.folders.end(), missing.rbegin(), missing.rend());
+    m_folderTop.resize(m_journal.folders.size(), -1);
+    if (folder.missing) {
+        folder.top = newTop(m_journal.destination);
+        m_folderTop.back() = folder.top;
+    }
     return folder;
 }
 
@@ -63,7 +68,9 @@ Result<Transaction::Folder> Transaction::resolve(const QString &relFolder)
         parent->missing ? fs::file_status(fs::file_type::not_found) : fs::symlink_status(path, ec);
     if (status.type() == fs::file_type::not_found) {
         folder.missing = true;
+        folder.top = parent->top >= 0 ? parent->top : newTop(path);
         m_journal.folders.push_back(path);
+        m_folderTop.push_back(folder.top);
     } else if (fs::is_symlink(status)) {
         // Followed only where it stays inside: a link out would let a member land anywhere.
         const fs::path real = fs::canonical(path, ec);
@@ -89,8 +96,7 @@ Result<Transaction::Folder> Transaction::resolve(const QString &relFolder)
     return folder;
 }
 
-Status Transaction::add(const QString &staged, const QString &rel,
-                        QHash<QString, std::size_t> &byTarget)
+Result<const Transaction::Folder *> Transaction::folderOf(const QString &rel)
 {
     const qsizetype slash = rel.lastIndexOf(u'/');
     // Files of one folder mostly follow each other: the last one's folder is asked first.
@@ -107,10 +113,20 @@ Status Transaction::add(const QString &staged, const QString &rel,
         m_lastFolderKey = folderKey;
         m_lastFolder = &*found;
     }
+    return m_lastFolder;
+}
+
+Status Transaction::add(const QString &staged, const QString &rel,
+                        QHash<QString, std::size_t> &byTarget)
+{
+    const Result<const Folder *> found = folderOf(rel);
+    if (!found) {
+        return found.failure();
+    }
     // Valid until the next folder is resolved.
-    const Folder *parent = m_lastFolder;
+    const Folder *parent = *found;
     const QString &folderKey = m_lastFolderKey;
-    const QString name = rel.mid(slash + 1);
+    const QString name = rel.mid(rel.lastIndexOf(u'/') + 1);
     fs::path real = parent->real / toPath(name);
     if (parent->own == Own::All || (parent->own == Own::ByName && ours(real))) {
         return failure(FailureKind::Archive,
@@ -150,6 +166,17 @@ Status Transaction::add(const QString &staged, const QString &rel,
     return {};
 }
 
+qsizetype Transaction::newTop(const fs::path &folder)
+{
+    m_tops.push_back({folder, 0, true, false});
+    return static_cast<qsizetype>(m_tops.size()) - 1;
+}
+
+bool Transaction::comesInWhole(qsizetype top) const
+{
+    return top >= 0 && m_tops[static_cast<std::size_t>(top)].whole;
+}
+
 Status Transaction::plan(const std::vector<Move> &moves, const QStringList &removals)
 {
     m_journal.folders.clear();
@@ -157,6 +184,9 @@ Status Transaction::plan(const std::vector<Move> &moves, const QStringList &remo
     m_resolved.clear();
     m_targets.clear();
     m_entryFolder.clear();
+    m_tops.clear();
+    m_folderTop.clear();
+    m_flushFiles.clear();
     m_lastFolder = nullptr;
     m_lastFolderKey = QString();
     if (ours(m_journal.destination)) {
@@ -169,20 +199,50 @@ Status Transaction::plan(const std::vector<Move> &moves, const QStringList &remo
             return added;
         }
     }
+    findWholeFolders(moves);
     for (const Move &move : moves) {
-        if (Status added = add(move.staged, move.rel, byTarget); !added) {
+        // A file of a folder that comes in whole is no step of its own, only flushed with it.
+        const Result<const Folder *> folder = folderOf(move.rel);
+        if (folder && comesInWhole((*folder)->top)) {
+            m_flushFiles.push_back((*folder)->real /
+                                   toPath(move.rel.mid(move.rel.lastIndexOf(u'/') + 1)));
+        } else if (Status added = add(move.staged, move.rel, byTarget); !added) {
             return added;
         }
     }
     listFlushes();
-    collapseNewFolders();
+    keepWholeFolders();
     m_done.assign(m_journal.entries.size(), Done::Nothing);
     return {};
 }
 
+// A folder the destination lacks comes in by one rename of its staged counterpart where that
+// holds exactly the files planned for it, each under its own name, and nothing else.
+void Transaction::findWholeFolders(const std::vector<Move> &moves)
+{
+    for (const Move &move : moves) {
+        const Result<const Folder *> found = folderOf(move.rel);
+        if (!found) {
+            return; // none comes in whole; add() reports the failure in its turn
+        }
+        const Folder &folder = **found;
+        if (folder.top < 0) {
+            continue;
+        }
+        Top &top = m_tops[static_cast<std::size_t>(folder.top)];
+        ++top.files;
+        top.fits =
+            top.fits && folder.own == Own::None &&
+            move.staged == QDir::fromNativeSeparators(folder.relativeText +
+                                                      move.rel.mid(move.rel.lastIndexOf(u'/') + 1));
+    }
+    for (Top &top : m_tops) {
+        top.whole = top.fits && top.files > 0 && stagedHoldsOnly(top.folder, top.files);
+    }
+}
+
 void Transaction::listFlushes()
 {
-    m_flushFiles.clear();
     m_flushFolders.clear();
     QSet<QString> seen;
     const auto touch = [&](const QString &key, const fs::path &folder) {
@@ -191,8 +251,13 @@ void Transaction::listFlushes()
             m_flushFolders.push_back(folder);
         }
     };
-    for (const fs::path &folder : m_journal.folders) {
+    for (std::size_t i = 0; i < m_journal.folders.size(); ++i) {
+        const fs::path &folder = m_journal.folders[i];
         touch(fromPath(folder.parent_path()), folder.parent_path());
+        // Each folder of one that comes in whole gets its files by the rename.
+        if (comesInWhole(m_folderTop[i])) {
+            touch(fromPath(folder), folder);
+        }
     }
     QSet<QString> seenKeys;
     for (std::size_t i = 0; i < m_journal.entries.size(); ++i) {
@@ -207,113 +272,50 @@ void Transaction::listFlushes()
     }
 }
 
-// Whether the staged counterpart of a folder the destination lacks holds exactly the files
-// planned for it, each under its own name, and nothing else: then one rename brings them all.
-bool Transaction::comesInWhole(const fs::path &folder,
-                               const std::vector<std::size_t> &entries) const
+// Whether the staged counterpart of a folder holds just that many files and nothing but
+// folders besides, on the destination's file system.
+bool Transaction::stagedHoldsOnly(const fs::path &folder, std::size_t files) const
 {
     const fs::path rel = folder.lexically_relative(m_journal.destination);
     const fs::path staged = rel == fs::path(".") ? m_staging : m_staging / rel;
-    for (const std::size_t index : entries) {
-        const JournalEntry &entry = m_journal.entries[index];
-        if (entry.staged.isEmpty() || entry.staged != QDir::fromNativeSeparators(entry.rel)) {
-            return false;
-        }
-    }
     std::error_code ec;
-    std::size_t files = 0;
+    std::size_t found = 0;
     for (fs::recursive_directory_iterator it(staged, ec), end; !ec && it != end; it.increment(ec)) {
         // The types the folder listing gave: no look at each file.
         if (it->is_symlink(ec)) {
             return false;
         }
         if (it->is_regular_file(ec)) {
-            ++files;
+            ++found;
         } else if (!it->is_directory(ec)) {
             return false;
         }
     }
-    return !ec && files == entries.size() && sameFileSystem(staged, folder);
+    return !ec && found == files && sameFileSystem(staged, folder);
 }
 
-void Transaction::collapseNewFolders()
+// The folders that come in whole are one entry each, after the files, and none of their
+// folders is made.
+void Transaction::keepWholeFolders()
 {
-    // The highest missing folders at or below the destination, and the files bound for each.
-    QHash<QString, std::size_t> candidate;
-    std::vector<fs::path> tops;
-    QSet<QString> missing;
-    for (const fs::path &folder : m_journal.folders) {
-        missing.insert(fromPath(folder));
-        const bool inside = isInside(fromPath(folder), fromPath(m_journal.destination));
-        if (inside && (folder == m_journal.destination ||
-                       !missing.contains(fromPath(folder.parent_path())))) {
-            candidate.insert(fromPath(folder), tops.size());
-            tops.push_back(folder);
-        }
-    }
-    if (tops.empty()) {
-        return;
-    }
-    QHash<QString, qsizetype> topOf; // by a folder's path; -1: none
-    const auto findTop = [&](const fs::path &parent) {
-        const QString key = fromPath(parent);
-        if (const auto it = topOf.constFind(key); it != topOf.cend()) {
-            return *it;
-        }
-        qsizetype top = -1;
-        for (fs::path p = parent; missing.contains(fromPath(p)); p = p.parent_path()) {
-            if (const auto it = candidate.constFind(fromPath(p)); it != candidate.cend()) {
-                top = static_cast<qsizetype>(*it);
-                break;
-            }
-        }
-        topOf.insert(key, top);
-        return top;
-    };
-    QHash<QString, qsizetype> topOfKey; // by a file's folder's key in m_resolved
-    std::vector<std::vector<std::size_t>> bound(tops.size());
-    std::vector<qsizetype> entryTop(m_journal.entries.size(), -1);
-    for (std::size_t i = 0; i < m_journal.entries.size(); ++i) {
-        auto it = topOfKey.find(m_entryFolder[i]);
-        if (it == topOfKey.end()) {
-            it = topOfKey.insert(m_entryFolder[i], findTop(m_resolved[m_entryFolder[i]].real));
-        }
-        entryTop[i] = *it;
-        if (entryTop[i] >= 0) {
-            bound[static_cast<std::size_t>(entryTop[i])].push_back(i);
-        }
-    }
-    std::vector<bool> whole(tops.size());
-    for (std::size_t t = 0; t < tops.size(); ++t) {
-        whole[t] = !bound[t].empty() && comesInWhole(tops[t], bound[t]);
-    }
-    std::vector<JournalEntry> entries;
-    std::vector<fs::path> targets;
-    for (std::size_t i = 0; i < m_journal.entries.size(); ++i) {
-        if (entryTop[i] < 0 || !whole[static_cast<std::size_t>(entryTop[i])]) {
-            entries.push_back(m_journal.entries[i]);
-            targets.push_back(m_targets[i]);
-        }
-    }
     std::vector<fs::path> folders;
-    for (const fs::path &folder : m_journal.folders) {
-        const qsizetype top = findTop(folder);
-        if (top < 0 || !whole[static_cast<std::size_t>(top)]) {
-            folders.push_back(folder);
+    for (std::size_t i = 0; i < m_journal.folders.size(); ++i) {
+        if (!comesInWhole(m_folderTop[i])) {
+            folders.push_back(m_journal.folders[i]);
         }
     }
-    for (std::size_t t = 0; t < tops.size(); ++t) {
-        if (whole[t]) {
-            const QString rel = tops[t] == m_journal.destination
-                                    ? QString()
-                                    : fromPath(tops[t].lexically_relative(m_journal.destination));
-            entries.push_back({rel, rel, false, true});
-            targets.push_back(tops[t]);
+    for (const Top &top : m_tops) {
+        if (top.whole) {
+            const QString rel =
+                top.folder == m_journal.destination
+                    ? QString()
+                    : fromPath(top.folder.lexically_relative(m_journal.destination));
+            m_journal.entries.push_back({rel, rel, false, true});
+            m_targets.push_back(top.folder);
         }
     }
-    m_journal.entries = std::move(entries);
     m_journal.folders = std::move(folders);
-    m_targets = std::move(targets);
+    m_folderTop.clear();
     m_entryFolder.clear(); // of no more use
 }
 

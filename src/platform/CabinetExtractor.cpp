@@ -80,42 +80,18 @@ std::optional<QString> decodeName(const mscabd_file *file)
     return name;
 }
 
-void makeExecutable(const fs::path &file)
-{
-    std::error_code ec;
-    const fs::perms now = fs::status(file, ec).permissions();
-    if (ec) {
-        return;
-    }
-    const auto has = [now](fs::perms p) { return (now & p) != fs::perms::none; };
-    fs::perms add = fs::perms::none;
-    if (has(fs::perms::owner_read)) {
-        add |= fs::perms::owner_exec;
-    }
-    if (has(fs::perms::group_read)) {
-        add |= fs::perms::group_exec;
-    }
-    if (has(fs::perms::others_read)) {
-        add |= fs::perms::others_exec;
-    }
-    fs::permissions(file, add, fs::perm_options::add, ec);
-    // File systems without permissions refuse; the file works there all the same.
-    if (ec) {
-        qCInfo(lcCabinet).noquote() << "cannot mark" << QString::fromStdString(file.string())
-                                    << "executable:" << errorText(ec);
-    }
-}
-
 struct CabinetHandle {
-    // Files go through Qt, not fopen(), so any folder name works on every platform; names
-    // given to the decompressor are therefore mspackFileName()s.
-    mscab_decompressor *decompressor =
-        qtFileSystem() ? mspack_create_cab_decompressor(qtFileSystem()) : nullptr;
+    // Files go through Qt and plain system calls, not fopen(), so any folder name works on
+    // every platform; names given to the decompressor are therefore mspackFileName()s.
+    mscab_decompressor *decompressor = nullptr;
     mscabd_cabinet *cabinet = nullptr;
     // libmspack keeps this pointer and opens the file again by it while it extracts.
     QByteArray path;
 
-    CabinetHandle() = default;
+    explicit CabinetHandle(mspack_system *system)
+        : decompressor(system ? mspack_create_cab_decompressor(system) : nullptr)
+    {
+    }
     ~CabinetHandle()
     {
         close();
@@ -252,9 +228,47 @@ Status makeFolderFor(const fs::path &staging, const QString &name, QSet<QString>
     return {};
 }
 
+Failure writeFailure(const std::error_code &ec, const fs::path &file)
+{
+    return fileFailure(ec, fromPath(file.parent_path()),
+                       QStringLiteral("cannot write \"%1\"").arg(fromPath(file.filename())));
+}
+
+Status extractMember(CabinetHandle &cab, StagingFiles &files, const Member &member,
+                     const QString &path)
+{
+    files.expect(member.file->length, member.file->attribs & MSCAB_ATTRIB_EXEC);
+    const QByteArray out = mspackFileName(path);
+    const int err = cab.decompressor->extract(cab.decompressor, member.file, out.constData());
+    if (files.failure()) {
+        return writeFailure(files.failure(), files.failedFile());
+    }
+    if (err != MSPACK_ERR_OK) {
+        // A write that failed is the disk's fault; anything else the cabinet's.
+        if (err == MSPACK_ERR_WRITE || err == MSPACK_ERR_OPEN) {
+            return fileFailure(FailureKind::Disk, QFileInfo(path).absolutePath(),
+                               QStringLiteral("member \"%1\"").arg(member.rel), mspackError(err));
+        }
+        return failure(FailureKind::Archive,
+                       QStringLiteral("member \"%1\": %2").arg(member.rel, mspackError(err)));
+    }
+    if (files.lastWritten() != member.file->length) {
+        return failure(FailureKind::Archive,
+                       QStringLiteral("member \"%1\": %2 of %3 bytes came out")
+                           .arg(member.rel)
+                           .arg(files.lastWritten())
+                           .arg(member.file->length));
+    }
+    return {};
+}
+
 // Staged under their own names where they fit, else numbered; either way the real names meet
-// the destination only through the install's journaled moves.
-Result<std::vector<StagedMember>> extractMembers(CabinetHandle &cab, const std::vector<Member> &all,
+// the destination only through the install's journaled moves. The files are made on the
+// writer's thread while the next members are decoded; all are on disk (not flushed) when this
+// returns.
+Result<std::vector<StagedMember>> extractMembers(CabinetHandle &cab, StagingFiles &files,
+                                                 StagedWriter &writer,
+                                                 const std::vector<Member> &all,
                                                  const QString &stagingFolder)
 {
     std::vector<StagedMember> staged;
@@ -268,32 +282,16 @@ Result<std::vector<StagedMember>> extractMembers(CabinetHandle &cab, const std::
         if (const Status ready = makeFolderFor(folder, name, made); !ready) {
             return ready.failure();
         }
-        const fs::path path = folder / toPath(name);
-        const QByteArray out = mspackFileName(prefix + name);
-        const int err = cab.decompressor->extract(cab.decompressor, member.file, out.constData());
-        if (err != MSPACK_ERR_OK) {
-            // A write that failed is the disk's fault; anything else the cabinet's.
-            if (err == MSPACK_ERR_WRITE || err == MSPACK_ERR_OPEN) {
-                return fileFailure(FailureKind::Disk, stagingFolder,
-                                   QStringLiteral("member \"%1\"").arg(member.rel),
-                                   mspackError(err));
-            }
-            return failure(FailureKind::Archive,
-                           QStringLiteral("member \"%1\": %2").arg(member.rel, mspackError(err)));
+        if (const Status done = extractMember(cab, files, member, prefix + name); !done) {
+            return done.failure();
         }
-        std::error_code ec;
-        const std::uintmax_t size = fs::file_size(path, ec);
-        if (ec || size != member.file->length) {
-            return failure(FailureKind::Archive,
-                           QStringLiteral("member \"%1\": %2 of %3 bytes came out")
-                               .arg(member.rel)
-                               .arg(ec ? 0 : size)
-                               .arg(member.file->length));
-        }
-        if (member.file->attribs & MSCAB_ATTRIB_EXEC) {
-            makeExecutable(path);
+        if (const std::error_code ec = writer.failure()) {
+            return writeFailure(ec, writer.failedFile());
         }
         staged.push_back({name, member.rel});
+    }
+    if (const std::error_code ec = writer.finish()) {
+        return writeFailure(ec, writer.failedFile());
     }
     return staged;
 }
@@ -304,7 +302,10 @@ Result<std::vector<StagedMember>> stage(const QString &cabinetFile, const QStrin
     if (cabinetFile.isEmpty() || stagingFolder.isEmpty()) {
         return failure(FailureKind::Usage, QStringLiteral("no cabinet file or staging folder"));
     }
-    CabinetHandle cab;
+    // Made before the cabinet, so its files are closed before the writer stops.
+    StagedWriter writer;
+    StagingFiles files(writer);
+    CabinetHandle cab(files.system());
     if (const Status opened = open(cab, cabinetFile); !opened) {
         return opened.failure();
     }
@@ -317,7 +318,7 @@ Result<std::vector<StagedMember>> stage(const QString &cabinetFile, const QStrin
     if (ec) {
         return fileFailure(ec, stagingFolder, QStringLiteral("cannot make the staging folder"));
     }
-    return extractMembers(cab, *all, stagingFolder);
+    return extractMembers(cab, files, writer, *all, stagingFolder);
 }
 
 } // namespace

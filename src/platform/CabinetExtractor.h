@@ -15,7 +15,8 @@ struct StagedMember {
 
 // Stands in for the platform's cabinet control: set the cabinet file, then extract it. What
 // comes out goes into a staging folder, never straight into the product: moving it into place
-// whole or not at all is the install's work. GUI thread, synchronous, never throws.
+// whole or not at all is the install's work. GUI thread, synchronous (see extract() for its one
+// helper thread), never throws.
 class CabinetExtractor {
 public:
     void setCabinetFile(const QString &path) { m_cabinetFile = path; }
@@ -30,7 +31,10 @@ public:
     // destination can move in whole); else numbered in cabinet order, nested folders left to the
     // names. Every name is checked with safeMemberPath() before anything is
     // written, and every member against the size the cabinet states. Members flagged executable
-    // get execute permission where the file system has permissions. A failure is of kind Archive
+    // get execute permission where the file system has permissions. Each staged file is made
+    // anew: a name already taken in stagingFolder fails the extraction and that file stays as it
+    // was. The files are written on a thread of the extractor's own while the next members are
+    // decoded, all of them before this returns. A failure is of kind Archive
     // when the cabinet is at fault (not a cabinet, damaged, a member that may not be installed),
     // this computer's when the disk is; the staging folder may then hold part of the members.
     [[nodiscard]] Result<std::vector<StagedMember>> extract(const QString &stagingFolder);

@@ -3,6 +3,7 @@
 #include "install/OwnFolders.h"
 #include "install/Recovery.h"
 #include "install/Transaction.h"
+#include "platform/CabinetExtractor.h"
 #include "support/CabBuilder.h"
 #include "support/FaultyFileSystem.h"
 #include "support/Files.h"
@@ -81,6 +82,8 @@ private slots:
     void extractsGcabCabinet();
     void replacesExistingFiles();
     void executableFlag();
+    void stagedNameTaken_data();
+    void stagedNameTaken();
     void memberNameEncoding_data();
     void memberNameEncoding();
     void hostileNamesWriteNothing_data();
@@ -136,6 +139,8 @@ void TestInstaller::extractsGcabCabinet()
     QVERIFY(writeFile(source + u"/empty.dat"_s, {}));
     QVERIFY(writeFile(source + u"/tables/big.bin"_s, compressible + randomBytes(70000, 2)));
     QVERIFY(writeFile(source + u"/tables/small.bin"_s, "x"));
+    // Too large to be held in memory: written as it is decoded.
+    QVERIFY(writeFile(source + u"/tables/huge.bin"_s, compressible + randomBytes(600000, 3)));
     QVERIFY(writeFile(source + u"/help/a/b/c/deep.txt"_s, "deep"));
     const QString cab = layout.inWork(u"datafile.cab"_s);
     QString error;
@@ -143,7 +148,7 @@ void TestInstaller::extractsGcabCabinet()
 
     QLoggingCategory::setFilterRules(u"freshgate.cabinet.info=true"_s);
     QTest::ignoreMessage(QtInfoMsg,
-                         QRegularExpression(u"^extracted 6 members of .*datafile.cab.* ms$"_s));
+                         QRegularExpression(u"^extracted 7 members of .*datafile.cab.* ms$"_s));
     Extractor extractor{layout.work, cab};
     const QString destination = layout.inApp(u"Data/nested"_s); // neither exists yet
     const Result<Installed> result = extractor.extract(destination);
@@ -151,7 +156,7 @@ void TestInstaller::extractsGcabCabinet()
 
     QVERIFY2(result.ok(), qPrintable(result.message()));
     QVERIFY(result.message().isEmpty());
-    QCOMPARE(result->members, 6);
+    QCOMPARE(result->members, 7);
     QCOMPARE(snapshotTree(destination), snapshotTree(source));
     QCOMPARE(snapshotTree(layout.work).keys(), QStringList{u"datafile.cab"_s});
 }
@@ -191,6 +196,7 @@ void TestInstaller::executableFlag()
     const QString cab = layout.inWork(u"exefile.cab"_s);
     QVERIFY(writeCabinet(cab, {{"Orvane4.exe", "program", kCabAttribExec},
                                {"bin\\tool", "tool", kCabAttribExec},
+                               {"bin\\large", randomBytes(700000, 4), kCabAttribExec},
                                {"notes.txt", "text", 0}}));
     Extractor extractor{layout.work, cab};
     const Result<Installed> result = extractor.extract(layout.app);
@@ -205,8 +211,48 @@ void TestInstaller::executableFlag()
     QVERIFY(QFileInfo(layout.inApp(u"Orvane4.exe"_s)).isExecutable());
     QVERIFY(executableWhereReadable(layout.inApp(u"Orvane4.exe"_s)));
     QVERIFY(executableWhereReadable(layout.inApp(u"bin/tool"_s)));
+    QVERIFY(QFileInfo(layout.inApp(u"bin/large"_s)).isExecutable());
+    QVERIFY(executableWhereReadable(layout.inApp(u"bin/large"_s)));
     const QFileDevice::Permissions plain = QFileInfo(layout.inApp(u"notes.txt"_s)).permissions();
     QVERIFY(!(plain & (QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther)));
+}
+
+// A staged file is made anew: one already there under its name fails the extraction as this
+// computer's fault, names it and stays as it was, whether the member was held in memory and
+// written on the writer's thread or written as it was decoded, and however many came before.
+void TestInstaller::stagedNameTaken_data()
+{
+    QTest::addColumn<int>("before"); // members ahead of the one whose name is taken
+    QTest::addColumn<int>("size");
+    QTest::newRow("a small member") << 0 << 100;
+    QTest::newRow("a large member") << 0 << 700000;
+    QTest::newRow("a small member after many") << 300 << 100;
+}
+
+void TestInstaller::stagedNameTaken()
+{
+    QFETCH(int, before);
+    QFETCH(int, size);
+    Layout layout;
+    Members members;
+    for (int i = 0; i < before; ++i) {
+        members.append({"a\\f" + QByteArray::number(i), randomBytes(200, i)});
+    }
+    members.append({"b\\taken.dat", randomBytes(size, 7)});
+    const QString cab = layout.inWork(u"datafile.cab"_s);
+    QVERIFY(writeCabinet(cab, members));
+    const QString staging = layout.inWork(u"~staging"_s);
+    QVERIFY(writeFile(staging + u"/b/taken.dat"_s, "already here"));
+
+    CabinetExtractor extractor;
+    extractor.setCabinetFile(cab);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^cannot extract "_s));
+    const Result<std::vector<StagedMember>> result = extractor.extract(staging);
+
+    QVERIFY(!result.ok());
+    QCOMPARE(result.kind(), FailureKind::Disk);
+    QVERIFY2(result.message().contains(u"taken.dat"_s), qPrintable(result.message()));
+    QCOMPARE(readFile(staging + u"/b/taken.dat"_s), "already here");
 }
 
 void TestInstaller::memberNameEncoding_data()
