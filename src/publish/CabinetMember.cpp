@@ -16,6 +16,14 @@ Status CabinetWriter::checkMember(bool written, const QString &memberName,
     if (memberName.isEmpty()) {
         return failure(FailureKind::Usage, QStringLiteral("a cabinet member needs a name"));
     }
+    // libgcab would write a longer one, which extractors then refuse or cut short.
+    if (memberName.toUtf8().size() > kMaxNameBytes) {
+        return failure(FailureKind::Archive,
+                       QStringLiteral("\"%1\" is longer than the %2 bytes a cabinet member's name "
+                                      "may have")
+                           .arg(memberName)
+                           .arg(kMaxNameBytes));
+    }
     const QFileInfo source(sourcePath);
     if (!source.isFile()) {
         return fileFailure(

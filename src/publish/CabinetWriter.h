@@ -32,6 +32,10 @@ public:
     // holds at most this many bytes of member content.
     static constexpr qint64 kMaxContentBytes = qint64{65535} * 32768 - 1;
 
+    // A member's name as stored (UTF-8, "\" between folders) takes at most 256
+    // bytes with its terminating zero.
+    static constexpr int kMaxNameBytes = 255;
+
     CabinetWriter();
     ~CabinetWriter();
     CabinetWriter(const CabinetWriter &) = delete;
@@ -41,8 +45,8 @@ public:
     // the source must stay in place and unchanged until then. Names that are
     // not pure ASCII are flagged UTF-8. Fails, adding nothing: for an empty name
     // or a call after write() (Usage), a source that is not a regular file
-    // (Disk, naming it), a duplicate name or content that would outgrow
-    // kMaxContentBytes (Archive).
+    // (Disk, naming it), a duplicate name, a name longer than kMaxNameBytes in
+    // UTF-8 or content that would outgrow kMaxContentBytes (Archive).
     [[nodiscard]] Status addFile(const QString &memberName, const QString &sourcePath,
                                  Attributes attributes);
 
@@ -57,8 +61,8 @@ public:
     [[nodiscard]] Status write(const QString &path);
 
 private:
-    // What every writer checks before it takes a member: not after write(), a name, a regular
-    // file, room left in the cabinet.
+    // What the writer checks before it takes a member: not after write(), a name that fits, a
+    // regular file, room left in the cabinet.
     [[nodiscard]] static Status checkMember(bool written, const QString &memberName,
                                             const QString &sourcePath, qint64 bytesSoFar);
     // Whether a member's name must be flagged as UTF-8.

@@ -348,7 +348,14 @@ void TestPublisher::writerRefusals()
     QCOMPARE(folder.failure().path, dir.path());
     const Status unnamed = writer.addFile(QString(), dir.filePath(QStringLiteral("plain")), {});
     QCOMPARE(unnamed.kind(), FailureKind::Usage);
-    QCOMPARE(writer.memberCount(), 1);
+    // A name's limit is in bytes as stored: 128 two-byte letters are one too many.
+    const Status tooLong =
+        writer.addFile(QString(128, u'\u00e9'), dir.filePath(QStringLiteral("plain")), {});
+    QCOMPARE(tooLong.kind(), FailureKind::Archive);
+    QVERIFY(
+        writer.addFile(QString(127, u'\u00e9') + u'x', dir.filePath(QStringLiteral("plain")), {})
+            .ok());
+    QCOMPARE(writer.memberCount(), 2);
 
     const Status taken = writer.write(dir.filePath(QStringLiteral("taken.cab")));
     QVERIFY(!taken);
