@@ -5,7 +5,6 @@
 #include "app/ShellElevation.h"
 #include "app/Startup.h"
 #include "base/FileProbe.h"
-#include "base/FileProbe.h"
 #include "settings/SettingsStore.h"
 #include "transfer/TransferRules.h"
 #include "update/ElevatedInstall.h"
